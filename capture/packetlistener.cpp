@@ -1,0 +1,85 @@
+#include "packetlistener.h"
+
+#include "socketerrors.h"
+
+#include <QSocketNotifier>
+
+TPacketListener::TPacketListener(SocketCalls &calls)
+    : m_calls(calls)
+    , m_buffer(kBufferSize)
+    , m_startupResult(calls.Startup())
+{
+}
+
+TPacketListener::~TPacketListener()
+{
+    StopListening();
+    if (m_startupResult == 0)
+        m_calls.Cleanup();
+}
+
+bool TPacketListener::StartListening()
+{
+    if (m_startupResult != 0) {
+        m_lastError = StartupFailureText(m_startupResult);
+        return false;
+    }
+
+    m_socket = m_calls.Open();
+    if (m_socket < 0) {
+        m_socket = -1;
+        m_lastError = SocketErrorText(m_calls.LastError());
+        return false;
+    }
+    if (m_calls.Bind(m_socket) != 0 || m_calls.Arm(m_socket) != 0) {
+        m_lastError = SocketErrorText(m_calls.LastError());
+        return false;
+    }
+
+    // Level-triggered: while datagrams wait, every pass of the event loop
+    // activates the notifier again, and each activation reads one.
+    m_notifier = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Read);
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
+                     [this] { ReceiveDatagram(); });
+    m_isListening = true;
+    return true;
+}
+
+void TPacketListener::StopListening()
+{
+    if (m_socket < 0)
+        return;
+    // The notifier must let go of the descriptor before it is closed.
+    if (m_notifier) {
+        m_notifier->setEnabled(false);
+        m_notifier.reset();
+    }
+    m_calls.Close(m_socket);
+    m_socket = -1;
+    m_isListening = false;
+}
+
+void TPacketListener::ReceiveDatagram()
+{
+    const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), size_t(m_bufferSize));
+    if (received > m_bufferSize) {
+        ReportFailure(SocketErrorText(kWsaEMsgSize));
+        return;
+    }
+    if (received > m_sizes.headers) {
+        const auto decoded = DecodeDatagram(QByteArrayView(m_buffer.data(), received), m_sizes);
+        if (decoded && !decoded->mac.isEmpty() && OnDataAvailable) {
+            OnDataAvailable({this, decoded->sourceAddress, decoded->destinationAddress, decoded->mac,
+                             decoded->sourcePort, decoded->destinationPort, false});
+        }
+    } else if (received < 0) {
+        ReportFailure(SocketErrorText(m_calls.LastError()));
+    }
+}
+
+void TPacketListener::ReportFailure(const QString &text)
+{
+    m_lastError = text;
+    if (OnDataAvailable)
+        OnDataAvailable({this, {}, {}, {}, 0, 0, true});
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "datagram.h"
+#include "socketcalls.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QSocketNotifier;
+class TPacketListener;
+
+struct PacketReport
+{
+    TPacketListener *sender = nullptr;
+    QString sourceAddress;
+    QString destinationAddress;
+    QString mac;
+    std::uint16_t sourcePort = 0;
+    std::uint16_t destinationPort = 0;
+    bool error = false;
+};
+
+// Watches a raw IPv4 socket for UDP and hands every magic packet, and every
+// failed receive, to OnDataAvailable. Runs on the thread that created it.
+class TPacketListener final
+{
+public:
+    explicit TPacketListener(SocketCalls &calls = SystemSocketCalls());
+    ~TPacketListener();
+    Q_DISABLE_COPY_MOVE(TPacketListener)
+
+    std::function<void(const PacketReport &)> OnDataAvailable;
+
+    bool StartListening();
+    void StopListening();
+    void ReceiveDatagram();
+
+    bool IsListening() const { return m_isListening; }
+    const QString &LastError() const { return m_lastError; }
+
+    static constexpr int kBufferSize = 2076;
+    static constexpr int kIpHeaderSize = 20;
+    static constexpr int kUdpHeaderSize = 8;
+
+private:
+    void ReportFailure(const QString &text);
+
+    SocketCalls &m_calls;
+    std::vector<char> m_buffer;
+    const int m_bufferSize = kBufferSize;
+    const HeaderSizes m_sizes{kIpHeaderSize, kUdpHeaderSize, kIpHeaderSize + kUdpHeaderSize};
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    int m_socket = -1;
+    bool m_isListening = false;
+    int m_startupResult = 0;
+    QString m_lastError;
+};
