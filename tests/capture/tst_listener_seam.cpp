@@ -1,0 +1,567 @@
+#include "packetlistener.h"
+#include "socketerrors.h"
+#include "testdatagrams.h"
+
+#include <QTest>
+
+#include <cerrno>
+#include <deque>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace testdatagrams;
+
+namespace {
+
+enum class Step { None, Open, Bind, Arm };
+
+// Socket calls whose failures the test chooses. The "raw socket" is one end of
+// a datagram socketpair, so the listener's notifier sees real readiness and the
+// test feeds whole IPv4 datagrams through the other end.
+class FakeSocketCalls final : public SocketCalls
+{
+public:
+    FakeSocketCalls() = default;
+    ~FakeSocketCalls() override
+    {
+        if (m_peer >= 0)
+            ::close(m_peer);
+    }
+    Q_DISABLE_COPY_MOVE(FakeSocketCalls)
+
+    int Startup() override
+    {
+        ++startupCalls;
+        return startupResult;
+    }
+    void Cleanup() override { ++cleanupCalls; }
+
+    int Open() override
+    {
+        ++openCalls;
+        if (failingStep == Step::Open)
+            return Fail();
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends) != 0)
+            return Fail(WinSockCodeFromErrno(errno));
+        openedSocket = ends[0];
+        m_peer = ends[1];
+        return openedSocket;
+    }
+
+    int Bind(int socket) override
+    {
+        ++bindCalls;
+        boundSocket = socket;
+        return failingStep == Step::Bind ? Fail() : 0;
+    }
+
+    int Arm(int socket) override
+    {
+        ++armCalls;
+        armedSocket = socket;
+        if (failingStep == Step::Arm)
+            return Fail();
+        return ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK);
+    }
+
+    ssize_t Receive(int socket, void *buffer, size_t size) override
+    {
+        ++receiveCalls;
+        receiveSizes.push_back(size);
+        const ssize_t received = ::recv(socket, buffer, size, MSG_TRUNC);
+        if (received < 0)
+            return Fail(WinSockCodeFromErrno(errno));
+        if (!receiveFailures.empty()) {
+            const int code = receiveFailures.front();
+            receiveFailures.pop_front();
+            return Fail(code);
+        }
+        return received;
+    }
+
+    int Close(int socket) override
+    {
+        closedSockets.push_back(socket);
+        return ::close(socket);
+    }
+
+    int LastError() override { return m_lastError; }
+
+    // Queues one datagram for the listener to read.
+    [[nodiscard]] bool Deliver(const QByteArray &datagram)
+    {
+        return m_peer >= 0
+            && ::send(m_peer, datagram.constData(), size_t(datagram.size()), 0) == ssize_t(datagram.size());
+    }
+
+    int startupResult = 0;
+    Step failingStep = Step::None;
+    int failureCode = 0;
+    std::deque<int> receiveFailures; // codes for the next receives, after the datagram is read
+
+    int startupCalls = 0;
+    int cleanupCalls = 0;
+    int openCalls = 0;
+    int bindCalls = 0;
+    int armCalls = 0;
+    int receiveCalls = 0;
+    std::vector<size_t> receiveSizes;
+    std::vector<int> closedSockets;
+    int openedSocket = -1;
+    int boundSocket = -1;
+    int armedSocket = -1;
+
+private:
+    int Fail(int code)
+    {
+        m_lastError = code;
+        return -1;
+    }
+    int Fail() { return Fail(failureCode); }
+
+    int m_peer = -1;
+    int m_lastError = 0;
+};
+
+struct Notification
+{
+    PacketReport report;
+    QString lastErrorAtCall;
+};
+
+class Recorder final
+{
+public:
+    explicit Recorder(TPacketListener &listener)
+    {
+        listener.OnDataAvailable = [this, &listener](const PacketReport &report) {
+            notifications.push_back({report, listener.LastError()});
+        };
+    }
+    Q_DISABLE_COPY_MOVE(Recorder)
+
+    std::vector<Notification> notifications;
+};
+
+const QByteArray kMac = Mac({0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E});
+const QString kMacText = QStringLiteral("00-1A-2B-3C-4D-5E");
+
+QByteArray MagicDatagram()
+{
+    return BuildDatagram({.source = 0x0A000105,
+                          .destination = 0xC0A80164,
+                          .sourcePort = 51234,
+                          .destinationPort = 9,
+                          .payload = MagicPayload(kMac)});
+}
+
+// Gives the notifier a few more turns, so that a spurious extra receive would show.
+void SettleEventLoop()
+{
+    QTest::qWait(20);
+}
+
+void VerifyFailureReport(const Notification &notification, const TPacketListener &listener, const QString &text)
+{
+    QCOMPARE(notification.report.sender, &listener);
+    QVERIFY(notification.report.error);
+    QVERIFY(notification.report.sourceAddress.isEmpty());
+    QVERIFY(notification.report.destinationAddress.isEmpty());
+    QVERIFY(notification.report.mac.isEmpty());
+    QCOMPARE(int(notification.report.sourcePort), 0);
+    QCOMPARE(int(notification.report.destinationPort), 0);
+    QCOMPARE(notification.lastErrorAtCall, text);
+}
+
+void VerifyMagicReport(const Notification &notification, const TPacketListener &listener)
+{
+    QCOMPARE(notification.report.sender, &listener);
+    QVERIFY(!notification.report.error);
+    QCOMPARE(notification.report.sourceAddress, QStringLiteral("10.0.1.5"));
+    QCOMPARE(notification.report.destinationAddress, QStringLiteral("192.168.1.100"));
+    QCOMPARE(notification.report.mac, kMacText);
+    QCOMPARE(int(notification.report.sourcePort), 51234);
+    QCOMPARE(int(notification.report.destinationPort), 9);
+}
+
+} // namespace
+
+class TestListenerSeam final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void startsAndStops();
+    void startupFailure_data();
+    void startupFailure();
+    void openFailure_data();
+    void openFailure();
+    void bindOrArmFailureLeavesSocketOpen_data();
+    void bindOrArmFailureLeavesSocketOpen();
+    void magicPacketIsReported();
+    void samePacketTwiceGivesTwoReports();
+    void failedReceiveIsReportedAndListeningGoesOn_data();
+    void failedReceiveIsReportedAndListeningGoesOn();
+    void oversizedDatagram_data();
+    void oversizedDatagram();
+    void nothingForOtherDatagrams_data();
+    void nothingForOtherDatagrams();
+    void unassignedCallback();
+    void stopListeningTwice();
+    void stopListeningBeforeStart();
+};
+
+void TestListenerSeam::startsAndStops()
+{
+    FakeSocketCalls calls;
+    {
+        TPacketListener listener(calls);
+        QCOMPARE(calls.startupCalls, 1);
+        QVERIFY(!listener.IsListening());
+        QVERIFY(listener.LastError().isEmpty());
+
+        QVERIFY(listener.StartListening());
+        QVERIFY(listener.IsListening());
+        QVERIFY(listener.LastError().isEmpty());
+        QCOMPARE(calls.openCalls, 1);
+        QCOMPARE(calls.bindCalls, 1);
+        QCOMPARE(calls.armCalls, 1);
+        QCOMPARE(calls.boundSocket, calls.openedSocket);
+        QCOMPARE(calls.armedSocket, calls.openedSocket);
+        QVERIFY(calls.closedSockets.empty());
+        QCOMPARE(calls.receiveCalls, 0);
+    }
+    QCOMPARE(calls.closedSockets, std::vector<int>{calls.openedSocket});
+    QCOMPARE(calls.cleanupCalls, 1);
+    QCOMPARE(calls.startupCalls, 1);
+}
+
+void TestListenerSeam::startupFailure_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("lastError");
+
+    QTest::newRow("10091") << 10091 << QStringLiteral("WSASYSNOTREADY");
+    QTest::newRow("10092") << 10092 << QStringLiteral("WSAVERNOTSUPPORTED");
+    QTest::newRow("12345") << 12345 << QStringLiteral("WSAERROR");
+}
+
+void TestListenerSeam::startupFailure()
+{
+    QFETCH(int, code);
+    QFETCH(QString, lastError);
+
+    FakeSocketCalls calls;
+    calls.startupResult = code;
+    {
+        TPacketListener listener(calls);
+        QVERIFY(listener.LastError().isEmpty());
+        QVERIFY(!listener.StartListening());
+        QCOMPARE(listener.LastError(), lastError);
+        QVERIFY(!listener.IsListening());
+        QCOMPARE(calls.openCalls, 0);
+        listener.StopListening();
+    }
+    QCOMPARE(calls.openCalls, 0);
+    QVERIFY(calls.closedSockets.empty());
+    QCOMPARE(calls.cleanupCalls, 0);
+}
+
+void TestListenerSeam::openFailure_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("lastError");
+
+    QTest::newRow("permission") << 10013 << QStringLiteral("Permission denied, 10013");
+    QTest::newRow("descriptors") << 10024 << QStringLiteral("Too many open files, 10024");
+    QTest::newRow("memory") << 10055 << QStringLiteral("No buffer space available, 10055");
+    QTest::newRow("unknown code") << 10100 << QStringLiteral(", 10100");
+}
+
+void TestListenerSeam::openFailure()
+{
+    QFETCH(int, code);
+    QFETCH(QString, lastError);
+
+    FakeSocketCalls calls;
+    calls.failingStep = Step::Open;
+    calls.failureCode = code;
+    {
+        TPacketListener listener(calls);
+        QVERIFY(!listener.StartListening());
+        QCOMPARE(listener.LastError(), lastError);
+        QVERIFY(!listener.IsListening());
+        QCOMPARE(calls.bindCalls, 0);
+        QCOMPARE(calls.armCalls, 0);
+    }
+    QVERIFY(calls.closedSockets.empty());
+    QCOMPARE(calls.cleanupCalls, 1);
+}
+
+void TestListenerSeam::bindOrArmFailureLeavesSocketOpen_data()
+{
+    QTest::addColumn<int>("step");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("lastError");
+    QTest::addColumn<bool>("stopFirst");
+
+    const int bind = int(Step::Bind);
+    const int arm = int(Step::Arm);
+    QTest::newRow("bind, address in use") << bind << 10048 << QStringLiteral("Address already in use, 10048") << false;
+    QTest::newRow("bind, not available")
+        << bind << 10049 << QStringLiteral("Can't assign requested address, 10049") << false;
+    QTest::newRow("bind, then stop") << bind << 10022 << QStringLiteral("Invalid argument, 10022") << true;
+    QTest::newRow("arm, invalid") << arm << 10022 << QStringLiteral("Invalid argument, 10022") << false;
+    QTest::newRow("arm, not a socket") << arm << 10038 << QStringLiteral("Socket operation on non-socket, 10038")
+                                       << false;
+    QTest::newRow("arm, then stop") << arm << 10055 << QStringLiteral("No buffer space available, 10055") << true;
+}
+
+void TestListenerSeam::bindOrArmFailureLeavesSocketOpen()
+{
+    QFETCH(int, step);
+    QFETCH(int, code);
+    QFETCH(QString, lastError);
+    QFETCH(bool, stopFirst);
+
+    FakeSocketCalls calls;
+    calls.failingStep = Step(step);
+    calls.failureCode = code;
+    {
+        TPacketListener listener(calls);
+        QVERIFY(!listener.StartListening());
+        QCOMPARE(listener.LastError(), lastError);
+        QVERIFY(!listener.IsListening());
+        QCOMPARE(calls.openCalls, 1);
+        QCOMPARE(calls.armCalls, Step(step) == Step::Arm ? 1 : 0);
+        QVERIFY(calls.closedSockets.empty());
+        QVERIFY(::fcntl(calls.openedSocket, F_GETFD) != -1);
+        if (stopFirst) {
+            listener.StopListening();
+            QCOMPARE(calls.closedSockets, std::vector<int>{calls.openedSocket});
+            QVERIFY(!listener.IsListening());
+        }
+    }
+    QCOMPARE(calls.closedSockets, std::vector<int>{calls.openedSocket});
+    QCOMPARE(calls.cleanupCalls, 1);
+}
+
+void TestListenerSeam::magicPacketIsReported()
+{
+    FakeSocketCalls calls;
+    TPacketListener listener(calls);
+    Recorder recorder(listener);
+    QVERIFY(listener.StartListening());
+
+    QVERIFY(calls.Deliver(MagicDatagram()));
+    QTRY_COMPARE(recorder.notifications.size(), size_t(1));
+    VerifyMagicReport(recorder.notifications.front(), listener);
+    SettleEventLoop();
+    QCOMPARE(calls.receiveCalls, 1);
+    QCOMPARE(calls.receiveSizes, std::vector<size_t>{2076});
+    QCOMPARE(recorder.notifications.size(), size_t(1));
+    QVERIFY(listener.LastError().isEmpty());
+}
+
+void TestListenerSeam::samePacketTwiceGivesTwoReports()
+{
+    FakeSocketCalls calls;
+    TPacketListener listener(calls);
+    Recorder recorder(listener);
+    QVERIFY(listener.StartListening());
+
+    QVERIFY(calls.Deliver(MagicDatagram()));
+    QVERIFY(calls.Deliver(MagicDatagram()));
+    QTRY_COMPARE(recorder.notifications.size(), size_t(2));
+    VerifyMagicReport(recorder.notifications[0], listener);
+    VerifyMagicReport(recorder.notifications[1], listener);
+    SettleEventLoop();
+    QCOMPARE(calls.receiveCalls, 2);
+    QCOMPARE(recorder.notifications.size(), size_t(2));
+}
+
+void TestListenerSeam::failedReceiveIsReportedAndListeningGoesOn_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("lastError");
+
+    QTest::newRow("connection reset") << 10054 << QStringLiteral("Connection reset by peer, 10054");
+    QTest::newRow("would block") << 10035 << QStringLiteral("Operation would block, 10035");
+    QTest::newRow("network down") << 10050 << QStringLiteral("Network is down, 10050");
+    QTest::newRow("unknown code") << 10100 << QStringLiteral(", 10100");
+}
+
+void TestListenerSeam::failedReceiveIsReportedAndListeningGoesOn()
+{
+    QFETCH(int, code);
+    QFETCH(QString, lastError);
+
+    FakeSocketCalls calls;
+    TPacketListener listener(calls);
+    Recorder recorder(listener);
+    QVERIFY(listener.StartListening());
+
+    calls.receiveFailures.push_back(code);
+    QVERIFY(calls.Deliver(MagicDatagram()));
+    QTRY_COMPARE(recorder.notifications.size(), size_t(1));
+    SettleEventLoop();
+    QCOMPARE(recorder.notifications.size(), size_t(1));
+    VerifyFailureReport(recorder.notifications.front(), listener, lastError);
+    QCOMPARE(listener.LastError(), lastError);
+    QVERIFY(listener.IsListening());
+    QVERIFY(calls.closedSockets.empty());
+
+    QVERIFY(calls.Deliver(MagicDatagram()));
+    QTRY_COMPARE(recorder.notifications.size(), size_t(2));
+    VerifyMagicReport(recorder.notifications[1], listener);
+    QCOMPARE(listener.LastError(), lastError);
+    QCOMPARE(calls.receiveCalls, 2);
+}
+
+void TestListenerSeam::oversizedDatagram_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("fails");
+
+    QTest::newRow("2076 bytes fit") << 2076 << false;
+    QTest::newRow("2077 bytes") << 2077 << true;
+    QTest::newRow("3000 bytes") << 3000 << true;
+    QTest::newRow("65535 bytes") << 65535 << true;
+}
+
+void TestListenerSeam::oversizedDatagram()
+{
+    QFETCH(int, size);
+    QFETCH(bool, fails);
+
+    FakeSocketCalls calls;
+    TPacketListener listener(calls);
+    Recorder recorder(listener);
+    QVERIFY(listener.StartListening());
+
+    const QByteArray datagram = BuildDatagram({.payload = QByteArray(size - 28, char(0xFF))});
+    QCOMPARE(datagram.size(), size);
+    QVERIFY(calls.Deliver(datagram));
+    QTRY_COMPARE(calls.receiveCalls, 1);
+    SettleEventLoop();
+    QCOMPARE(calls.receiveCalls, 1);
+
+    if (fails) {
+        QCOMPARE(recorder.notifications.size(), size_t(1));
+        VerifyFailureReport(recorder.notifications.front(), listener, QStringLiteral("Message too long, 10040"));
+        QCOMPARE(listener.LastError(), QStringLiteral("Message too long, 10040"));
+    } else {
+        QVERIFY(recorder.notifications.empty());
+        QVERIFY(listener.LastError().isEmpty());
+    }
+    QVERIFY(listener.IsListening());
+
+    QVERIFY(calls.Deliver(MagicDatagram()));
+    QTRY_COMPARE(calls.receiveCalls, 2);
+    QCOMPARE(recorder.notifications.size(), size_t(fails ? 2 : 1));
+    VerifyMagicReport(recorder.notifications.back(), listener);
+}
+
+void TestListenerSeam::nothingForOtherDatagrams_data()
+{
+    QTest::addColumn<QByteArray>("datagram");
+
+    QByteArray nearMagic = MagicPayload(kMac);
+    nearMagic[50] = char(nearMagic[50] ^ 0x10);
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("1 byte") << QByteArray(1, char(0xFF));
+    QTest::newRow("28 bytes, empty UDP payload") << BuildDatagram({});
+    QTest::newRow("first 28 bytes of a magic datagram") << MagicDatagram().left(28);
+    QTest::newRow("near-magic") << BuildDatagram({.payload = nearMagic});
+    QTest::newRow("password of 6 bytes") << BuildDatagram({.payload = MagicPayload(kMac) + QByteArray(6, '\x42')});
+    QTest::newRow("UDP length one short") << BuildDatagram({.payload = MagicPayload(kMac), .udpLengthAdjust = -1});
+    QByteArray badIhl = MagicDatagram();
+    badIhl[0] = char(0x44);
+    QTest::newRow("IHL 4") << badIhl;
+}
+
+void TestListenerSeam::nothingForOtherDatagrams()
+{
+    QFETCH(QByteArray, datagram);
+
+    FakeSocketCalls calls;
+    TPacketListener listener(calls);
+    Recorder recorder(listener);
+    QVERIFY(listener.StartListening());
+
+    // A failure first, so that LastError holds a text that must survive.
+    const QString failure = QStringLiteral("Connection reset by peer, 10054");
+    calls.receiveFailures.push_back(10054);
+    QVERIFY(calls.Deliver(MagicDatagram()));
+    QTRY_COMPARE(recorder.notifications.size(), size_t(1));
+    QCOMPARE(listener.LastError(), failure);
+
+    QVERIFY(calls.Deliver(datagram));
+    QTRY_COMPARE(calls.receiveCalls, 2);
+    SettleEventLoop();
+    QCOMPARE(calls.receiveCalls, 2);
+    QCOMPARE(recorder.notifications.size(), size_t(1));
+    QCOMPARE(listener.LastError(), failure);
+    QVERIFY(listener.IsListening());
+}
+
+void TestListenerSeam::unassignedCallback()
+{
+    FakeSocketCalls calls;
+    TPacketListener listener(calls);
+    QVERIFY(!listener.OnDataAvailable);
+    QVERIFY(listener.StartListening());
+
+    QVERIFY(calls.Deliver(MagicDatagram()));
+    QTRY_COMPARE(calls.receiveCalls, 1);
+    QVERIFY(listener.LastError().isEmpty());
+
+    calls.receiveFailures.push_back(10054);
+    QVERIFY(calls.Deliver(MagicDatagram()));
+    QTRY_COMPARE(calls.receiveCalls, 2);
+    QCOMPARE(listener.LastError(), QStringLiteral("Connection reset by peer, 10054"));
+
+    QVERIFY(calls.Deliver(BuildDatagram({.payload = QByteArray(3000, '\0')})));
+    QTRY_COMPARE(calls.receiveCalls, 3);
+    QCOMPARE(listener.LastError(), QStringLiteral("Message too long, 10040"));
+    QVERIFY(listener.IsListening());
+}
+
+void TestListenerSeam::stopListeningTwice()
+{
+    FakeSocketCalls calls;
+    {
+        TPacketListener listener(calls);
+        Recorder recorder(listener);
+        QVERIFY(listener.StartListening());
+        listener.StopListening();
+        QVERIFY(!listener.IsListening());
+        QCOMPARE(calls.closedSockets, std::vector<int>{calls.openedSocket});
+        listener.StopListening();
+        QVERIFY(!listener.IsListening());
+        QCOMPARE(calls.closedSockets.size(), size_t(1));
+        QVERIFY(recorder.notifications.empty());
+    }
+    QCOMPARE(calls.closedSockets.size(), size_t(1));
+    QCOMPARE(calls.cleanupCalls, 1);
+}
+
+void TestListenerSeam::stopListeningBeforeStart()
+{
+    FakeSocketCalls calls;
+    {
+        TPacketListener listener(calls);
+        listener.StopListening();
+        QVERIFY(!listener.IsListening());
+        QVERIFY(listener.LastError().isEmpty());
+    }
+    QCOMPARE(calls.openCalls, 0);
+    QVERIFY(calls.closedSockets.empty());
+    QCOMPARE(calls.cleanupCalls, 1);
+}
+
+QTEST_GUILESS_MAIN(TestListenerSeam)
+#include "tst_listener_seam.moc"
