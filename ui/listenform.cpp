@@ -1,0 +1,111 @@
+#include "listenform.h"
+
+#include "icons.h"
+#include "ui_listenform.h"
+
+#include <QDebug>
+#include <QGuiApplication>
+#include <QLayout>
+#include <QScreen>
+#include <QStyle>
+#include <QToolButton>
+
+namespace {
+
+constexpr QSize kClientSize(301, 313);
+constexpr int kToolBarHeight = 29;
+constexpr QSize kToolButtonSize(23, 22);
+constexpr int kFontPixelSize = 12;
+
+} // namespace
+
+TListenForm::TListenForm(SocketCalls &socketCalls, QWidget *parent, CapabilityCalls &capabilityCalls)
+    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                              | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    , m_ui(std::make_unique<Ui::TListenForm>())
+{
+    m_ui->setupUi(this);
+    // Closing ends the run: the window is destroyed and the listener with it.
+    setAttribute(Qt::WA_DeleteOnClose);
+    m_log = std::make_unique<MemoLog>(*m_ui->ShowMemo);
+
+    QFont font(QStringLiteral("Arial"));
+    font.setPixelSize(kFontPixelSize);
+    setFont(font);
+    setWindowIcon(MainIcon());
+
+    m_ui->IconToolBar->setFixedHeight(kToolBarHeight);
+    m_ui->IconToolBar->layout()->setSpacing(0);
+    m_ui->IconToolBar->layout()->setContentsMargins(0, 0, 0, 0);
+    const std::pair<QAction *, const char *> buttons[] = {
+        {m_ui->ExitAction, "ExitToolButton"},
+        {m_ui->ClearAction, "ClearToolButton"},
+        {m_ui->HelpAction, "HelpToolButton"},
+    };
+    for (const auto &[action, name] : buttons) {
+        QWidget *button = m_ui->IconToolBar->widgetForAction(action);
+        button->setObjectName(QLatin1String(name));
+        button->setFixedSize(kToolButtonSize);
+    }
+
+    connect(m_ui->ExitAction, &QAction::triggered, this, &TListenForm::ExitToolButtonClick);
+    connect(m_ui->ClearAction, &QAction::triggered, this, &TListenForm::ClearToolButtonClick);
+    connect(m_ui->HelpAction, &QAction::triggered, this, &TListenForm::HelpToolButtonClick);
+
+    resize(kClientSize);
+    setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, kClientSize,
+                                    QGuiApplication::primaryScreen()->availableGeometry()));
+
+    FormCreate(socketCalls, capabilityCalls);
+}
+
+TListenForm::~TListenForm()
+{
+    FormDestroy();
+}
+
+void TListenForm::FormCreate(SocketCalls &socketCalls, CapabilityCalls &capabilityCalls)
+{
+    m_iconImageList = ToolIcons();
+    m_ui->ExitAction->setIcon(m_iconImageList.at(0));
+    m_ui->ClearAction->setIcon(m_iconImageList.at(1));
+    m_ui->HelpAction->setIcon(m_iconImageList.at(2));
+
+    m_dateTimeSettings = DateTimeSettingsFromLocale(QLocale::system());
+
+    m_listener = std::make_unique<TPacketListener>(socketCalls);
+    m_listener->OnDataAvailable = [this](const PacketReport &report) { DataAvailable(report); };
+    if (!m_listener->StartListening())
+        m_log->Append(NotListeningLine(m_listener->LastError()));
+    // The open socket keeps working without capabilities, and nothing else needs one.
+    if (QString failure; !DropAllCapabilities(&failure, capabilityCalls))
+        qWarning("Could not drop capabilities: %s", qPrintable(failure));
+}
+
+void TListenForm::FormDestroy()
+{
+    if (!m_listener)
+        return;
+    if (m_listener->IsListening())
+        m_listener->StopListening();
+    m_listener.reset();
+}
+
+void TListenForm::DataAvailable(const PacketReport &report)
+{
+    WriteReport(*m_log, report, m_listener->LastError(), m_clock(), m_dateTimeSettings);
+}
+
+void TListenForm::ExitToolButtonClick()
+{
+    close();
+}
+
+void TListenForm::HelpToolButtonClick()
+{
+}
+
+void TListenForm::ClearToolButtonClick()
+{
+    m_log->Empty();
+}

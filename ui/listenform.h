@@ -1,0 +1,47 @@
+#pragma once
+
+#include "datetimetext.h"
+#include "memolog.h"
+#include "packetlistener.h"
+#include "privileges.h"
+
+#include <QDateTime>
+#include <QIcon>
+#include <QList>
+#include <QMainWindow>
+
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class TListenForm;
+}
+
+class TListenForm final : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit TListenForm(SocketCalls &socketCalls = SystemSocketCalls(), QWidget *parent = nullptr,
+                         CapabilityCalls &capabilityCalls = SystemCapabilityCalls());
+    ~TListenForm() override;
+    Q_DISABLE_COPY_MOVE(TListenForm)
+
+    void SetClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    const TPacketListener *Listener() const { return m_listener.get(); }
+
+private:
+    void FormCreate(SocketCalls &socketCalls, CapabilityCalls &capabilityCalls);
+    void FormDestroy();
+    void DataAvailable(const PacketReport &report);
+    void ExitToolButtonClick();
+    void HelpToolButtonClick();
+    void ClearToolButtonClick();
+
+    std::unique_ptr<Ui::TListenForm> m_ui;
+    std::unique_ptr<MemoLog> m_log;
+    QList<QIcon> m_iconImageList;
+    std::unique_ptr<TPacketListener> m_listener;
+    DateTimeSettings m_dateTimeSettings;
+    std::function<QDateTime()> m_clock = &QDateTime::currentDateTime;
+};
