@@ -1,0 +1,631 @@
+// The listener on a real raw socket. Runs in a network namespace of its own
+// when it can, so that no other traffic of the machine reaches the listener.
+
+#include "packetlistener.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/ip.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+class FileDescriptor final
+{
+public:
+    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Q_DISABLE_COPY_MOVE(FileDescriptor)
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+
+private:
+    int m_fd;
+};
+
+QByteArray RandomMac()
+{
+    QByteArray mac(6, '\0');
+    for (char &byte : mac)
+        byte = char(QRandomGenerator::global()->bounded(256));
+    mac[0] = char((mac[0] & 0xFC) | 0x02); // locally administered, unicast
+    return mac;
+}
+
+QString MacText(const QByteArray &mac, char separator = '-')
+{
+    QString text;
+    for (int i = 0; i < mac.size(); ++i) {
+        if (i > 0)
+            text += QLatin1Char(separator);
+        text += QString::asprintf("%02X", unsigned(std::uint8_t(mac[i])));
+    }
+    return text;
+}
+
+QByteArray MagicPayload(const QByteArray &mac)
+{
+    return QByteArray(6, char(0xFF)) + mac.repeated(16);
+}
+
+sockaddr_in Address(const char *ip, quint16 port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, ip, &address.sin_addr);
+    return address;
+}
+
+// An ordinary UDP socket bound to an ephemeral port.
+class UdpSender final
+{
+public:
+    explicit UdpSender(const char *bindAddress = "127.0.0.1")
+        : m_socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        const int on = 1;
+        ::setsockopt(m_socket.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        sockaddr_in local = Address(bindAddress, 0);
+        if (::bind(m_socket.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) == 0) {
+            socklen_t length = sizeof local;
+            ::getsockname(m_socket.get(), reinterpret_cast<sockaddr *>(&local), &length);
+            m_port = ntohs(local.sin_port);
+        }
+    }
+    Q_DISABLE_COPY_MOVE(UdpSender)
+
+    bool valid() const { return m_socket.valid() && m_port != 0; }
+    quint16 port() const { return m_port; }
+
+    bool SetIpOptions(const QByteArray &options)
+    {
+        return ::setsockopt(m_socket.get(), IPPROTO_IP, IP_OPTIONS, options.constData(),
+                            socklen_t(options.size())) == 0;
+    }
+
+    bool Send(const char *ip, quint16 port, const QByteArray &payload)
+    {
+        const sockaddr_in target = Address(ip, port);
+        return ::sendto(m_socket.get(), payload.constData(), size_t(payload.size()), 0,
+                        reinterpret_cast<const sockaddr *>(&target), sizeof target)
+            == ssize_t(payload.size());
+    }
+
+private:
+    FileDescriptor m_socket;
+    quint16 m_port = 0;
+};
+
+struct Notification
+{
+    PacketReport report;
+    QString lastErrorAtCall;
+};
+
+// A started listener and everything it reported.
+class Capture final
+{
+public:
+    Capture()
+    {
+        m_listener.OnDataAvailable = [this](const PacketReport &report) {
+            m_notifications.push_back({report, m_listener.LastError()});
+        };
+    }
+    Q_DISABLE_COPY_MOVE(Capture)
+
+    TPacketListener &listener() { return m_listener; }
+    const std::vector<Notification> &notifications() const { return m_notifications; }
+
+    // Index of the first report of `mac`, or -1.
+    int IndexOf(const QByteArray &mac) const
+    {
+        const QString text = MacText(mac);
+        for (size_t i = 0; i < m_notifications.size(); ++i) {
+            if (!m_notifications[i].report.error && m_notifications[i].report.mac == text)
+                return int(i);
+        }
+        return -1;
+    }
+
+    int CountOf(const QByteArray &mac) const
+    {
+        int count = 0;
+        for (const Notification &notification : m_notifications)
+            count += !notification.report.error && notification.report.mac == MacText(mac) ? 1 : 0;
+        return count;
+    }
+
+private:
+    TPacketListener m_listener;
+    std::vector<Notification> m_notifications;
+};
+
+bool RawSocketsAllowed()
+{
+    const FileDescriptor probe(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP));
+    return probe.valid();
+}
+
+bool BringLoopbackUp()
+{
+    const FileDescriptor control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    if (::ioctl(control.get(), SIOCGIFFLAGS, &request) != 0)
+        return false;
+    request.ifr_flags = short(request.ifr_flags | IFF_UP);
+    return ::ioctl(control.get(), SIOCSIFFLAGS, &request) == 0;
+}
+
+bool Run(const QString &program, const QStringList &arguments, QString *output = nullptr)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(kWaitMs)) {
+        process.kill();
+        process.waitForFinished(kWaitMs);
+        return false;
+    }
+    if (output)
+        *output = QString::fromLocal8Bit(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// A second host: a network namespace joined to this one by a veth pair. Both are
+// removed again when the guard goes, whatever happened in between.
+class PeerHost final
+{
+public:
+    PeerHost()
+        : m_namespace(QStringLiteral("corvalen-test-%1").arg(::getpid()))
+        , m_localLink(QStringLiteral("cvl%1a").arg(::getpid()))
+        , m_peerLink(QStringLiteral("cvl%1b").arg(::getpid()))
+        , m_subnet(QStringLiteral("10.231.%1").arg(20 + ::getpid() % 200))
+    {
+    }
+    ~PeerHost()
+    {
+        Run(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("del"), m_localLink});
+        Run(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("del"), m_namespace});
+    }
+    Q_DISABLE_COPY_MOVE(PeerHost)
+
+    // Returns an empty text on success, otherwise what went wrong.
+    QString Create()
+    {
+        const QString ip = QStringLiteral("ip");
+        const QList<QStringList> steps = {
+            {QStringLiteral("netns"), QStringLiteral("add"), m_namespace},
+            {QStringLiteral("link"), QStringLiteral("add"), m_localLink, QStringLiteral("type"), QStringLiteral("veth"),
+             QStringLiteral("peer"), QStringLiteral("name"), m_peerLink, QStringLiteral("netns"), m_namespace},
+            {QStringLiteral("addr"), QStringLiteral("add"), LocalAddress() + QStringLiteral("/24"),
+             QStringLiteral("dev"), m_localLink},
+            {QStringLiteral("link"), QStringLiteral("set"), m_localLink, QStringLiteral("up")},
+            {QStringLiteral("-n"), m_namespace, QStringLiteral("addr"), QStringLiteral("add"),
+             PeerAddress() + QStringLiteral("/24"), QStringLiteral("dev"), m_peerLink},
+            {QStringLiteral("-n"), m_namespace, QStringLiteral("link"), QStringLiteral("set"), m_peerLink,
+             QStringLiteral("up")},
+        };
+        for (const QStringList &step : steps) {
+            QString output;
+            if (!Run(ip, step, &output))
+                return QStringLiteral("ip %1: %2").arg(step.join(QLatin1Char(' ')), output.trimmed());
+        }
+        return {};
+    }
+
+    QString LocalAddress() const { return m_subnet + QStringLiteral(".1"); }
+    QString PeerAddress() const { return m_subnet + QStringLiteral(".2"); }
+    QString BroadcastAddress() const { return m_subnet + QStringLiteral(".255"); }
+
+    // Runs `make` with the calling thread inside the peer's namespace; sockets that
+    // it creates stay there.
+    template<typename Make>
+    bool InsidePeer(Make make)
+    {
+        const FileDescriptor home(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
+        const FileDescriptor peer(
+            ::open(QByteArray("/run/netns/" + m_namespace.toLatin1()).constData(), O_RDONLY | O_CLOEXEC));
+        if (!home.valid() || !peer.valid() || ::setns(peer.get(), CLONE_NEWNET) != 0)
+            return false;
+        make();
+        return ::setns(home.get(), CLONE_NEWNET) == 0;
+    }
+
+private:
+    QString m_namespace;
+    QString m_localLink;
+    QString m_peerLink;
+    QString m_subnet;
+};
+
+int CountOpenDescriptors()
+{
+    DIR *directory = ::opendir("/proc/self/fd");
+    if (!directory)
+        return -1;
+    int count = 0;
+    while (const dirent *entry = ::readdir(directory)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    ::closedir(directory);
+    return count - 1; // the directory's own descriptor
+}
+
+bool DropNetRawCapability()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0)
+        return false;
+    const quint32 bit = 1u << (CAP_NET_RAW % 32);
+    const int word = CAP_NET_RAW / 32;
+    data[word].effective &= ~bit;
+    data[word].permitted &= ~bit;
+    data[word].inheritable &= ~bit;
+    return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// Reads datagrams from `raw` until one carries `mac`; returns its IPv4 header length.
+int HeaderLengthOfMagic(int raw, const QByteArray &mac)
+{
+    const QByteArray payload = MagicPayload(mac);
+    char buffer[4096];
+    for (;;) {
+        const ssize_t received = ::recv(raw, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (received <= 0)
+            return -1;
+        const int headerLength = (buffer[0] & 0x0F) * 4;
+        if (received == headerLength + 8 + payload.size()
+            && QByteArrayView(buffer + headerLength + 8, payload.size()) == payload)
+            return headerLength;
+    }
+}
+
+} // namespace
+
+class TestListenerKernel final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void magicPacketsToPorts_data();
+    void magicPacketsToPorts();
+    void wakeonlanSender();
+    void nothingForOtherDatagrams_data();
+    void nothingForOtherDatagrams();
+    void oversizedDatagram();
+    void magicPacketWithIpOptions_data();
+    void magicPacketWithIpOptions();
+    void magicPacketFromAnotherHost();
+    void startWithoutNetRawCapability();
+
+private:
+    bool m_rawSockets = false;
+    bool m_ownNamespace = false;
+};
+
+void TestListenerKernel::initTestCase()
+{
+    m_rawSockets = RawSocketsAllowed();
+    if (m_rawSockets && ::unshare(CLONE_NEWNET) == 0) {
+        QVERIFY2(BringLoopbackUp(), "loopback of the test's own network namespace stays down");
+        m_ownNamespace = true;
+    }
+    qInfo("raw sockets %s, %s network namespace", m_rawSockets ? "allowed" : "not allowed",
+          m_ownNamespace ? "own" : "the machine's");
+}
+
+void TestListenerKernel::init()
+{
+    if (!m_rawSockets && QByteArrayView(QTest::currentTestFunction()) != "startWithoutNetRawCapability")
+        QSKIP("needs root (CAP_NET_RAW) to open a raw socket");
+}
+
+void TestListenerKernel::magicPacketsToPorts_data()
+{
+    QTest::addColumn<QString>("destination");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("port 9") << QStringLiteral("127.0.0.1") << 9;
+    QTest::newRow("port 7") << QStringLiteral("127.0.0.1") << 7;
+    QTest::newRow("high port") << QStringLiteral("127.0.0.1") << 48123;
+    QTest::newRow("another loopback address") << QStringLiteral("127.1.2.3") << 9;
+}
+
+void TestListenerKernel::magicPacketsToPorts()
+{
+    QFETCH(QString, destination);
+    QFETCH(int, port);
+
+    Capture capture;
+    QVERIFY(capture.listener().StartListening());
+    UdpSender sender;
+    QVERIFY(sender.valid());
+    const QByteArray mac = RandomMac();
+
+    QVERIFY(sender.Send(destination.toLatin1().constData(), quint16(port), MagicPayload(mac)));
+    QTRY_VERIFY_WITH_TIMEOUT(capture.IndexOf(mac) >= 0, kWaitMs);
+    const PacketReport &report = capture.notifications()[size_t(capture.IndexOf(mac))].report;
+    QCOMPARE(report.sender, &capture.listener());
+    QCOMPARE(report.sourceAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(report.destinationAddress, destination);
+    QCOMPARE(int(report.sourcePort), int(sender.port()));
+    QCOMPARE(int(report.destinationPort), port);
+    QCOMPARE(report.mac, MacText(mac));
+    QTest::qWait(50);
+    QCOMPARE(capture.CountOf(mac), 1);
+    QVERIFY(capture.listener().LastError().isEmpty());
+}
+
+void TestListenerKernel::wakeonlanSender()
+{
+    const QString wakeonlan = QStandardPaths::findExecutable(QStringLiteral("wakeonlan"));
+    if (wakeonlan.isEmpty())
+        QSKIP("the wakeonlan sender (Debian package wakeonlan) is not installed");
+
+    Capture capture;
+    QVERIFY(capture.listener().StartListening());
+    const QByteArray mac = RandomMac();
+
+    QString output;
+    QVERIFY2(Run(wakeonlan, {QStringLiteral("-i"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                             QStringLiteral("9"), MacText(mac, ':').toLower()},
+                 &output),
+             qPrintable(output));
+    QTRY_VERIFY_WITH_TIMEOUT(capture.IndexOf(mac) >= 0, kWaitMs);
+    const PacketReport &report = capture.notifications()[size_t(capture.IndexOf(mac))].report;
+    QCOMPARE(report.sourceAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(report.destinationAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(int(report.destinationPort), 9);
+    QVERIFY(report.sourcePort != 0);
+    QCOMPARE(report.mac, MacText(mac));
+}
+
+void TestListenerKernel::nothingForOtherDatagrams_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+
+    const QByteArray mac = RandomMac();
+    QByteArray nearMagic = MagicPayload(mac);
+    nearMagic[60] = char(nearMagic[60] ^ 0x01);
+    QTest::newRow("6-byte password") << MagicPayload(mac) + RandomMac();
+    QTest::newRow("4-byte password") << MagicPayload(mac) + RandomMac().left(4);
+    QTest::newRow("near-magic") << nearMagic;
+    QTest::newRow("one byte short") << MagicPayload(mac).chopped(1);
+    QTest::newRow("empty UDP payload, 28 bytes") << QByteArray();
+}
+
+void TestListenerKernel::nothingForOtherDatagrams()
+{
+    QFETCH(QByteArray, payload);
+
+    Capture capture;
+    QVERIFY(capture.listener().StartListening());
+    UdpSender sender;
+    QVERIFY(sender.valid());
+
+    // The queue is read in order, so once the marker is reported the datagram
+    // before it has been read as well.
+    const QByteArray marker = RandomMac();
+    QVERIFY(sender.Send("127.0.0.1", 9, payload));
+    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(marker)));
+    QTRY_VERIFY_WITH_TIMEOUT(capture.IndexOf(marker) >= 0, kWaitMs);
+
+    int fromSender = 0;
+    for (const Notification &notification : capture.notifications()) {
+        QVERIFY2(!notification.report.error, qPrintable(notification.lastErrorAtCall));
+        if (notification.report.sourcePort == sender.port())
+            ++fromSender;
+    }
+    QCOMPARE(fromSender, 1);
+    QVERIFY(capture.listener().LastError().isEmpty());
+}
+
+void TestListenerKernel::oversizedDatagram()
+{
+    Capture capture;
+    QVERIFY(capture.listener().StartListening());
+    UdpSender sender;
+    QVERIFY(sender.valid());
+
+    const QByteArray marker = RandomMac();
+    QVERIFY(sender.Send("127.0.0.1", 9, QByteArray(3000 - 28, char(0xFF))));
+    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(marker)));
+    QTRY_VERIFY_WITH_TIMEOUT(capture.IndexOf(marker) >= 0, kWaitMs);
+
+    const int markerIndex = capture.IndexOf(marker);
+    std::vector<Notification> failures;
+    for (int i = 0; i < markerIndex; ++i) {
+        if (capture.notifications()[size_t(i)].report.error)
+            failures.push_back(capture.notifications()[size_t(i)]);
+    }
+    QCOMPARE(failures.size(), size_t(1));
+    const Notification &failure = failures.front();
+    QCOMPARE(failure.report.sender, &capture.listener());
+    QVERIFY(failure.report.sourceAddress.isEmpty());
+    QVERIFY(failure.report.destinationAddress.isEmpty());
+    QVERIFY(failure.report.mac.isEmpty());
+    QCOMPARE(int(failure.report.sourcePort), 0);
+    QCOMPARE(int(failure.report.destinationPort), 0);
+    QCOMPARE(failure.lastErrorAtCall, QStringLiteral("Message too long, 10040"));
+    QCOMPARE(capture.listener().LastError(), QStringLiteral("Message too long, 10040"));
+    QVERIFY(capture.listener().IsListening());
+    const PacketReport &report = capture.notifications()[size_t(markerIndex)].report;
+    QCOMPARE(int(report.sourcePort), int(sender.port()));
+    QCOMPARE(report.mac, MacText(marker));
+}
+
+void TestListenerKernel::magicPacketWithIpOptions_data()
+{
+    QTest::addColumn<QByteArray>("options");
+    QTest::addColumn<int>("headerLength");
+
+    const auto recordRoute = [](int slotCount) {
+        QByteArray option;
+        option.append(char(7));
+        option.append(char(3 + 4 * slotCount));
+        option.append(char(4));
+        option.append(QByteArray(4 * slotCount, '\0'));
+        return option;
+    };
+    QTest::newRow("four NOPs") << QByteArray(4, char(1)) << 24;
+    QTest::newRow("record route, 1 slot, NOP") << QByteArray(1, char(1)) + recordRoute(1) << 28;
+    QTest::newRow("record route, 2 slots") << recordRoute(2) << 32;
+    QTest::newRow("record route, 9 slots") << recordRoute(9) << 60;
+}
+
+void TestListenerKernel::magicPacketWithIpOptions()
+{
+    QFETCH(QByteArray, options);
+    QFETCH(int, headerLength);
+
+    // A second raw socket shows that the options really arrive.
+    const FileDescriptor probe(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP));
+    QVERIFY(probe.valid());
+    Capture capture;
+    QVERIFY(capture.listener().StartListening());
+    UdpSender sender;
+    QVERIFY(sender.valid());
+    QVERIFY2(sender.SetIpOptions(options), std::strerror(errno));
+    const QByteArray mac = RandomMac();
+
+    QVERIFY(sender.Send("127.0.0.1", 40009, MagicPayload(mac)));
+    QTRY_VERIFY_WITH_TIMEOUT(capture.IndexOf(mac) >= 0, kWaitMs);
+    QCOMPARE(HeaderLengthOfMagic(probe.get(), mac), headerLength);
+    const PacketReport &report = capture.notifications()[size_t(capture.IndexOf(mac))].report;
+    QCOMPARE(report.sourceAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(report.destinationAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(int(report.sourcePort), int(sender.port()));
+    QCOMPARE(int(report.destinationPort), 40009);
+    QCOMPARE(report.mac, MacText(mac));
+}
+
+void TestListenerKernel::magicPacketFromAnotherHost()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("ip")).isEmpty())
+        QSKIP("needs the ip tool (Debian package iproute2) to make a second host");
+
+    PeerHost peer;
+    const QString failure = peer.Create();
+    if (!failure.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("cannot make a network namespace joined by veth: ") + failure));
+
+    Capture capture;
+    QVERIFY(capture.listener().StartListening());
+    std::unique_ptr<UdpSender> sender;
+    const QByteArray peerAddress = peer.PeerAddress().toLatin1();
+    QVERIFY(peer.InsidePeer([&] { sender = std::make_unique<UdpSender>(peerAddress.constData()); }));
+    QVERIFY(sender->valid());
+
+    // The link may take a moment to carry traffic, so send a few times at most.
+    const QByteArray mac = RandomMac();
+    const QByteArray broadcast = peer.BroadcastAddress().toLatin1();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        QVERIFY(sender->Send(broadcast.constData(), 9, MagicPayload(mac)));
+        if (QTest::qWaitFor([&] { return capture.IndexOf(mac) >= 0; }, 1000))
+            break;
+    }
+    QVERIFY(capture.IndexOf(mac) >= 0);
+    const PacketReport &report = capture.notifications()[size_t(capture.IndexOf(mac))].report;
+    QCOMPARE(report.sourceAddress, peer.PeerAddress());
+    QCOMPARE(report.destinationAddress, peer.BroadcastAddress());
+    QCOMPARE(int(report.sourcePort), int(sender->port()));
+    QCOMPARE(int(report.destinationPort), 9);
+    QCOMPARE(report.mac, MacText(mac));
+}
+
+void TestListenerKernel::startWithoutNetRawCapability()
+{
+    int channel[2];
+    QVERIFY(::pipe2(channel, O_CLOEXEC) == 0);
+    const FileDescriptor reading(channel[0]);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::close(channel[0]);
+        QByteArray result;
+        if (!DropNetRawCapability()) {
+            result = "capset failed";
+        } else {
+            const int before = CountOpenDescriptors();
+            bool started = false;
+            QString lastError;
+            {
+                TPacketListener listener;
+                started = listener.StartListening();
+                lastError = listener.LastError();
+            }
+            const int after = CountOpenDescriptors();
+            result = QByteArray(started ? "started" : "refused") + '\n' + lastError.toLatin1() + '\n'
+                + QByteArray::number(after - before);
+        }
+        [[maybe_unused]] const ssize_t written = ::write(channel[1], result.constData(), size_t(result.size()));
+        ::_exit(0);
+    }
+    ::close(channel[1]);
+
+    QByteArray result;
+    pollfd waiting{reading.get(), POLLIN, 0};
+    char chunk[256];
+    while (::poll(&waiting, 1, kWaitMs) > 0) {
+        const ssize_t received = ::read(reading.get(), chunk, sizeof chunk);
+        if (received <= 0)
+            break;
+        result.append(chunk, received);
+    }
+    int status = 0;
+    pid_t finished = 0;
+    for (int tries = 0; tries < kWaitMs / 10 && (finished = ::waitpid(child, &status, WNOHANG)) == 0; ++tries)
+        ::usleep(10000);
+    if (finished == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        QFAIL("the child did not finish");
+    }
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    const QList<QByteArray> lines = result.split('\n');
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[0], QByteArray("refused"));
+    QCOMPARE(QString::fromLatin1(lines[1]), QStringLiteral("Permission denied, 10013"));
+    QCOMPARE(lines[2], QByteArray("0")); // no descriptor left open
+}
+
+QTEST_GUILESS_MAIN(TestListenerKernel)
+#include "tst_listener_kernel.moc"
