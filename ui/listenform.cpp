@@ -20,7 +20,7 @@ constexpr int kFontPixelSize = 12;
 } // namespace
 
 TListenForm::TListenForm(SocketCalls &socketCalls, QWidget *parent, CapabilityCalls &capabilityCalls)
-    : QMainWindow(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+    : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                               | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , m_ui(std::make_unique<Ui::TListenForm>())
 {

@@ -10,11 +10,16 @@ int MemoLog::Count() const
 
 void MemoLog::Append(const QString &line)
 {
+    // Each line becomes its own paragraph; a line break inside the text would too.
     m_memo.appendPlainText(line);
     m_empty = false;
     // The view follows the newest line, even when the user has scrolled or selected.
     m_memo.moveCursor(QTextCursor::End);
-    m_memo.ensureCursorVisible();
+}
+
+void MemoLog::Append(const QStringList &lines)
+{
+    Append(lines.join(QLatin1Char('\n')));
 }
 
 void MemoLog::Empty()

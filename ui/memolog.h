@@ -12,6 +12,7 @@ public:
 
     int Count() const override;
     void Append(const QString &line) override;
+    void Append(const QStringList &lines) override;
     void Empty() override;
 
 private:

@@ -11,14 +11,16 @@ void WriteReport(LogLines &log, const PacketReport &report, const QString &lastE
         return;
     }
 
-    log.Append(QStringLiteral("Magic Packet received."));
-    log.Append(QStringLiteral("  Date, Time: ") + FormatDateTimeText(now, settings));
-    log.Append(QStringLiteral("  Source Address: ") + report.sourceAddress);
-    log.Append(QStringLiteral("  Source Port: ") + QString::number(report.sourcePort));
-    log.Append(QStringLiteral("  Destination Address: ") + report.destinationAddress);
-    log.Append(QStringLiteral("  Destination Port: ") + QString::number(report.destinationPort));
-    log.Append(QStringLiteral("  MAC Address: ") + report.mac);
-    log.Append(QString());
+    log.Append(QStringList{
+        QStringLiteral("Magic Packet received."),
+        QStringLiteral("  Date, Time: ") + FormatDateTimeText(now, settings),
+        QStringLiteral("  Source Address: ") + report.sourceAddress,
+        QStringLiteral("  Source Port: ") + QString::number(report.sourcePort),
+        QStringLiteral("  Destination Address: ") + report.destinationAddress,
+        QStringLiteral("  Destination Port: ") + QString::number(report.destinationPort),
+        QStringLiteral("  MAC Address: ") + report.mac,
+        QString(),
+    });
 }
 
 QString NotListeningLine(const QString &lastError)

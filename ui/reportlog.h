@@ -14,6 +14,12 @@ public:
     virtual ~LogLines() = default;
     virtual int Count() const = 0;
     virtual void Append(const QString &line) = 0;
+    // Appends several lines in one go; a view then lays out and scrolls once.
+    virtual void Append(const QStringList &lines)
+    {
+        for (const QString &line : lines)
+            Append(line);
+    }
     virtual void Empty() = 0;
 };
 
@@ -21,6 +27,7 @@ class LineListLog final : public LogLines
 {
 public:
     int Count() const override { return int(m_lines.size()); }
+    using LogLines::Append;
     void Append(const QString &line) override { m_lines.append(line); }
     void Empty() override { m_lines.clear(); }
     const QStringList &Lines() const { return m_lines; }

@@ -8,6 +8,7 @@
 #include <QClipboard>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QScrollBar>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
@@ -28,6 +29,7 @@ private slots:
     void lineLimitCountsScreenLines();
     void wrappedLinesCountOncePerScreenLine();
     void logCanBeSelectedAndCopied();
+    void viewFollowsNewestLine();
     void closing_data();
     void closing();
     void realPacketAppearsInLog();
@@ -95,7 +97,8 @@ void TestListenForm::layout()
     QVERIFY(form.windowFlags() & Qt::WindowCloseButtonHint);
     QCOMPARE(form.font().family(), QStringLiteral("Arial"));
     QCOMPARE(form.font().pixelSize(), 12);
-    QVERIFY(!form.windowIcon().isNull());
+    QCOMPARE(form.windowIcon().availableSizes().size(), 5);
+    QCOMPARE(form.windowIcon().pixmap(128, 128).size(), QSize(128, 128));
 
     auto *toolBar = form.findChild<QToolBar *>(QStringLiteral("IconToolBar"));
     QVERIFY(toolBar);
@@ -114,7 +117,7 @@ void TestListenForm::layout()
         QCOMPARE(toolButton->x(), button.left);
         QCOMPARE(toolButton->toolTip(), QLatin1String(button.tip));
         QCOMPARE(toolButton->toolButtonStyle(), Qt::ToolButtonIconOnly);
-        QVERIFY(!toolButton->icon().isNull());
+        QCOMPARE(toolButton->icon().pixmap(16, 16).size(), QSize(16, 16));
         QVERIFY(toolButton->autoRaise());
     }
 
@@ -253,6 +256,29 @@ void TestListenForm::logCanBeSelectedAndCopied()
     QTest::keyClick(memo, Qt::Key_Delete);
     QTest::keyClicks(memo, QStringLiteral("typed"));
     QCOMPARE(window.Lines(), kBlock);
+}
+
+void TestListenForm::viewFollowsNewestLine()
+{
+    FakeSocketCalls calls;
+    Window window(calls);
+    for (int report = 1; report <= 10; ++report)
+        calls.Feed(MagicDatagram());
+    QTRY_COMPARE(window.Lines().size(), 80);
+
+    QPlainTextEdit *memo = window.Memo();
+    QScrollBar *scrollBar = memo->verticalScrollBar();
+    QVERIFY(scrollBar->maximum() > 0);
+    QCOMPARE(scrollBar->value(), scrollBar->maximum());
+    scrollBar->setValue(0);
+    memo->selectAll();
+    QVERIFY(memo->textCursor().hasSelection());
+
+    calls.Feed(MagicDatagram(0x66));
+    QTRY_COMPARE(window.Lines().size(), 88);
+    QCOMPARE(scrollBar->value(), scrollBar->maximum());
+    QVERIFY(!memo->textCursor().hasSelection());
+    QCOMPARE(memo->textCursor().position(), memo->document()->characterCount() - 1);
 }
 
 void TestListenForm::closing_data()
