@@ -269,14 +269,15 @@ void TestListenForm::viewFollowsNewestLine()
     QPlainTextEdit *memo = window.Memo();
     QScrollBar *scrollBar = memo->verticalScrollBar();
     QVERIFY(scrollBar->maximum() > 0);
-    QCOMPARE(scrollBar->value(), scrollBar->maximum());
+    QVERIFY(scrollBar->value() > 0);
     scrollBar->setValue(0);
+    QVERIFY(!memo->viewport()->rect().contains(memo->cursorRect()));
     memo->selectAll();
     QVERIFY(memo->textCursor().hasSelection());
 
     calls.Feed(MagicDatagram(0x66));
     QTRY_COMPARE(window.Lines().size(), 88);
-    QCOMPARE(scrollBar->value(), scrollBar->maximum());
+    QVERIFY(memo->viewport()->rect().contains(memo->cursorRect()));
     QVERIFY(!memo->textCursor().hasSelection());
     QCOMPARE(memo->textCursor().position(), memo->document()->characterCount() - 1);
 }
