@@ -1,0 +1,243 @@
+// How the main window copes with a flood: while a thread sends non-magic UDP
+// datagrams to 127.0.0.1 as fast as it can, with a magic packet every so often,
+// a 10 ms timer on the GUI thread measures how late it fires, and the log shows
+// how many of the magic packets were reported.
+//
+// Needs root (the raw socket). Usage: bench_responsiveness [seconds] [max datagrams]
+
+#include "listenform.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QSet>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTimer>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int kTimerMs = 10;
+constexpr int kMagicEvery = 500;
+constexpr int kFloodPayload = 64;
+constexpr std::uint16_t kFloodPort = 9;
+constexpr char kMacPrefixText[] = "02-42-E4-";
+
+struct RawSocketState
+{
+    bool found = false;
+    quint64 drops = 0;
+};
+
+// The listener's socket in /proc/net/raw: a raw UDP socket owned by this process.
+RawSocketState ListenerSocketState()
+{
+    QSet<QByteArray> inodes;
+    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    for (const QString &entry : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QFile::symLinkTarget(descriptors.filePath(entry));
+        if (target.contains(QStringLiteral("socket:[")))
+            inodes.insert(target.section(QLatin1Char('['), 1).chopped(1).toLatin1());
+    }
+    RawSocketState state;
+    QFile table(QStringLiteral("/proc/net/raw"));
+    if (!table.open(QIODevice::ReadOnly))
+        return state;
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 13 && fields[1].endsWith(":0011") && inodes.contains(fields[9])) {
+            state.found = true;
+            state.drops = fields[12].toULongLong();
+        }
+    }
+    return state;
+}
+
+qint64 StatusKb(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+QByteArray MagicPayload(std::uint32_t serial)
+{
+    QByteArray mac = QByteArray::fromHex("0242E4");
+    mac.append(char(serial >> 16)).append(char(serial >> 8)).append(char(serial));
+    return QByteArray(6, char(0xFF)) + mac.repeated(16);
+}
+
+struct Flood
+{
+    std::atomic<bool> stop{false};
+    std::atomic<bool> done{false};
+    quint64 sent = 0;
+    quint64 failed = 0;
+    quint32 magicSent = 0;
+    double seconds = 0;
+};
+
+void SendFlood(Flood &flood, double seconds, quint64 maxDatagrams)
+{
+    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(kFloodPort);
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QByteArray noise(kFloodPayload, char(0x5A));
+
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 limitNs = qint64(seconds * 1e9);
+    for (quint64 i = 0; i < maxDatagrams && !flood.stop.load(std::memory_order_relaxed); ++i) {
+        if ((i & 255) == 0 && clock.nsecsElapsed() > limitNs)
+            break;
+        QByteArray magic;
+        const QByteArray *payload = &noise;
+        if (i % kMagicEvery == kMagicEvery - 1) {
+            magic = MagicPayload(flood.magicSent + 1);
+            payload = &magic;
+        } else {
+            noise[int(i % kFloodPayload)] = char(i); // not the same datagram every time
+        }
+        const bool ok = ::sendto(sender, payload->constData(), size_t(payload->size()), 0,
+                                 reinterpret_cast<const sockaddr *>(&target), sizeof target)
+                        == payload->size();
+        if (ok) {
+            ++flood.sent;
+            if (payload == &magic)
+                ++flood.magicSent;
+        } else {
+            ++flood.failed;
+        }
+    }
+    flood.seconds = double(clock.nsecsElapsed()) / 1e9;
+    ::close(sender);
+    flood.done.store(true);
+}
+
+double Percentile(std::vector<double> values, double fraction)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, size_t(fraction * double(values.size() - 1) + 0.5))];
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
+    const quint64 maxDatagrams = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 5'000'000;
+
+    // As in the program: the window drops every capability once it listens.
+    QPointer<TListenForm> form = new TListenForm;
+    form->show();
+    if (!form->Listener()->IsListening()) {
+        std::fprintf(stderr, "not listening: %s (run as root)\n", qPrintable(form->Listener()->LastError()));
+        delete form.data();
+        return 1;
+    }
+    auto *memo = form->findChild<QPlainTextEdit *>(QStringLiteral("ShowMemo"));
+
+    quint32 magicReported = 0;
+    quint32 magicOthers = 0;
+    quint32 errorLines = 0;
+    QObject::connect(memo->document(), &QTextDocument::contentsChange, memo, [&](int position, int, int added) {
+        QTextDocument *document = memo->document();
+        const int end = std::min(position + added, document->characterCount() - 1);
+        if (end <= position)
+            return;
+        QTextCursor cursor(document);
+        cursor.setPosition(position);
+        cursor.setPosition(end, QTextCursor::KeepAnchor);
+        for (const QString &line : cursor.selectedText().split(QChar(QChar::ParagraphSeparator))) {
+            if (line.startsWith(QStringLiteral("  MAC Address: ")))
+                ++(line.mid(15).startsWith(QLatin1String(kMacPrefixText)) ? magicReported : magicOthers);
+            else if (line.startsWith(QStringLiteral("Error: ")))
+                ++errorLines;
+        }
+    });
+
+    const RawSocketState before = ListenerSocketState();
+    const qint64 rssBefore = StatusKb("VmRSS:");
+
+    std::vector<double> lateMs;
+    QElapsedTimer sinceLast;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    tick.setInterval(kTimerMs);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        lateMs.push_back(std::max(0.0, double(sinceLast.nsecsElapsed()) / 1e6 - kTimerMs));
+        sinceLast.start();
+    });
+
+    Flood flood;
+    std::thread sender;
+    QTimer::singleShot(200, [&] {
+        sinceLast.start();
+        tick.start();
+        sender = std::thread(SendFlood, std::ref(flood), seconds, maxDatagrams);
+    });
+    // Once the flood is over, give the listener a second to read what is left.
+    RawSocketState after;
+    QTimer finish;
+    QObject::connect(&finish, &QTimer::timeout, [&] {
+        if (flood.done.load()) {
+            finish.stop();
+            QTimer::singleShot(1000, [&] {
+                tick.stop();
+                // Quitting closes the window, and the socket with it.
+                after = ListenerSocketState();
+                QApplication::quit();
+            });
+        }
+    });
+    finish.start(50);
+    QTimer::singleShot(int(seconds * 1000) + 60000, [&] { flood.stop.store(true); }); // a stuck sender
+    application.exec();
+    sender.join();
+
+    const std::vector<double> &during = lateMs;
+    std::printf("flood: %llu datagrams of %d bytes in %.2f s (%.0f per second), %llu send failures\n",
+                static_cast<unsigned long long>(flood.sent), kFloodPayload, flood.seconds,
+                double(flood.sent) / flood.seconds, static_cast<unsigned long long>(flood.failed));
+    std::printf("timer of %d ms: %zu firings, late by median %.2f ms, 99th percentile %.2f ms, worst %.2f ms\n",
+                kTimerMs, during.size(), Percentile(during, 0.5), Percentile(during, 0.99),
+                during.empty() ? 0.0 : *std::max_element(during.begin(), during.end()));
+    std::printf("magic packets: %u sent, %u reported (%u missing); %u error lines; %u magic of other senders\n",
+                flood.magicSent, magicReported, flood.magicSent - std::min(flood.magicSent, magicReported),
+                errorLines, magicOthers);
+    const quint64 drops = after.drops - before.drops;
+    std::printf("kernel drops at the listener's socket: %llu%s; so %llu datagrams (%.0f per second) were read\n",
+                static_cast<unsigned long long>(drops), after.found ? "" : " (socket not found in /proc/net/raw)",
+                static_cast<unsigned long long>(flood.sent - std::min(flood.sent, drops)),
+                double(flood.sent - std::min(flood.sent, drops)) / flood.seconds);
+    std::printf("memory: VmRSS %lld kB before, %lld kB after, VmHWM %lld kB\n", rssBefore, StatusKb("VmRSS:"),
+                StatusKb("VmHWM:"));
+    delete form.data(); // quitting closes it, and closing deletes it
+    return 0;
+}
