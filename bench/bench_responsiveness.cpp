@@ -3,7 +3,8 @@
 // a 10 ms timer on the GUI thread measures how late it fires, and the log shows
 // how many of the magic packets were reported.
 //
-// Needs root (the raw socket). Usage: bench_responsiveness [seconds] [max datagrams]
+// Needs root (the raw socket).
+// Usage: bench_responsiveness [seconds] [max datagrams] [datagrams per second, 0 for no limit]
 
 #include "listenform.h"
 
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -97,7 +99,7 @@ struct Flood
     double seconds = 0;
 };
 
-void SendFlood(Flood &flood, double seconds, quint64 maxDatagrams)
+void SendFlood(Flood &flood, double seconds, quint64 maxDatagrams, double perSecond)
 {
     const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in target{};
@@ -110,8 +112,13 @@ void SendFlood(Flood &flood, double seconds, quint64 maxDatagrams)
     clock.start();
     const qint64 limitNs = qint64(seconds * 1e9);
     for (quint64 i = 0; i < maxDatagrams && !flood.stop.load(std::memory_order_relaxed); ++i) {
-        if ((i & 255) == 0 && clock.nsecsElapsed() > limitNs)
-            break;
+        if ((i & 255) == 0) {
+            if (clock.nsecsElapsed() > limitNs)
+                break;
+            // Below the chosen rate, wait for the schedule to catch up.
+            while (perSecond > 0 && double(i) > double(clock.nsecsElapsed()) * perSecond / 1e9)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
         QByteArray magic;
         const QByteArray *payload = &noise;
         if (i % kMagicEvery == kMagicEvery - 1) {
@@ -152,6 +159,7 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
     const quint64 maxDatagrams = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 5'000'000;
+    const double perSecond = argc > 3 ? std::atof(argv[3]) : 0;
 
     // As in the program: the window drops every capability once it listens.
     QPointer<TListenForm> form = new TListenForm;
@@ -200,7 +208,7 @@ int main(int argc, char *argv[])
     QTimer::singleShot(200, [&] {
         sinceLast.start();
         tick.start();
-        sender = std::thread(SendFlood, std::ref(flood), seconds, maxDatagrams);
+        sender = std::thread(SendFlood, std::ref(flood), seconds, maxDatagrams, perSecond);
     });
     // Once the flood is over, give the listener a second to read what is left.
     RawSocketState after;
@@ -221,13 +229,12 @@ int main(int argc, char *argv[])
     application.exec();
     sender.join();
 
-    const std::vector<double> &during = lateMs;
     std::printf("flood: %llu datagrams of %d bytes in %.2f s (%.0f per second), %llu send failures\n",
                 static_cast<unsigned long long>(flood.sent), kFloodPayload, flood.seconds,
                 double(flood.sent) / flood.seconds, static_cast<unsigned long long>(flood.failed));
     std::printf("timer of %d ms: %zu firings, late by median %.2f ms, 99th percentile %.2f ms, worst %.2f ms\n",
-                kTimerMs, during.size(), Percentile(during, 0.5), Percentile(during, 0.99),
-                during.empty() ? 0.0 : *std::max_element(during.begin(), during.end()));
+                kTimerMs, lateMs.size(), Percentile(lateMs, 0.5), Percentile(lateMs, 0.99),
+                lateMs.empty() ? 0.0 : *std::max_element(lateMs.begin(), lateMs.end()));
     std::printf("magic packets: %u sent, %u reported (%u missing); %u error lines; %u magic of other senders\n",
                 flood.magicSent, magicReported, flood.magicSent - std::min(flood.magicSent, magicReported),
                 errorLines, magicOthers);
