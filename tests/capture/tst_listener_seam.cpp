@@ -15,6 +15,9 @@ using namespace testdatagrams;
 
 namespace {
 
+// Datagrams go through a local socketpair; anything slower than this is a fault.
+constexpr int kWaitMs = 2000;
+
 enum class Step { None, Open, Bind, Arm };
 
 // Socket calls whose failures the test chooses. The "raw socket" is one end of
@@ -357,7 +360,7 @@ void TestListenerSeam::magicPacketIsReported()
     QVERIFY(listener.StartListening());
 
     QVERIFY(calls.Deliver(MagicDatagram()));
-    QTRY_COMPARE(recorder.notifications.size(), size_t(1));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(1), kWaitMs);
     VerifyMagicReport(recorder.notifications.front(), listener);
     SettleEventLoop();
     QCOMPARE(calls.receiveCalls, 1);
@@ -375,7 +378,7 @@ void TestListenerSeam::samePacketTwiceGivesTwoReports()
 
     QVERIFY(calls.Deliver(MagicDatagram()));
     QVERIFY(calls.Deliver(MagicDatagram()));
-    QTRY_COMPARE(recorder.notifications.size(), size_t(2));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(2), kWaitMs);
     VerifyMagicReport(recorder.notifications[0], listener);
     VerifyMagicReport(recorder.notifications[1], listener);
     SettleEventLoop();
@@ -406,7 +409,7 @@ void TestListenerSeam::failedReceiveIsReportedAndListeningGoesOn()
 
     calls.receiveFailures.push_back(code);
     QVERIFY(calls.Deliver(MagicDatagram()));
-    QTRY_COMPARE(recorder.notifications.size(), size_t(1));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(1), kWaitMs);
     SettleEventLoop();
     QCOMPARE(recorder.notifications.size(), size_t(1));
     VerifyFailureReport(recorder.notifications.front(), listener, lastError);
@@ -415,7 +418,7 @@ void TestListenerSeam::failedReceiveIsReportedAndListeningGoesOn()
     QVERIFY(calls.closedSockets.empty());
 
     QVERIFY(calls.Deliver(MagicDatagram()));
-    QTRY_COMPARE(recorder.notifications.size(), size_t(2));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(2), kWaitMs);
     VerifyMagicReport(recorder.notifications[1], listener);
     QCOMPARE(listener.LastError(), lastError);
     QCOMPARE(calls.receiveCalls, 2);
@@ -445,7 +448,7 @@ void TestListenerSeam::oversizedDatagram()
     const QByteArray datagram = BuildDatagram({.payload = QByteArray(size - 28, char(0xFF))});
     QCOMPARE(datagram.size(), size);
     QVERIFY(calls.Deliver(datagram));
-    QTRY_COMPARE(calls.receiveCalls, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 1, kWaitMs);
     SettleEventLoop();
     QCOMPARE(calls.receiveCalls, 1);
 
@@ -460,7 +463,7 @@ void TestListenerSeam::oversizedDatagram()
     QVERIFY(listener.IsListening());
 
     QVERIFY(calls.Deliver(MagicDatagram()));
-    QTRY_COMPARE(calls.receiveCalls, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 2, kWaitMs);
     QCOMPARE(recorder.notifications.size(), size_t(fails ? 2 : 1));
     VerifyMagicReport(recorder.notifications.back(), listener);
 }
@@ -496,11 +499,11 @@ void TestListenerSeam::nothingForOtherDatagrams()
     const QString failure = QStringLiteral("Connection reset by peer, 10054");
     calls.receiveFailures.push_back(10054);
     QVERIFY(calls.Deliver(MagicDatagram()));
-    QTRY_COMPARE(recorder.notifications.size(), size_t(1));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(1), kWaitMs);
     QCOMPARE(listener.LastError(), failure);
 
     QVERIFY(calls.Deliver(datagram));
-    QTRY_COMPARE(calls.receiveCalls, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 2, kWaitMs);
     SettleEventLoop();
     QCOMPARE(calls.receiveCalls, 2);
     QCOMPARE(recorder.notifications.size(), size_t(1));
@@ -516,16 +519,16 @@ void TestListenerSeam::unassignedCallback()
     QVERIFY(listener.StartListening());
 
     QVERIFY(calls.Deliver(MagicDatagram()));
-    QTRY_COMPARE(calls.receiveCalls, 1);
+    QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 1, kWaitMs);
     QVERIFY(listener.LastError().isEmpty());
 
     calls.receiveFailures.push_back(10054);
     QVERIFY(calls.Deliver(MagicDatagram()));
-    QTRY_COMPARE(calls.receiveCalls, 2);
+    QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 2, kWaitMs);
     QCOMPARE(listener.LastError(), QStringLiteral("Connection reset by peer, 10054"));
 
     QVERIFY(calls.Deliver(BuildDatagram({.payload = QByteArray(3000, '\0')})));
-    QTRY_COMPARE(calls.receiveCalls, 3);
+    QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 3, kWaitMs);
     QCOMPARE(listener.LastError(), QStringLiteral("Message too long, 10040"));
     QVERIFY(listener.IsListening());
 }
