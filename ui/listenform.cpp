@@ -1,5 +1,7 @@
 #include "listenform.h"
 
+#include "formposition.h"
+#include "helpform.h"
 #include "icons.h"
 #include "ui_listenform.h"
 
@@ -91,6 +93,17 @@ void TListenForm::FormDestroy()
     m_listener.reset();
 }
 
+void TListenForm::SetFormPosition(const QWidget &reference, QWidget &form)
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    const QRect outer = reference.frameGeometry();
+    // A window that has not been shown has no frame yet; expect the one the reference has.
+    const QSize size = form.isVisible() ? form.frameGeometry().size()
+                                        : form.size() + (outer.size() - reference.geometry().size());
+    // For a window not yet shown, move() places the outer frame's corner.
+    form.move(FormPosition(screen->geometry(), screen->availableGeometry(), outer, size));
+}
+
 void TListenForm::DataAvailable(const PacketReport &report)
 {
     WriteReport(*m_log, report, m_listener->LastError(), m_clock(), m_dateTimeSettings);
@@ -103,6 +116,11 @@ void TListenForm::ExitToolButtonClick()
 
 void TListenForm::HelpToolButtonClick()
 {
+    // No owner: the window lives for one showing and is released once it has closed.
+    auto *helpForm = new THelpForm;
+    SetFormPosition(*this, *helpForm);
+    helpForm->exec();
+    helpForm->deleteLater();
 }
 
 void TListenForm::ClearToolButtonClick()

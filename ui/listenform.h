@@ -33,6 +33,7 @@ public:
 private:
     void FormCreate(SocketCalls &socketCalls, CapabilityCalls &capabilityCalls);
     void FormDestroy();
+    void SetFormPosition(const QWidget &reference, QWidget &form);
     void DataAvailable(const PacketReport &report);
     void ExitToolButtonClick();
     void HelpToolButtonClick();

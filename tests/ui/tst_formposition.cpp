@@ -67,6 +67,9 @@ void TestFormPosition::placement_data()
     // Halves drop the remainder: 301 / 2 = 150 and 419 / 2 = 209.
     QTest::newRow("odd sizes")
         << kScreen << kScreen << QRect(101, 51, 301, 343) << QSize(419, 335) << QPoint(42, 55);
+    // Each size is halved on its own: 301 / 2 - 418 / 2 = -59, where (301 - 418) / 2 would be -58.
+    QTest::newRow("odd and even sizes")
+        << kScreen << kScreen << QRect(101, 51, 301, 344) << QSize(418, 335) << QPoint(42, 56);
     QTest::newRow("odd sizes, negative start")
         << QRect(-400, -400, 2000, 2000) << QRect(-400, -400, 2000, 2000) << QRect(-51, -31, 301, 343)
         << QSize(419, 335) << QPoint(-110, -27);
