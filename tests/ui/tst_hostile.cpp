@@ -132,6 +132,7 @@ public:
 
     bool Create(QString *failure)
     {
+        RemoveOrphans();
         Remove();
         const QString local = AddressText(localAddress) + QStringLiteral("/30");
         const QString peer = AddressText(peerAddress) + QStringLiteral("/30");
@@ -172,6 +173,21 @@ public:
     std::uint32_t peerAddress = 0;
 
 private:
+    // Namespaces of earlier runs whose process died before it could remove them.
+    static void RemoveOrphans()
+    {
+        const QString prefix = QStringLiteral("corvalen-hostile-");
+        const QStringList names = QDir(QStringLiteral("/run/netns")).entryList({prefix + QLatin1Char('*')}, QDir::Files);
+        for (const QString &name : names) {
+            bool isNumber = false;
+            const int pid = name.mid(prefix.size()).toInt(&isNumber);
+            if (isNumber && pid != ::getpid() && !QFile::exists(QStringLiteral("/proc/%1").arg(pid))) {
+                RunIp({QStringLiteral("link"), QStringLiteral("del"), QStringLiteral("cvhl%1").arg(pid)});
+                RunIp({QStringLiteral("netns"), QStringLiteral("del"), name});
+            }
+        }
+    }
+
     void Remove()
     {
         if (!m_created)
