@@ -4,6 +4,9 @@
 
 namespace {
 
+const QStringList kWebPageOpeners = {QStringLiteral("xdg-open"), QStringLiteral("x-www-browser"),
+                                     QStringLiteral("firefox")};
+
 class ProcessLauncher final : public WebLauncher
 {
 public:

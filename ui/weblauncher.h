@@ -17,9 +17,6 @@ public:
 
 WebLauncher &SystemWebLauncher();
 
-// The desktop's handler for web addresses first, then two browsers by name.
-inline const QStringList kWebPageOpeners = {QStringLiteral("xdg-open"), QStringLiteral("x-www-browser"),
-                                            QStringLiteral("firefox")};
-
-// Tries each opener in turn until one starts; false when none did.
+// Starts the desktop's handler for web addresses (xdg-open) with the address,
+// or failing that x-www-browser, or failing that firefox; false when none started.
 bool OpenWebPage(WebLauncher &launcher, const QString &address);
