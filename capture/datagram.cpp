@@ -1,5 +1,7 @@
 #include "datagram.h"
 
+#include <charconv>
+
 namespace {
 
 constexpr int kVersionAndIhlOffset = 0;
@@ -58,11 +60,15 @@ std::optional<DecodedDatagram> DecodeDatagram(QByteArrayView datagram, const Hea
 
 QString FormatDottedQuad(std::uint32_t hostOrderAddress)
 {
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(hostOrderAddress >> 24)
-        .arg((hostOrderAddress >> 16) & 0xFF)
-        .arg((hostOrderAddress >> 8) & 0xFF)
-        .arg(hostOrderAddress & 0xFF);
+    // Runs for every datagram that holds together, so it avoids QString::arg.
+    char text[16];
+    char *end = text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        end = std::to_chars(end, text + sizeof text, (hostOrderAddress >> shift) & 0xFF).ptr;
+        if (shift > 0)
+            *end++ = '.';
+    }
+    return QString::fromLatin1(text, end - text);
 }
 
 QString ExtractMagicMac(QByteArrayView payload)

@@ -1,10 +1,13 @@
 #include "socketcalls.h"
 
+#include "datagram.h"
+#include "packetlistener.h"
 #include "socketerrors.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,6 +18,22 @@ constexpr quint16 kBoundPort = 7;
 // A burst that arrives while the GUI thread is busy must fit here; the kernel
 // caps the request at twice net.core.rmem_max, and a refusal is harmless.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
+
+// Lets through only what the listener can report: datagrams whose length after
+// the IP header is that of a UDP header and a magic packet, and datagrams too long
+// for the receive buffer. All else would be read only to be ignored; under a flood
+// it would crowd magic packets out of the socket's queue.
+constexpr std::uint32_t kMagicDatagramLength = TPacketListener::kUdpHeaderSize + kMagicPayloadSize;
+constexpr std::uint32_t kKeepWholeDatagram = 0xFFFFFFFF;
+const sock_filter kMagicCandidates[] = {
+    BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                                 // X = IP header length
+    BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),                                  // A = datagram length
+    BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, TPacketListener::kBufferSize, 3, 0), // too long: keep
+    BPF_STMT(BPF_ALU | BPF_SUB | BPF_X, 0),                                 // A -= X
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kMagicDatagramLength, 1, 0),        // magic-sized: keep
+    BPF_STMT(BPF_RET | BPF_K, 0),
+    BPF_STMT(BPF_RET | BPF_K, kKeepWholeDatagram),
+};
 
 class LinuxSocketCalls final : public SocketCalls
 {
@@ -38,8 +57,11 @@ public:
         const int flags = ::fcntl(socket, F_GETFL);
         if (flags == -1 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) == -1)
             return -1;
+        // Both only lighten the load; without them every datagram is still read.
         const int savedErrno = errno;
         ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
+        const sock_fprog filter{std::size(kMagicCandidates), const_cast<sock_filter *>(kMagicCandidates)};
+        ::setsockopt(socket, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
         errno = savedErrno;
         return 0;
     }

@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <arpa/inet.h>
@@ -334,6 +335,7 @@ private slots:
     void magicPacketWithIpOptions();
     void magicPacketFromAnotherHost();
     void startWithoutNetRawCapability();
+    void socketQueuesOnlyWhatCanBeReported();
 
 private:
     bool m_rawSockets = false;
@@ -625,6 +627,45 @@ void TestListenerKernel::startWithoutNetRawCapability()
     QCOMPARE(lines[0], QByteArray("refused"));
     QCOMPARE(QString::fromLatin1(lines[1]), QStringLiteral("Permission denied, 10013"));
     QCOMPARE(lines[2], QByteArray("0")); // no descriptor left open
+}
+
+void TestListenerKernel::socketQueuesOnlyWhatCanBeReported()
+{
+    // The armed socket leaves other traffic in the kernel, so that a flood of it
+    // cannot crowd magic packets out of the queue; what it keeps is unchanged.
+    SocketCalls &calls = SystemSocketCalls();
+    const FileDescriptor raw(calls.Open());
+    QVERIFY(raw.valid());
+    QCOMPARE(calls.Bind(raw.get()), 0);
+    QCOMPARE(calls.Arm(raw.get()), 0);
+
+    UdpSender sender;
+    QVERIFY(sender.valid());
+    const QByteArray mac = RandomMac();
+    QVERIFY(sender.Send("127.0.0.1", 9, QByteArray(64, 'x')));
+    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(mac) + QByteArray(6, '\x01'))); // password
+    QVERIFY(sender.Send("127.0.0.1", 9, QByteArray(102, 'y')));                        // magic-sized
+    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(mac)));
+    QVERIFY(sender.Send("127.0.0.1", 9, QByteArray(3000, 'z')));
+    QVERIFY(sender.Send("127.0.0.1", 9, QByteArray()));
+    QVERIFY(sender.SetIpOptions(QByteArray("\x01\x01\x01\x00", 4)));
+    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(mac)));
+
+    QList<ssize_t> lengths;
+    char buffer[TPacketListener::kBufferSize];
+    QElapsedTimer waited;
+    waited.start();
+    while (lengths.size() < 5 && waited.elapsed() < kWaitMs) {
+        const ssize_t received = calls.Receive(raw.get(), buffer, sizeof buffer);
+        if (received >= 0)
+            lengths.append(received);
+        else
+            QTest::qWait(10);
+    }
+    QTest::qWait(50);
+    for (ssize_t received; (received = calls.Receive(raw.get(), buffer, sizeof buffer)) >= 0;)
+        lengths.append(received);
+    QCOMPARE(lengths, (QList<ssize_t>{130, 130, 3028, 134}));
 }
 
 QTEST_GUILESS_MAIN(TestListenerKernel)
