@@ -181,11 +181,15 @@ private:
 
 struct Figures
 {
+    long sent = 0;
     long seen = 0;
     long drops = -1;
     double cpuSeconds = 0;
     int receiveBuffer = -1;
     double NsPerDatagram() const { return seen > 0 ? cpuSeconds * 1e9 / double(seen) : 0; }
+    // The listener's socket filter leaves most of a flood in the kernel, so the
+    // cost per datagram of the flood is the figure to compare.
+    double NsPerDatagramSent() const { return sent > 0 ? cpuSeconds * 1e9 / double(sent) : 0; }
 };
 
 void PrintSend(const SendResult &send)
@@ -237,7 +241,9 @@ bool RunListener(const Settings &settings, Figures &figures)
                 figures.seen, figures.drops, calls.failedReceives, failureReports, ReceiveBufferBytes(calls.socket));
     std::printf("  magic packets reported %ld of %ld sent (%lld distinct)%s\n", magicReported, send.magicSent,
                 static_cast<long long>(macs.size()), magicReported == send.magicSent ? "" : "  <-- LOST");
-    std::printf("  CPU %.3f s, %.0f ns per datagram\n", figures.cpuSeconds, figures.NsPerDatagram());
+    figures.sent = send.sent;
+    std::printf("  CPU %.3f s, %.0f ns per datagram read, %.0f ns per datagram sent\n", figures.cpuSeconds,
+                figures.NsPerDatagram(), figures.NsPerDatagramSent());
     listener.StopListening();
     return true;
 }
@@ -276,7 +282,9 @@ bool RunBaseline(const Settings &settings, Figures &figures)
     PrintSend(send);
     std::printf("  datagrams seen %ld, kernel drops %ld, receive buffer %d bytes\n", figures.seen, figures.drops,
                 figures.receiveBuffer);
-    std::printf("  CPU %.3f s, %.0f ns per datagram\n", figures.cpuSeconds, figures.NsPerDatagram());
+    figures.sent = send.sent;
+    std::printf("  CPU %.3f s, %.0f ns per datagram read, %.0f ns per datagram sent\n", figures.cpuSeconds,
+                figures.NsPerDatagram(), figures.NsPerDatagramSent());
     return true;
 }
 
@@ -339,7 +347,9 @@ int main(int argc, char **argv)
     if (!RunListener(settings, listener) || !RunBaseline(settings, baseline))
         return 1;
     if (baseline.NsPerDatagram() > 0) {
-        std::printf("ratio of CPU per datagram, listener to baseline: %.2f\n",
+        std::printf("ratio of CPU per datagram sent, listener to baseline: %.2f (target: at most 2)\n",
+                    listener.NsPerDatagramSent() / baseline.NsPerDatagramSent());
+        std::printf("ratio of CPU per datagram read, listener to baseline: %.2f\n",
                     listener.NsPerDatagram() / baseline.NsPerDatagram());
     }
     ::close(sink);
