@@ -2,6 +2,7 @@
 // meets: magic packets, ordinary UDP traffic, and datagrams it ignores.
 
 #include "datagram.h"
+#include "testdatagrams.h"
 
 #include <QByteArray>
 
@@ -16,18 +17,13 @@ const HeaderSizes kSizes{20, 8, 28};
 
 QByteArray MagicPayload()
 {
-    const QByteArray mac = QByteArray::fromHex("001A2B3C4D5E");
-    return QByteArray(6, char(0xFF)) + mac.repeated(16);
+    return testdatagrams::MagicPayload(QByteArray::fromHex("001A2B3C4D5E"));
 }
 
-QByteArray Datagram(const QByteArray &payload, int udpLengthAdjust = 0)
+// From 192.168.1.10 port 40000 to 192.168.1.255 port 9.
+QByteArray Datagram(const QByteArray &payload, int udpLengthAdjust = 0, int ihl = 5)
 {
-    const int udpLength = 8 + int(payload.size()) + udpLengthAdjust;
-    QByteArray bytes = QByteArray::fromHex("45000000123440004011beef" "c0a8010a" "c0a801ff" "9c400009");
-    bytes.append(char((udpLength >> 8) & 0xFF));
-    bytes.append(char(udpLength & 0xFF));
-    bytes.append(2, '\0');
-    return bytes + payload;
+    return testdatagrams::BuildDatagram({.ihl = ihl, .payload = payload, .udpLengthAdjust = udpLengthAdjust});
 }
 
 std::uint64_t g_sink = 0;
@@ -66,9 +62,7 @@ int main(int argc, char **argv)
 
     QByteArray nearMagic = MagicPayload();
     nearMagic[101] = char(0x5F);
-    QByteArray withOptions = Datagram(MagicPayload());
-    withOptions[0] = char(0x46);
-    withOptions.insert(20, QByteArray(4, char(1)));
+    const QByteArray withOptions = Datagram(MagicPayload(), 0, 6); // four NOPs
 
     std::printf("DecodeDatagram, %ld calls each:\n", iterations);
     Report("magic packet", Datagram(MagicPayload()), iterations);

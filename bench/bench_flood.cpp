@@ -3,6 +3,7 @@
 // network namespace of its own, so that the flood reaches nothing else.
 
 #include "packetlistener.h"
+#include "testdatagrams.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -68,7 +69,7 @@ QByteArray MagicPayload(long serial)
     mac[0] = char(0x02);
     for (int i = 0; i < 4; ++i)
         mac[5 - i] = char((serial >> (8 * i)) & 0xFF);
-    return QByteArray(6, char(0xFF)) + mac.repeated(16);
+    return testdatagrams::MagicPayload(mac);
 }
 
 // Sends `count` datagrams to 127.0.0.1, one magic packet in every kMagicEvery,

@@ -7,6 +7,7 @@
 // Usage: bench_responsiveness [seconds] [max datagrams] [datagrams per second, 0 for no limit]
 
 #include "listenform.h"
+#include "testdatagrams.h"
 
 #include <QApplication>
 #include <QDir>
@@ -86,7 +87,7 @@ QByteArray MagicPayload(std::uint32_t serial)
 {
     QByteArray mac = QByteArray::fromHex("0242E4");
     mac.append(char(serial >> 16)).append(char(serial >> 8)).append(char(serial));
-    return QByteArray(6, char(0xFF)) + mac.repeated(16);
+    return testdatagrams::MagicPayload(mac);
 }
 
 struct Flood

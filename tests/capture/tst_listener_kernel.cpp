@@ -2,6 +2,7 @@
 // when it can, so that no other traffic of the machine reaches the listener.
 
 #include "packetlistener.h"
+#include "testdatagrams.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -29,6 +30,9 @@
 
 #include <memory>
 #include <vector>
+
+using testdatagrams::MacText;
+using testdatagrams::MagicPayload;
 
 namespace {
 
@@ -59,22 +63,6 @@ QByteArray RandomMac()
         byte = char(QRandomGenerator::global()->bounded(256));
     mac[0] = char((mac[0] & 0xFC) | 0x02); // locally administered, unicast
     return mac;
-}
-
-QString MacText(const QByteArray &mac, char separator = '-')
-{
-    QString text;
-    for (int i = 0; i < mac.size(); ++i) {
-        if (i > 0)
-            text += QLatin1Char(separator);
-        text += QString::asprintf("%02X", unsigned(std::uint8_t(mac[i])));
-    }
-    return text;
-}
-
-QByteArray MagicPayload(const QByteArray &mac)
-{
-    return QByteArray(6, char(0xFF)) + mac.repeated(16);
 }
 
 sockaddr_in Address(const char *ip, quint16 port)

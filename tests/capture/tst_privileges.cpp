@@ -2,6 +2,7 @@
 #include "privileges.h"
 #include "socketcalls.h"
 #include "socketerrors.h"
+#include "testdatagrams.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -157,7 +158,7 @@ void SendMagicPacket()
     target.sin_family = AF_INET;
     target.sin_port = htons(kMagicPort);
     target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const QByteArray payload = QByteArray(6, char(0xFF)) + kMac.repeated(16);
+    const QByteArray payload = testdatagrams::MagicPayload(kMac);
     ::sendto(sender, payload.constData(), size_t(payload.size()), 0, reinterpret_cast<sockaddr *>(&target),
              sizeof target);
     ::close(sender);

@@ -1,8 +1,8 @@
-#include "datagrams.h"
 #include "fakecapabilitycalls.h"
 #include "fakesocketcalls.h"
 #include "helpform.h"
 #include "listenform.h"
+#include "testdatagrams.h"
 #include "weblauncher.h"
 
 #include <QApplication>
@@ -161,8 +161,11 @@ const QString kCorvalenPage = QStringLiteral("https://corvalen.example/index.htm
 
 QByteArray MagicDatagram()
 {
-    return testdatagram::Build(0xC0A8010A, 0xC0A801FF, 3000, 9,
-                               testdatagram::MagicPayload(QByteArray::fromHex("001122334455")));
+    return testdatagrams::BuildDatagram({.source = 0xC0A8010A,
+                                         .destination = 0xC0A801FF,
+                                         .sourcePort = 3000,
+                                         .destinationPort = 9,
+                                         .payload = testdatagrams::MagicPayload(QByteArray::fromHex("001122334455"))});
 }
 
 struct MainWindow

@@ -5,6 +5,7 @@
 
 #include "fakecapabilitycalls.h"
 #include "listenform.h"
+#include "testdatagrams.h"
 
 #include <QApplication>
 #include <QDir>
@@ -30,6 +31,9 @@
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+using testdatagrams::MacText;
+using testdatagrams::MagicPayload;
 
 namespace {
 
@@ -407,9 +411,6 @@ private:
         return mac;
     }
 
-    static QString MacText(const QByteArray &mac) { return QString::fromLatin1(mac.toHex('-').toUpper()); }
-    static QByteArray MagicPayload(const QByteArray &mac) { return QByteArray(6, char(0xFF)) + mac.repeated(16); }
-
     QByteArray RandomBytes(int size)
     {
         QByteArray bytes(size, '\0');
@@ -713,7 +714,7 @@ void TestHostile::fromNamespace()
     // The first datagrams over a new link wait for address resolution; one magic
     // packet seen in the log shows that the path is ready.
     QByteArray probeMac = QByteArray::fromHex("02484FFFFFFF");
-    QVERIFY(sender.SendUdp(9, QByteArray(6, char(0xFF)) + probeMac.repeated(16)));
+    QVERIFY(sender.SendUdp(9, MagicPayload(probeMac)));
     QTRY_VERIFY_WITH_TIMEOUT(traffic.reportedMagic.contains(QStringLiteral("02-48-4F-FF-FF-FF")), 5000);
     traffic.reportedMagic.clear();
 

@@ -1,7 +1,7 @@
-#include "datagrams.h"
 #include "fakecapabilitycalls.h"
 #include "fakesocketcalls.h"
 #include "listenform.h"
+#include "testdatagrams.h"
 
 #include <QAction>
 #include <QApplication>
@@ -68,7 +68,11 @@ struct Window
 QByteArray MagicDatagram(char lastMacByte = 0x55)
 {
     const QByteArray mac = QByteArray::fromHex("001122334400") .replace(5, 1, QByteArray(1, lastMacByte));
-    return testdatagram::Build(0xC0A8010A, 0xC0A801FF, 3000, 9, testdatagram::MagicPayload(mac));
+    return testdatagrams::BuildDatagram({.source = 0xC0A8010A,
+                                         .destination = 0xC0A801FF,
+                                         .sourcePort = 3000,
+                                         .destinationPort = 9,
+                                         .payload = testdatagrams::MagicPayload(mac)});
 }
 
 const QStringList kBlock = {

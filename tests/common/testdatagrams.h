@@ -3,6 +3,7 @@
 // Builders for the IPv4 datagrams that a raw UDP socket delivers.
 
 #include <QByteArray>
+#include <QString>
 
 #include <cstdint>
 #include <initializer_list>
@@ -12,6 +13,12 @@ namespace testdatagrams {
 inline QByteArray MagicPayload(const QByteArray &mac)
 {
     return QByteArray(6, char(0xFF)) + mac.repeated(16);
+}
+
+// The MAC address as a report shows it, "00-1A-2B-3C-4D-5E" by default.
+inline QString MacText(const QByteArray &mac, char separator = '-')
+{
+    return QString::fromLatin1(mac.toHex(separator).toUpper());
 }
 
 inline QByteArray Mac(std::initializer_list<int> bytes)
