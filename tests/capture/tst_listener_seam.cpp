@@ -1,14 +1,10 @@
+#include "fakesocketcalls.h"
 #include "packetlistener.h"
-#include "socketerrors.h"
 #include "testdatagrams.h"
 
 #include <QTest>
 
-#include <cerrno>
-#include <deque>
 #include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 using namespace testdatagrams;
@@ -18,116 +14,8 @@ namespace {
 // Datagrams go through a local socketpair; anything slower than this is a fault.
 constexpr int kWaitMs = 2000;
 
-enum class Step { None, Open, Bind, Arm };
-
-// Socket calls whose failures the test chooses. The "raw socket" is one end of
-// a datagram socketpair, so the listener's notifier sees real readiness and the
-// test feeds whole IPv4 datagrams through the other end.
-class FakeSocketCalls final : public SocketCalls
-{
-public:
-    FakeSocketCalls() = default;
-    ~FakeSocketCalls() override
-    {
-        if (m_peer >= 0)
-            ::close(m_peer);
-    }
-    Q_DISABLE_COPY_MOVE(FakeSocketCalls)
-
-    int Startup() override
-    {
-        ++startupCalls;
-        return startupResult;
-    }
-    void Cleanup() override { ++cleanupCalls; }
-
-    int Open() override
-    {
-        ++openCalls;
-        if (failingStep == Step::Open)
-            return Fail();
-        int ends[2];
-        if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends) != 0)
-            return Fail(WinSockCodeFromErrno(errno));
-        openedSocket = ends[0];
-        m_peer = ends[1];
-        return openedSocket;
-    }
-
-    int Bind(int socket) override
-    {
-        ++bindCalls;
-        boundSocket = socket;
-        return failingStep == Step::Bind ? Fail() : 0;
-    }
-
-    int Arm(int socket) override
-    {
-        ++armCalls;
-        armedSocket = socket;
-        if (failingStep == Step::Arm)
-            return Fail();
-        return ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK);
-    }
-
-    ssize_t Receive(int socket, void *buffer, size_t size) override
-    {
-        ++receiveCalls;
-        receiveSizes.push_back(size);
-        const ssize_t received = ::recv(socket, buffer, size, MSG_TRUNC);
-        if (received < 0)
-            return Fail(WinSockCodeFromErrno(errno));
-        if (!receiveFailures.empty()) {
-            const int code = receiveFailures.front();
-            receiveFailures.pop_front();
-            return Fail(code);
-        }
-        return received;
-    }
-
-    int Close(int socket) override
-    {
-        closedSockets.push_back(socket);
-        return ::close(socket);
-    }
-
-    int LastError() override { return m_lastError; }
-
-    // Queues one datagram for the listener to read.
-    [[nodiscard]] bool Deliver(const QByteArray &datagram)
-    {
-        return m_peer >= 0
-            && ::send(m_peer, datagram.constData(), size_t(datagram.size()), 0) == ssize_t(datagram.size());
-    }
-
-    int startupResult = 0;
-    Step failingStep = Step::None;
-    int failureCode = 0;
-    std::deque<int> receiveFailures; // codes for the next receives, after the datagram is read
-
-    int startupCalls = 0;
-    int cleanupCalls = 0;
-    int openCalls = 0;
-    int bindCalls = 0;
-    int armCalls = 0;
-    int receiveCalls = 0;
-    std::vector<size_t> receiveSizes;
-    std::vector<int> closedSockets;
-    int openedSocket = -1;
-    int boundSocket = -1;
-    int armedSocket = -1;
-
-private:
-    int Fail(int code)
-    {
-        m_lastError = code;
-        return -1;
-    }
-    int Fail() { return Fail(failureCode); }
-
-    int m_peer = -1;
-    int m_lastError = 0;
-};
+// The set-up step that a case makes fail.
+enum class Step { Bind, Arm };
 
 struct Notification
 {
@@ -258,7 +146,7 @@ void TestListenerSeam::startupFailure()
     QFETCH(QString, lastError);
 
     FakeSocketCalls calls;
-    calls.startupResult = code;
+    calls.startupCode = code;
     {
         TPacketListener listener(calls);
         QVERIFY(listener.LastError().isEmpty());
@@ -290,8 +178,7 @@ void TestListenerSeam::openFailure()
     QFETCH(QString, lastError);
 
     FakeSocketCalls calls;
-    calls.failingStep = Step::Open;
-    calls.failureCode = code;
+    calls.openError = code;
     {
         TPacketListener listener(calls);
         QVERIFY(!listener.StartListening());
@@ -331,8 +218,7 @@ void TestListenerSeam::bindOrArmFailureLeavesSocketOpen()
     QFETCH(bool, stopFirst);
 
     FakeSocketCalls calls;
-    calls.failingStep = Step(step);
-    calls.failureCode = code;
+    (Step(step) == Step::Bind ? calls.bindError : calls.armError) = code;
     {
         TPacketListener listener(calls);
         QVERIFY(!listener.StartListening());
@@ -359,7 +245,7 @@ void TestListenerSeam::magicPacketIsReported()
     Recorder recorder(listener);
     QVERIFY(listener.StartListening());
 
-    QVERIFY(calls.Deliver(MagicDatagram()));
+    QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(1), kWaitMs);
     VerifyMagicReport(recorder.notifications.front(), listener);
     SettleEventLoop();
@@ -376,8 +262,8 @@ void TestListenerSeam::samePacketTwiceGivesTwoReports()
     Recorder recorder(listener);
     QVERIFY(listener.StartListening());
 
-    QVERIFY(calls.Deliver(MagicDatagram()));
-    QVERIFY(calls.Deliver(MagicDatagram()));
+    QVERIFY(calls.Feed(MagicDatagram()));
+    QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(2), kWaitMs);
     VerifyMagicReport(recorder.notifications[0], listener);
     VerifyMagicReport(recorder.notifications[1], listener);
@@ -408,7 +294,7 @@ void TestListenerSeam::failedReceiveIsReportedAndListeningGoesOn()
     QVERIFY(listener.StartListening());
 
     calls.receiveFailures.push_back(code);
-    QVERIFY(calls.Deliver(MagicDatagram()));
+    QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(1), kWaitMs);
     SettleEventLoop();
     QCOMPARE(recorder.notifications.size(), size_t(1));
@@ -417,7 +303,7 @@ void TestListenerSeam::failedReceiveIsReportedAndListeningGoesOn()
     QVERIFY(listener.IsListening());
     QVERIFY(calls.closedSockets.empty());
 
-    QVERIFY(calls.Deliver(MagicDatagram()));
+    QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(2), kWaitMs);
     VerifyMagicReport(recorder.notifications[1], listener);
     QCOMPARE(listener.LastError(), lastError);
@@ -447,7 +333,7 @@ void TestListenerSeam::oversizedDatagram()
 
     const QByteArray datagram = BuildDatagram({.payload = QByteArray(size - 28, char(0xFF))});
     QCOMPARE(datagram.size(), size);
-    QVERIFY(calls.Deliver(datagram));
+    QVERIFY(calls.Feed(datagram));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 1, kWaitMs);
     SettleEventLoop();
     QCOMPARE(calls.receiveCalls, 1);
@@ -462,7 +348,7 @@ void TestListenerSeam::oversizedDatagram()
     }
     QVERIFY(listener.IsListening());
 
-    QVERIFY(calls.Deliver(MagicDatagram()));
+    QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 2, kWaitMs);
     QCOMPARE(recorder.notifications.size(), size_t(fails ? 2 : 1));
     VerifyMagicReport(recorder.notifications.back(), listener);
@@ -498,11 +384,11 @@ void TestListenerSeam::nothingForOtherDatagrams()
     // A failure first, so that LastError holds a text that must survive.
     const QString failure = QStringLiteral("Connection reset by peer, 10054");
     calls.receiveFailures.push_back(10054);
-    QVERIFY(calls.Deliver(MagicDatagram()));
+    QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(1), kWaitMs);
     QCOMPARE(listener.LastError(), failure);
 
-    QVERIFY(calls.Deliver(datagram));
+    QVERIFY(calls.Feed(datagram));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 2, kWaitMs);
     SettleEventLoop();
     QCOMPARE(calls.receiveCalls, 2);
@@ -518,16 +404,16 @@ void TestListenerSeam::unassignedCallback()
     QVERIFY(!listener.OnDataAvailable);
     QVERIFY(listener.StartListening());
 
-    QVERIFY(calls.Deliver(MagicDatagram()));
+    QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 1, kWaitMs);
     QVERIFY(listener.LastError().isEmpty());
 
     calls.receiveFailures.push_back(10054);
-    QVERIFY(calls.Deliver(MagicDatagram()));
+    QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 2, kWaitMs);
     QCOMPARE(listener.LastError(), QStringLiteral("Connection reset by peer, 10054"));
 
-    QVERIFY(calls.Deliver(BuildDatagram({.payload = QByteArray(3000, '\0')})));
+    QVERIFY(calls.Feed(BuildDatagram({.payload = QByteArray(3000, '\0')})));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 3, kWaitMs);
     QCOMPARE(listener.LastError(), QStringLiteral("Message too long, 10040"));
     QVERIFY(listener.IsListening());

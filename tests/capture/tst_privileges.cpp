@@ -1,6 +1,6 @@
+#include "fakesocketcalls.h"
 #include "packetlistener.h"
 #include "privileges.h"
-#include "socketcalls.h"
 #include "socketerrors.h"
 #include "testdatagrams.h"
 
@@ -80,19 +80,6 @@ private:
         errno = EPERM;
         return -1;
     }
-};
-
-class FailingOpenCalls final : public SocketCalls
-{
-public:
-    int Startup() override { return 0; }
-    void Cleanup() override {}
-    int Open() override { return -1; }
-    int Bind(int) override { return -1; }
-    int Arm(int) override { return -1; }
-    ssize_t Receive(int, void *, size_t) override { return -1; }
-    int Close(int) override { return 0; }
-    int LastError() override { return kWsaEAccess; }
 };
 
 // A thread that exists while capabilities are dropped, as the toolkit's own would.
@@ -223,7 +210,8 @@ int RunListeningChild()
 
 int RunFailedStartChild()
 {
-    FailingOpenCalls calls;
+    FakeSocketCalls calls;
+    calls.openError = kWsaEAccess;
     TPacketListener listener(calls);
     Print("started", QString::number(listener.StartListening()));
     Print("error", listener.LastError());

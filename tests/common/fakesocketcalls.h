@@ -1,50 +1,70 @@
 #pragma once
 
 #include "socketcalls.h"
+#include "socketerrors.h"
 
 #include <QByteArray>
-#include <QList>
+#include <QtGlobal>
 
-#include <algorithm>
-#include <cstring>
+#include <cerrno>
+#include <deque>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
-// Socket calls that fail on request and hand out queued datagrams. The socket is
-// one end of a real datagram socket pair, so the listener's notifier has a live
-// descriptor; Feed() queues a datagram and makes that descriptor readable.
+// Socket calls whose failures the test chooses and which count what the listener
+// asked for. The "raw socket" is one end of a datagram socket pair, so that the
+// listener's notifier sees real readiness; Feed() sends whole IPv4 datagrams
+// through the other end, and Receive reports their true length as a raw socket does.
 class FakeSocketCalls final : public SocketCalls
 {
 public:
-    struct Received
-    {
-        QByteArray bytes;
-        ssize_t length = 0; // what Receive reports: may exceed bytes.size(), or be -1
-        int error = 0;
-    };
-
+    FakeSocketCalls() = default;
     ~FakeSocketCalls() override
     {
         if (m_peer >= 0)
             ::close(m_peer);
         if (openSockets > 0)
-            ::close(m_socket);
+            ::close(openedSocket);
     }
+    Q_DISABLE_COPY_MOVE(FakeSocketCalls)
 
+    // What the calls fail with: a startup code, or the WinSock code of a step; 0 succeeds.
     int startupCode = 0;
     int openError = 0;
     int bindError = 0;
     int armError = 0;
+    std::deque<int> receiveFailures; // codes for the next receives, after the datagram is read
 
     int startupCalls = 0;
     int cleanupCalls = 0;
     int openCalls = 0;
+    int bindCalls = 0;
+    int armCalls = 0;
+    int receiveCalls = 0;
     int closeCalls = 0;
     int openSockets = 0;
+    std::vector<size_t> receiveSizes;
+    std::vector<int> closedSockets;
+    int openedSocket = -1;
+    int boundSocket = -1;
+    int armedSocket = -1;
 
-    void Feed(const QByteArray &datagram) { Queue({datagram, datagram.size(), 0}); }
-    void FeedOversized(ssize_t length) { Queue({QByteArray(), length, 0}); }
-    void FeedFailure(int winsockCode) { Queue({QByteArray(), -1, winsockCode}); }
+    // Queues one datagram for the listener to read; false before the socket is open.
+    bool Feed(const QByteArray &datagram)
+    {
+        return m_peer >= 0
+            && ::send(m_peer, datagram.constData(), size_t(datagram.size()), MSG_DONTWAIT) == ssize_t(datagram.size());
+    }
+    // A datagram of `length` bytes, for lengths beyond the listener's buffer.
+    bool FeedOversized(int length) { return Feed(QByteArray(length, '\0')); }
+    // A receive that fails with `winsockCode`.
+    bool FeedFailure(int winsockCode)
+    {
+        receiveFailures.push_back(winsockCode);
+        return Feed(QByteArray());
+    }
 
     int Startup() override
     {
@@ -58,37 +78,56 @@ public:
         ++openCalls;
         if (openError)
             return Fail(openError);
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0)
-            return -1;
-        m_socket = pair[0];
-        m_peer = pair[1];
+        int ends[2];
+        if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends) != 0)
+            return Fail(WinSockCodeFromErrno(errno));
+        if (m_peer >= 0)
+            ::close(m_peer);
+        openedSocket = ends[0];
+        m_peer = ends[1];
         ++openSockets;
-        return m_socket;
+        return openedSocket;
     }
-    int Bind(int) override { return bindError ? Fail(bindError) : 0; }
-    int Arm(int) override { return armError ? Fail(armError) : 0; }
+
+    int Bind(int socket) override
+    {
+        ++bindCalls;
+        boundSocket = socket;
+        return bindError ? Fail(bindError) : 0;
+    }
+
+    int Arm(int socket) override
+    {
+        ++armCalls;
+        armedSocket = socket;
+        if (armError)
+            return Fail(armError);
+        return ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK);
+    }
 
     ssize_t Receive(int socket, void *buffer, size_t size) override
     {
-        char token;
-        if (::recv(socket, &token, 1, 0) != 1 || m_queue.isEmpty())
-            return Fail(10035);
-        const Received next = m_queue.takeFirst();
-        if (next.length < 0)
-            return Fail(next.error);
-        std::memcpy(buffer, next.bytes.constData(), std::min(size, size_t(next.bytes.size())));
-        return next.length;
+        ++receiveCalls;
+        receiveSizes.push_back(size);
+        const ssize_t received = ::recv(socket, buffer, size, MSG_TRUNC);
+        if (received < 0)
+            return Fail(WinSockCodeFromErrno(errno));
+        if (!receiveFailures.empty()) {
+            const int code = receiveFailures.front();
+            receiveFailures.pop_front();
+            return Fail(code);
+        }
+        return received;
     }
 
     int Close(int socket) override
     {
         ++closeCalls;
-        if (socket == m_socket && openSockets > 0) {
-            --openSockets;
-            ::close(m_socket);
-        }
-        return 0;
+        closedSockets.push_back(socket);
+        if (socket != openedSocket || openSockets == 0)
+            return 0;
+        --openSockets;
+        return ::close(socket);
     }
 
     int LastError() override { return m_lastError; }
@@ -100,15 +139,6 @@ private:
         return -1;
     }
 
-    void Queue(const Received &received)
-    {
-        m_queue.append(received);
-        const char token = 0;
-        ::send(m_peer, &token, 1, 0);
-    }
-
-    QList<Received> m_queue;
-    int m_socket = -1;
     int m_peer = -1;
     int m_lastError = 0;
 };
