@@ -2,12 +2,12 @@
 // blocking recv loop on a raw socket fed the same flood. Needs root. Runs in a
 // network namespace of its own, so that the flood reaches nothing else.
 
+#include "kernelhelpers.h"
 #include "packetlistener.h"
 #include "testdatagrams.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QFile>
 #include <QSet>
 #include <QTimer>
 
@@ -20,12 +20,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -126,23 +123,11 @@ int ReceiveBufferBytes(int socket)
     return ::getsockopt(socket, SOL_SOCKET, SO_RCVBUF, &bytes, &length) == 0 ? bytes : -1;
 }
 
-// The kernel's count of datagrams dropped on a raw socket: the last column of
-// /proc/net/raw on the line of the socket's inode.
+// The kernel's count of datagrams dropped on a raw socket, or -1.
 long KernelDrops(int socket)
 {
-    struct stat status{};
-    if (::fstat(socket, &status) != 0)
-        return -1;
-    QFile table(QStringLiteral("/proc/net/raw"));
-    if (!table.open(QIODevice::ReadOnly))
-        return -1;
-    table.readLine();
-    while (!table.atEnd()) {
-        const QList<QByteArray> fields = table.readLine().simplified().split(' ');
-        if (fields.size() >= 13 && fields[9].toULongLong() == status.st_ino)
-            return fields.last().toLong();
-    }
-    return -1;
+    const RawSocketState state = RawSocketStateOf(socket);
+    return state.found ? long(state.drops) : -1;
 }
 
 // Counts what the listener reads, passing every call on to the system.
@@ -287,18 +272,6 @@ bool RunBaseline(const Settings &settings, Figures &figures)
     std::printf("  CPU %.3f s, %.0f ns per datagram read, %.0f ns per datagram sent\n", figures.cpuSeconds,
                 figures.NsPerDatagram(), figures.NsPerDatagramSent());
     return true;
-}
-
-bool BringLoopbackUp()
-{
-    const int control = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    bool up = ::ioctl(control, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags = short(request.ifr_flags | IFF_UP);
-    up = up && ::ioctl(control, SIOCSIFFLAGS, &request) == 0;
-    ::close(control);
-    return up;
 }
 
 } // namespace

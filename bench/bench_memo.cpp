@@ -4,14 +4,13 @@
 // pass of the event loop. Second pass: the view repaints after every block.
 
 #include "fakesocketcalls.h"
+#include "kernelhelpers.h"
 #include "listenform.h"
 #include "memolog.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QPlainTextEdit>
-#include <QRegularExpression>
 
 #include <cstdio>
 
@@ -19,16 +18,6 @@ namespace {
 
 constexpr int kBlocks = 10000;
 constexpr int kSampleEvery = 1000;
-
-long StatusKilobytes(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    const QRegularExpression pattern(QStringLiteral("^%1:\\s+(\\d+) kB").arg(QLatin1String(field)),
-                                     QRegularExpression::MultilineOption);
-    return pattern.match(QString::fromLatin1(status.readAll())).captured(1).toLong();
-}
 
 void WriteBlocks(LogLines &log, bool paintEachBlock)
 {
@@ -50,8 +39,8 @@ void WriteBlocks(LogLines &log, bool paintEachBlock)
         if (paintEachBlock || block % kSampleEvery == 0)
             QApplication::processEvents();
         if (block % kSampleEvery == 0) {
-            std::printf("%8d %12.1f %12ld %10d\n", block, double(stretch.nsecsElapsed()) / 1000.0 / kSampleEvery,
-                        StatusKilobytes("VmRSS"), log.Count());
+            std::printf("%8d %12.1f %12lld %10d\n", block, double(stretch.nsecsElapsed()) / 1000.0 / kSampleEvery,
+                        StatusKb("VmRSS:"), log.Count());
             stretch.restart();
         }
     }
@@ -76,7 +65,7 @@ int main(int argc, char *argv[])
     WriteBlocks(log, false);
     std::printf("Blocks each followed by a repaint of the view\n");
     WriteBlocks(log, true);
-    std::printf("peak memory (VmHWM): %ld kB, memory now (VmRSS): %ld kB\n", StatusKilobytes("VmHWM"),
-                StatusKilobytes("VmRSS"));
+    std::printf("peak memory (VmHWM): %lld kB, memory now (VmRSS): %lld kB\n", StatusKb("VmHWM:"),
+                StatusKb("VmRSS:"));
     return 0;
 }

@@ -6,16 +6,14 @@
 // Needs root (the raw socket).
 // Usage: bench_responsiveness [seconds] [max datagrams] [datagrams per second, 0 for no limit]
 
+#include "kernelhelpers.h"
 #include "listenform.h"
 #include "testdatagrams.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QPlainTextEdit>
 #include <QPointer>
-#include <QSet>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
@@ -26,7 +24,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -40,48 +37,6 @@ constexpr int kMagicEvery = 500;
 constexpr int kFloodPayload = 64;
 constexpr std::uint16_t kFloodPort = 9;
 constexpr char kMacPrefixText[] = "02-42-E4-";
-
-struct RawSocketState
-{
-    bool found = false;
-    quint64 drops = 0;
-};
-
-// The listener's socket in /proc/net/raw: a raw UDP socket owned by this process.
-RawSocketState ListenerSocketState()
-{
-    QSet<QByteArray> inodes;
-    const QDir descriptors(QStringLiteral("/proc/self/fd"));
-    for (const QString &entry : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-        const QString target = QFile::symLinkTarget(descriptors.filePath(entry));
-        if (target.contains(QStringLiteral("socket:[")))
-            inodes.insert(target.section(QLatin1Char('['), 1).chopped(1).toLatin1());
-    }
-    RawSocketState state;
-    QFile table(QStringLiteral("/proc/net/raw"));
-    if (!table.open(QIODevice::ReadOnly))
-        return state;
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() >= 13 && fields[1].endsWith(":0011") && inodes.contains(fields[9])) {
-            state.found = true;
-            state.drops = fields[12].toULongLong();
-        }
-    }
-    return state;
-}
-
-qint64 StatusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 QByteArray MagicPayload(std::uint32_t serial)
 {

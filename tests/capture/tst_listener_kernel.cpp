@@ -1,6 +1,7 @@
 // The listener on a real raw socket. Runs in a network namespace of its own
 // when it can, so that no other traffic of the machine reaches the listener.
 
+#include "kernelhelpers.h"
 #include "packetlistener.h"
 #include "testdatagrams.h"
 
@@ -17,12 +18,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -37,24 +36,6 @@ using testdatagrams::MagicPayload;
 namespace {
 
 constexpr int kWaitMs = 5000;
-
-class FileDescriptor final
-{
-public:
-    explicit FileDescriptor(int fd = -1) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Q_DISABLE_COPY_MOVE(FileDescriptor)
-
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
 
 QByteArray RandomMac()
 {
@@ -163,17 +144,6 @@ bool RawSocketsAllowed()
 {
     const FileDescriptor probe(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP));
     return probe.valid();
-}
-
-bool BringLoopbackUp()
-{
-    const FileDescriptor control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (::ioctl(control.get(), SIOCGIFFLAGS, &request) != 0)
-        return false;
-    request.ifr_flags = short(request.ifr_flags | IFF_UP);
-    return ::ioctl(control.get(), SIOCSIFFLAGS, &request) == 0;
 }
 
 bool Run(const QString &program, const QStringList &arguments, QString *output = nullptr)

@@ -1,4 +1,5 @@
 #include "fakesocketcalls.h"
+#include "kernelhelpers.h"
 #include "packetlistener.h"
 #include "privileges.h"
 #include "socketerrors.h"
@@ -256,14 +257,8 @@ void CompareNoCapabilities(const QMap<QString, QString> &values)
 
 bool MayDropBoundingSet()
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("CapEff:"))
-            return line.mid(7).trimmed().toULongLong(nullptr, 16) & (1ull << 8); // CAP_SETPCAP
-    }
-    return false;
+    const std::optional<QByteArray> effective = StatusField("CapEff:");
+    return effective && (effective->toULongLong(nullptr, 16) & (1ull << 8)); // CAP_SETPCAP
 }
 
 } // namespace

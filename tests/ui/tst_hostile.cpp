@@ -4,6 +4,7 @@
 // magic packet the kernel delivered must show up in the log exactly once.
 
 #include "fakecapabilitycalls.h"
+#include "kernelhelpers.h"
 #include "listenform.h"
 #include "testdatagrams.h"
 
@@ -15,7 +16,6 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
-#include <QSet>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTextCursor>
@@ -81,40 +81,6 @@ bool RunIp(const QStringList &arguments, QString *failure = nullptr)
     return true;
 }
 
-qint64 StatusKb(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-class Descriptor final
-{
-public:
-    explicit Descriptor(int fd = -1) : m_fd(fd) {}
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Q_DISABLE_COPY_MOVE(Descriptor)
-    int get() const { return m_fd; }
-    void reset(int fd)
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
-
 // A network namespace joined to this one by a veth pair of MTU 1500, with private
 // addresses that exist only on that link. Removed again by the destructor.
 class PeerNamespace final
@@ -165,8 +131,8 @@ public:
     template <typename Make>
     bool InNamespace(Make make)
     {
-        Descriptor home(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
-        Descriptor peer(::open(QByteArray("/run/netns/" + m_name.toLatin1()).constData(), O_RDONLY | O_CLOEXEC));
+        FileDescriptor home(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
+        FileDescriptor peer(::open(QByteArray("/run/netns/" + m_name.toLatin1()).constData(), O_RDONLY | O_CLOEXEC));
         if (home.get() < 0 || peer.get() < 0 || ::setns(peer.get(), CLONE_NEWNET) != 0)
             return false;
         make();
@@ -211,8 +177,8 @@ private:
 // socket that writes its own IPv4 header.
 struct Sender
 {
-    Descriptor udp;
-    Descriptor raw;
+    FileDescriptor udp;
+    FileDescriptor raw;
     std::uint32_t source = 0;
     std::uint32_t destination = 0;
     int mtu = 65536;
@@ -259,39 +225,6 @@ private:
         return target;
     }
 };
-
-struct RawSocketState
-{
-    bool found = false;
-    quint64 receiveQueue = 0;
-    quint64 drops = 0;
-};
-
-// The listener's own socket in /proc/net/raw: a raw UDP socket whose inode is
-// one of this process's descriptors.
-RawSocketState ListenerSocketState()
-{
-    QSet<QByteArray> inodes;
-    const QDir descriptors(QStringLiteral("/proc/self/fd"));
-    for (const QString &entry : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-        const QString target = QFile::symLinkTarget(descriptors.filePath(entry));
-        if (target.contains(QStringLiteral("socket:[")))
-            inodes.insert(target.section(QLatin1Char('['), 1).chopped(1).toLatin1());
-    }
-    RawSocketState state;
-    QFile table(QStringLiteral("/proc/net/raw"));
-    if (!table.open(QIODevice::ReadOnly))
-        return state;
-    for (const QByteArray &line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 13 || !fields[1].endsWith(":0011") || !inodes.contains(fields[9]))
-            continue;
-        state.found = true;
-        state.receiveQueue = fields[4].mid(fields[4].indexOf(':') + 1).toULongLong(nullptr, 16);
-        state.drops = fields[12].toULongLong();
-    }
-    return state;
-}
 
 QByteArray Ipv4Header(const Sender &sender, const QByteArray &options = {}, std::uint16_t identification = 0)
 {
