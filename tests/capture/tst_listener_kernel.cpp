@@ -4,6 +4,7 @@
 #include "kernelhelpers.h"
 #include "packetlistener.h"
 #include "testdatagrams.h"
+#include "vethnamespace.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -161,71 +162,38 @@ bool Run(const QString &program, const QStringList &arguments, QString *output =
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-// A second host: a network namespace joined to this one by a veth pair. Both are
-// removed again when the guard goes, whatever happened in between.
+// A second host on a /24 of its own.
 class PeerHost final
 {
 public:
     PeerHost()
-        : m_namespace(QStringLiteral("corvalen-test-%1").arg(::getpid()))
-        , m_localLink(QStringLiteral("cvl%1a").arg(::getpid()))
-        , m_peerLink(QStringLiteral("cvl%1b").arg(::getpid()))
+        : m_link(QStringLiteral("corvalen-test-%1").arg(::getpid()), QStringLiteral("cvl%1a").arg(::getpid()),
+                 QStringLiteral("cvl%1b").arg(::getpid()))
         , m_subnet(QStringLiteral("10.231.%1").arg(20 + ::getpid() % 200))
     {
-    }
-    ~PeerHost()
-    {
-        Run(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("del"), m_localLink});
-        Run(QStringLiteral("ip"), {QStringLiteral("netns"), QStringLiteral("del"), m_namespace});
     }
     Q_DISABLE_COPY_MOVE(PeerHost)
 
     // Returns an empty text on success, otherwise what went wrong.
     QString Create()
     {
-        const QString ip = QStringLiteral("ip");
-        const QList<QStringList> steps = {
-            {QStringLiteral("netns"), QStringLiteral("add"), m_namespace},
-            {QStringLiteral("link"), QStringLiteral("add"), m_localLink, QStringLiteral("type"), QStringLiteral("veth"),
-             QStringLiteral("peer"), QStringLiteral("name"), m_peerLink, QStringLiteral("netns"), m_namespace},
-            {QStringLiteral("addr"), QStringLiteral("add"), LocalAddress() + QStringLiteral("/24"),
-             QStringLiteral("dev"), m_localLink},
-            {QStringLiteral("link"), QStringLiteral("set"), m_localLink, QStringLiteral("up")},
-            {QStringLiteral("-n"), m_namespace, QStringLiteral("addr"), QStringLiteral("add"),
-             PeerAddress() + QStringLiteral("/24"), QStringLiteral("dev"), m_peerLink},
-            {QStringLiteral("-n"), m_namespace, QStringLiteral("link"), QStringLiteral("set"), m_peerLink,
-             QStringLiteral("up")},
-        };
-        for (const QStringList &step : steps) {
-            QString output;
-            if (!Run(ip, step, &output))
-                return QStringLiteral("ip %1: %2").arg(step.join(QLatin1Char(' ')), output.trimmed());
-        }
-        return {};
+        QString failure;
+        m_link.Create(LocalAddress() + QStringLiteral("/24"), PeerAddress() + QStringLiteral("/24"), &failure);
+        return failure;
     }
 
     QString LocalAddress() const { return m_subnet + QStringLiteral(".1"); }
     QString PeerAddress() const { return m_subnet + QStringLiteral(".2"); }
     QString BroadcastAddress() const { return m_subnet + QStringLiteral(".255"); }
 
-    // Runs `make` with the calling thread inside the peer's namespace; sockets that
-    // it creates stay there.
     template<typename Make>
     bool InsidePeer(Make make)
     {
-        const FileDescriptor home(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC));
-        const FileDescriptor peer(
-            ::open(QByteArray("/run/netns/" + m_namespace.toLatin1()).constData(), O_RDONLY | O_CLOEXEC));
-        if (!home.valid() || !peer.valid() || ::setns(peer.get(), CLONE_NEWNET) != 0)
-            return false;
-        make();
-        return ::setns(home.get(), CLONE_NEWNET) == 0;
+        return m_link.InNamespace(make);
     }
 
 private:
-    QString m_namespace;
-    QString m_localLink;
-    QString m_peerLink;
+    VethNamespace m_link;
     QString m_subnet;
 };
 

@@ -7,6 +7,7 @@
 #include "kernelhelpers.h"
 #include "listenform.h"
 #include "testdatagrams.h"
+#include "vethnamespace.h"
 
 #include <QApplication>
 #include <QDir>
@@ -15,7 +16,6 @@
 #include <QHash>
 #include <QPlainTextEdit>
 #include <QPointer>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTextCursor>
@@ -24,11 +24,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <algorithm>
 #include <random>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,29 +65,13 @@ QString AddressText(std::uint32_t address)
         .arg(address & 0xFF);
 }
 
-bool RunIp(const QStringList &arguments, QString *failure = nullptr)
-{
-    QProcess ip;
-    ip.setProcessChannelMode(QProcess::MergedChannels);
-    ip.start(QStringLiteral("ip"), arguments);
-    if (!ip.waitForFinished(10000) || ip.exitStatus() != QProcess::NormalExit || ip.exitCode() != 0) {
-        if (failure)
-            *failure = QStringLiteral("ip %1: %2").arg(arguments.join(QLatin1Char(' ')),
-                                                      QString::fromLocal8Bit(ip.readAll()).trimmed());
-        return false;
-    }
-    return true;
-}
-
-// A network namespace joined to this one by a veth pair of MTU 1500, with private
-// addresses that exist only on that link. Removed again by the destructor.
+// A second host with private addresses that exist only on its link.
 class PeerNamespace final
 {
 public:
     PeerNamespace()
-        : m_name(QStringLiteral("corvalen-hostile-%1").arg(::getpid()))
-        , m_localLink(QStringLiteral("cvhl%1").arg(::getpid()))
-        , m_peerLink(QStringLiteral("cvhp%1").arg(::getpid()))
+        : m_link(QStringLiteral("corvalen-hostile-%1").arg(::getpid()), QStringLiteral("cvhl%1").arg(::getpid()),
+                 QStringLiteral("cvhp%1").arg(::getpid()))
     {
         const auto pid = std::uint32_t(::getpid());
         const std::uint32_t base = (10u << 24) | ((232u + (pid >> 14) % 16) << 16) | (((pid >> 6) & 0xFF) << 8)
@@ -97,46 +79,19 @@ public:
         localAddress = base + 1;
         peerAddress = base + 2;
     }
-    ~PeerNamespace() { Remove(); }
     Q_DISABLE_COPY_MOVE(PeerNamespace)
 
     bool Create(QString *failure)
     {
         RemoveOrphans();
-        Remove();
-        const QString local = AddressText(localAddress) + QStringLiteral("/30");
-        const QString peer = AddressText(peerAddress) + QStringLiteral("/30");
-        const QStringList steps[] = {
-            {QStringLiteral("netns"), QStringLiteral("add"), m_name},
-            {QStringLiteral("link"), QStringLiteral("add"), m_localLink, QStringLiteral("mtu"), QStringLiteral("1500"),
-             QStringLiteral("type"), QStringLiteral("veth"), QStringLiteral("peer"), QStringLiteral("name"), m_peerLink,
-             QStringLiteral("mtu"), QStringLiteral("1500"), QStringLiteral("netns"), m_name},
-            {QStringLiteral("addr"), QStringLiteral("add"), local, QStringLiteral("dev"), m_localLink},
-            {QStringLiteral("link"), QStringLiteral("set"), m_localLink, QStringLiteral("up")},
-            {QStringLiteral("-n"), m_name, QStringLiteral("addr"), QStringLiteral("add"), peer, QStringLiteral("dev"),
-             m_peerLink},
-            {QStringLiteral("-n"), m_name, QStringLiteral("link"), QStringLiteral("set"), m_peerLink,
-             QStringLiteral("up")},
-        };
-        m_created = true;
-        for (const QStringList &step : steps) {
-            if (!RunIp(step, failure))
-                return false;
-        }
-        return true;
+        return m_link.Create(AddressText(localAddress) + QStringLiteral("/30"),
+                             AddressText(peerAddress) + QStringLiteral("/30"), failure);
     }
 
-    // Runs `make` with the calling thread inside the namespace; sockets made there
-    // stay in it.
     template <typename Make>
     bool InNamespace(Make make)
     {
-        FileDescriptor home(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
-        FileDescriptor peer(::open(QByteArray("/run/netns/" + m_name.toLatin1()).constData(), O_RDONLY | O_CLOEXEC));
-        if (home.get() < 0 || peer.get() < 0 || ::setns(peer.get(), CLONE_NEWNET) != 0)
-            return false;
-        make();
-        return ::setns(home.get(), CLONE_NEWNET) == 0;
+        return m_link.InNamespace(make);
     }
 
     std::uint32_t localAddress = 0;
@@ -158,19 +113,7 @@ private:
         }
     }
 
-    void Remove()
-    {
-        if (!m_created)
-            return;
-        RunIp({QStringLiteral("link"), QStringLiteral("del"), m_localLink});
-        RunIp({QStringLiteral("netns"), QStringLiteral("del"), m_name});
-        m_created = false;
-    }
-
-    QString m_name;
-    QString m_localLink;
-    QString m_peerLink;
-    bool m_created = false;
+    VethNamespace m_link;
 };
 
 // Sends from one address to another over an ordinary UDP socket and over a raw
