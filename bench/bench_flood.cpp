@@ -5,6 +5,7 @@
 #include "kernelhelpers.h"
 #include "packetlistener.h"
 #include "testdatagrams.h"
+#include "udpsender.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -12,7 +13,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -74,11 +74,7 @@ QByteArray MagicPayload(long serial)
 SendResult Flood(const Settings &settings, std::atomic<bool> &done)
 {
     SendResult result;
-    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(kTargetPort);
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const UdpSender sender;
 
     QByteArray filler(1472, 'x');
     filler[0] = char(0xFF); // near-magic start for the 102-byte payloads
@@ -102,8 +98,7 @@ SendResult Flood(const Settings &settings, std::atomic<bool> &done)
             data = magic.constData();
             size = size_t(magic.size());
         }
-        if (::sendto(sender, data, size, 0, reinterpret_cast<const sockaddr *>(&target), sizeof target)
-            == ssize_t(size)) {
+        if (sender.Send(INADDR_LOOPBACK, kTargetPort, QByteArrayView(data, qsizetype(size)))) {
             ++result.sent;
             result.magicSent += magic.isEmpty() ? 0 : 1;
         } else {
@@ -111,7 +106,6 @@ SendResult Flood(const Settings &settings, std::atomic<bool> &done)
         }
     }
     result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    ::close(sender);
     done = true;
     return result;
 }
@@ -302,10 +296,7 @@ int main(int argc, char **argv)
     // Nobody reads this socket: it stands for a service on the port, so that the
     // kernel sends no port-unreachable reply for each datagram.
     const int sink = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sinkAddress{};
-    sinkAddress.sin_family = AF_INET;
-    sinkAddress.sin_port = htons(kTargetPort);
-    sinkAddress.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in sinkAddress = Ipv4SocketAddress(INADDR_LOOPBACK, kTargetPort);
     if (::bind(sink, reinterpret_cast<const sockaddr *>(&sinkAddress), sizeof sinkAddress) != 0) {
         std::fprintf(stderr, "cannot bind the sink on port %d: %s\n", kTargetPort, std::strerror(errno));
         return 1;

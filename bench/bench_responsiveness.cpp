@@ -9,6 +9,7 @@
 #include "kernelhelpers.h"
 #include "listenform.h"
 #include "testdatagrams.h"
+#include "udpsender.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -19,7 +20,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -57,11 +57,7 @@ struct Flood
 
 void SendFlood(Flood &flood, double seconds, quint64 maxDatagrams, double perSecond)
 {
-    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(kFloodPort);
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const UdpSender sender;
     QByteArray noise(kFloodPayload, char(0x5A));
 
     QElapsedTimer clock;
@@ -83,10 +79,7 @@ void SendFlood(Flood &flood, double seconds, quint64 maxDatagrams, double perSec
         } else {
             noise[int(i % kFloodPayload)] = char(i); // not the same datagram every time
         }
-        const bool ok = ::sendto(sender, payload->constData(), size_t(payload->size()), 0,
-                                 reinterpret_cast<const sockaddr *>(&target), sizeof target)
-                        == payload->size();
-        if (ok) {
+        if (sender.Send(INADDR_LOOPBACK, kFloodPort, *payload)) {
             ++flood.sent;
             if (payload == &magic)
                 ++flood.magicSent;
@@ -95,7 +88,6 @@ void SendFlood(Flood &flood, double seconds, quint64 maxDatagrams, double perSec
         }
     }
     flood.seconds = double(clock.nsecsElapsed()) / 1e9;
-    ::close(sender);
     flood.done.store(true);
 }
 

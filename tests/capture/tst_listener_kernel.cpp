@@ -4,6 +4,7 @@
 #include "kernelhelpers.h"
 #include "packetlistener.h"
 #include "testdatagrams.h"
+#include "udpsender.h"
 #include "vethnamespace.h"
 
 #include <QProcess>
@@ -12,7 +13,6 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -46,55 +46,6 @@ QByteArray RandomMac()
     mac[0] = char((mac[0] & 0xFC) | 0x02); // locally administered, unicast
     return mac;
 }
-
-sockaddr_in Address(const char *ip, quint16 port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, ip, &address.sin_addr);
-    return address;
-}
-
-// An ordinary UDP socket bound to an ephemeral port.
-class UdpSender final
-{
-public:
-    explicit UdpSender(const char *bindAddress = "127.0.0.1")
-        : m_socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0))
-    {
-        const int on = 1;
-        ::setsockopt(m_socket.get(), SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-        sockaddr_in local = Address(bindAddress, 0);
-        if (::bind(m_socket.get(), reinterpret_cast<sockaddr *>(&local), sizeof local) == 0) {
-            socklen_t length = sizeof local;
-            ::getsockname(m_socket.get(), reinterpret_cast<sockaddr *>(&local), &length);
-            m_port = ntohs(local.sin_port);
-        }
-    }
-    Q_DISABLE_COPY_MOVE(UdpSender)
-
-    bool valid() const { return m_socket.valid() && m_port != 0; }
-    quint16 port() const { return m_port; }
-
-    bool SetIpOptions(const QByteArray &options)
-    {
-        return ::setsockopt(m_socket.get(), IPPROTO_IP, IP_OPTIONS, options.constData(),
-                            socklen_t(options.size())) == 0;
-    }
-
-    bool Send(const char *ip, quint16 port, const QByteArray &payload)
-    {
-        const sockaddr_in target = Address(ip, port);
-        return ::sendto(m_socket.get(), payload.constData(), size_t(payload.size()), 0,
-                        reinterpret_cast<const sockaddr *>(&target), sizeof target)
-            == ssize_t(payload.size());
-    }
-
-private:
-    FileDescriptor m_socket;
-    quint16 m_port = 0;
-};
 
 struct Notification
 {

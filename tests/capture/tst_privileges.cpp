@@ -4,6 +4,7 @@
 #include "privileges.h"
 #include "socketerrors.h"
 #include "testdatagrams.h"
+#include "udpsender.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,7 +15,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -141,15 +141,8 @@ void PrintCapabilities()
 
 void SendMagicPacket()
 {
-    const int sender = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(kMagicPort);
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const QByteArray payload = testdatagrams::MagicPayload(kMac);
-    ::sendto(sender, payload.constData(), size_t(payload.size()), 0, reinterpret_cast<sockaddr *>(&target),
-             sizeof target);
-    ::close(sender);
+    const UdpSender sender;
+    sender.Send(INADDR_LOOPBACK, kMagicPort, testdatagrams::MagicPayload(kMac));
 }
 
 int RunListeningChild()

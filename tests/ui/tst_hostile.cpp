@@ -7,6 +7,7 @@
 #include "kernelhelpers.h"
 #include "listenform.h"
 #include "testdatagrams.h"
+#include "udpsender.h"
 #include "vethnamespace.h"
 
 #include <QApplication>
@@ -22,10 +23,10 @@
 #include <QTextDocument>
 #include <QtEndian>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
 #include <algorithm>
+#include <optional>
 #include <random>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -120,7 +121,7 @@ private:
 // socket that writes its own IPv4 header.
 struct Sender
 {
-    FileDescriptor udp;
+    std::optional<UdpSender> udp;
     FileDescriptor raw;
     std::uint32_t source = 0;
     std::uint32_t destination = 0;
@@ -128,45 +129,24 @@ struct Sender
 
     bool Open()
     {
-        udp.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        udp.emplace(source);
         raw.reset(::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW));
-        if (udp.get() < 0 || raw.get() < 0)
-            return false;
-        sockaddr_in bound{};
-        bound.sin_family = AF_INET;
-        bound.sin_addr.s_addr = htonl(source);
-        return ::bind(udp.get(), reinterpret_cast<sockaddr *>(&bound), sizeof bound) == 0;
+        return udp->valid() && raw.valid();
     }
 
-    bool SendUdp(std::uint16_t port, const QByteArray &payload) const
-    {
-        const sockaddr_in target = Target(port);
-        return ::sendto(udp.get(), payload.constData(), size_t(payload.size()), 0,
-                        reinterpret_cast<const sockaddr *>(&target), sizeof target)
-               == payload.size();
-    }
+    bool SendUdp(std::uint16_t port, const QByteArray &payload) const { return udp->Send(destination, port, payload); }
 
     // `packet` starts with the IPv4 header; the kernel fills in its total length
     // and checksum.
     bool SendRaw(const QByteArray &packet) const
     {
-        const sockaddr_in target = Target(0);
+        const sockaddr_in target = Ipv4SocketAddress(destination, 0);
         return ::sendto(raw.get(), packet.constData(), size_t(packet.size()), 0,
                         reinterpret_cast<const sockaddr *>(&target), sizeof target)
                == packet.size();
     }
 
     QString SourceText() const { return AddressText(source); }
-
-private:
-    sockaddr_in Target(std::uint16_t port) const
-    {
-        sockaddr_in target{};
-        target.sin_family = AF_INET;
-        target.sin_port = htons(port);
-        target.sin_addr.s_addr = htonl(destination);
-        return target;
-    }
 };
 
 QByteArray Ipv4Header(const Sender &sender, const QByteArray &options = {}, std::uint16_t identification = 0)
