@@ -6,6 +6,7 @@
 // Needs root (the raw socket).
 // Usage: bench_responsiveness [seconds] [max datagrams] [datagrams per second, 0 for no limit]
 
+#include "addedlines.h"
 #include "kernelhelpers.h"
 #include "listenform.h"
 #include "testdatagrams.h"
@@ -15,8 +16,6 @@
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPointer>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QTimer>
 
 #include <algorithm>
@@ -122,20 +121,11 @@ int main(int argc, char *argv[])
     quint32 magicReported = 0;
     quint32 magicOthers = 0;
     quint32 errorLines = 0;
-    QObject::connect(memo->document(), &QTextDocument::contentsChange, memo, [&](int position, int, int added) {
-        QTextDocument *document = memo->document();
-        const int end = std::min(position + added, document->characterCount() - 1);
-        if (end <= position)
-            return;
-        QTextCursor cursor(document);
-        cursor.setPosition(position);
-        cursor.setPosition(end, QTextCursor::KeepAnchor);
-        for (const QString &line : cursor.selectedText().split(QChar(QChar::ParagraphSeparator))) {
-            if (line.startsWith(QStringLiteral("  MAC Address: ")))
-                ++(line.mid(15).startsWith(QLatin1String(kMacPrefixText)) ? magicReported : magicOthers);
-            else if (line.startsWith(QStringLiteral("Error: ")))
-                ++errorLines;
-        }
+    FollowAddedLines(*memo, [&](const QString &line) {
+        if (line.startsWith(QStringLiteral("  MAC Address: ")))
+            ++(line.mid(15).startsWith(QLatin1String(kMacPrefixText)) ? magicReported : magicOthers);
+        else if (line.startsWith(QStringLiteral("Error: ")))
+            ++errorLines;
     });
 
     const RawSocketState before = ListenerSocketState();

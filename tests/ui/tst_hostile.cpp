@@ -3,6 +3,7 @@
 // datagrams, with magic packets of distinctive MAC addresses mixed in. Every
 // magic packet the kernel delivered must show up in the log exactly once.
 
+#include "addedlines.h"
 #include "fakecapabilitycalls.h"
 #include "kernelhelpers.h"
 #include "listenform.h"
@@ -19,8 +20,6 @@
 #include <QPointer>
 #include <QStandardPaths>
 #include <QTest>
-#include <QTextCursor>
-#include <QTextDocument>
 #include <QtEndian>
 
 #include <cerrno>
@@ -176,10 +175,8 @@ class Traffic final
 {
 public:
     explicit Traffic(QPlainTextEdit &memo)
-        : m_memo(memo)
     {
-        QObject::connect(memo.document(), &QTextDocument::contentsChange, &memo,
-                         [this](int position, int, int added) { OnContentsChange(position, added); });
+        FollowAddedLines(memo, [this](const QString &line) { OnLine(line); });
     }
 
     // Sends `count` datagrams of every kind from `sender`, reading between
@@ -391,23 +388,6 @@ private:
         }
     }
 
-    void OnContentsChange(int position, int added)
-    {
-        if (added <= 0)
-            return;
-        // The count can include the document's final separator, which no cursor reaches.
-        QTextDocument *document = m_memo.document();
-        const int end = std::min(position + added, document->characterCount() - 1);
-        if (end <= position)
-            return;
-        QTextCursor cursor(document);
-        cursor.setPosition(position);
-        cursor.setPosition(end, QTextCursor::KeepAnchor);
-        const QString text = cursor.selectedText();
-        for (const QString &line : text.split(QChar(QChar::ParagraphSeparator)))
-            OnLine(line);
-    }
-
     void OnLine(const QString &line)
     {
         static const QString sourcePrefix = QStringLiteral("  Source Address: ");
@@ -433,7 +413,6 @@ private:
         }
     }
 
-    QPlainTextEdit &m_memo;
     std::mt19937 m_random{0xC0A1E5u};
     std::uint32_t m_macSerial = 0;
     QString m_lastSource;
