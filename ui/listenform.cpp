@@ -5,7 +5,6 @@
 #include "icons.h"
 #include "ui_listenform.h"
 
-#include <QDebug>
 #include <QGuiApplication>
 #include <QLayout>
 #include <QScreen>
@@ -54,7 +53,6 @@ TListenForm::TListenForm(SocketCalls &socketCalls, QWidget *parent, CapabilityCa
     connect(m_ui->ClearAction, &QAction::triggered, this, &TListenForm::ClearToolButtonClick);
     connect(m_ui->HelpAction, &QAction::triggered, this, &TListenForm::HelpToolButtonClick);
 
-    resize(kClientSize);
     setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, kClientSize,
                                     QGuiApplication::primaryScreen()->availableGeometry()));
 
