@@ -61,8 +61,8 @@ void TPacketListener::StopListening()
 
 void TPacketListener::ReceiveDatagram()
 {
-    const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), size_t(m_bufferSize));
-    if (received > m_bufferSize) {
+    const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), m_buffer.size());
+    if (received > kBufferSize) {
         ReportFailure(SocketErrorText(kWsaEMsgSize));
         return;
     }

@@ -51,7 +51,6 @@ private:
 
     SocketCalls &m_calls;
     std::vector<char> m_buffer;
-    const int m_bufferSize = kBufferSize;
     const HeaderSizes m_sizes{kIpHeaderSize, kUdpHeaderSize, kIpHeaderSize + kUdpHeaderSize};
     std::unique_ptr<QSocketNotifier> m_notifier;
     int m_socket = -1;

@@ -4,9 +4,7 @@
 
 // WinSock numbers are what the user sees, whatever the platform reports.
 inline constexpr int kWsaEAccess = 10013;
-inline constexpr int kWsaEWouldBlock = 10035;
 inline constexpr int kWsaEMsgSize = 10040;
-inline constexpr int kWsaSysNotReady = 10091;
 
 QString StartupFailureText(int startupCode);
 
