@@ -1,5 +1,6 @@
 #include "packetlistener.h"
 
+#include "errnocodes.h"
 #include "socketerrors.h"
 
 #include <QSocketNotifier>
@@ -67,8 +68,8 @@ void TPacketListener::ReceiveDatagram()
         return;
     }
     if (received > m_sizes.headers) {
-        const auto decoded = DecodeDatagram(QByteArrayView(m_buffer.data(), received), m_sizes);
-        if (decoded && !decoded->mac.isEmpty() && OnDataAvailable) {
+        const auto decoded = DecodeDatagram(ByteView(m_buffer.data(), std::size_t(received)), m_sizes);
+        if (decoded && !decoded->mac.empty() && OnDataAvailable) {
             OnDataAvailable({this, decoded->sourceAddress, decoded->destinationAddress, decoded->mac,
                              decoded->sourcePort, decoded->destinationPort, false});
         }
@@ -77,7 +78,7 @@ void TPacketListener::ReceiveDatagram()
     }
 }
 
-void TPacketListener::ReportFailure(const QString &text)
+void TPacketListener::ReportFailure(const std::string &text)
 {
     m_lastError = text;
     if (OnDataAvailable)

@@ -1,13 +1,12 @@
 #pragma once
 
+#include "datagram.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
-
-using ByteView = std::span<const std::uint8_t>;
 
 using MacAddress = std::array<std::uint8_t, 6>;
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "datetimetext.h"
 #include "memolog.h"
 #include "packetlistener.h"
 #include "privileges.h"
+#include "regional.h"
 
 #include <QDateTime>
 #include <QIcon>

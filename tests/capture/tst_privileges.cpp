@@ -1,4 +1,5 @@
 #include "fakesocketcalls.h"
+#include "stdtext.h"
 #include "kernelhelpers.h"
 #include "packetlistener.h"
 #include "privileges.h"
@@ -153,7 +154,7 @@ int RunListeningChild()
     const bool started = listener.StartListening();
     Print("started", QString::number(started));
     if (!started) {
-        Print("error", listener.LastError());
+        Print("error", Text(listener.LastError()));
         return 0;
     }
 
@@ -191,10 +192,10 @@ int RunListeningChild()
     loop.exec();
     Print("reports", QString::number(reports.size()));
     for (const PacketReport &report : reports) {
-        if (report.mac == kMacText) {
-            Print("mac", report.mac);
-            Print("source", report.sourceAddress);
-            Print("destination", report.destinationAddress);
+        if (Text(report.mac) == kMacText) {
+            Print("mac", Text(report.mac));
+            Print("source", Text(report.sourceAddress));
+            Print("destination", Text(report.destinationAddress));
             Print("port", QString::number(report.destinationPort));
         }
     }
@@ -208,7 +209,7 @@ int RunFailedStartChild()
     calls.openError = kWsaEAccess;
     TPacketListener listener(calls);
     Print("started", QString::number(listener.StartListening()));
-    Print("error", listener.LastError());
+    Print("error", Text(listener.LastError()));
     QString failure;
     Print("dropped", QString::number(DropAllCapabilities(&failure)));
     Print("failure", failure);
