@@ -67,6 +67,7 @@ private slots:
     void filterLetsThroughCandidatesOnly_data();
     void filterLetsThroughCandidatesOnly();
     void openingAnUnknownInterfaceFails();
+    void everyEthernetInterfaceIsOpened();
     void machineKnowsTheVeth();
     void wakeOnLetters_data();
     void wakeOnLetters();
@@ -193,6 +194,19 @@ void TestLinkCapture::openingAnUnknownInterfaceFails()
     QVERIFY(!capture.Open("cvw-none"));
     QVERIFY2(capture.LastError().rfind("cvw-none: ", 0) == 0, capture.LastError().c_str());
     QVERIFY(capture.Interfaces().empty());
+}
+
+void TestLinkCapture::everyEthernetInterfaceIsOpened()
+{
+    PcapLinkCapture capture;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY2(capture.Open(std::string()), capture.LastError().c_str());
+    qInfo("opened %zu interfaces in %lld ms", capture.Interfaces().size(), timer.elapsed());
+    const std::vector<std::string> names = capture.Interfaces();
+    QVERIFY(std::find(names.begin(), names.end(), "lo") != names.end());
+    QVERIFY(std::find(names.begin(), names.end(), m_localLink.toStdString()) != names.end());
+    QVERIFY(std::find(names.begin(), names.end(), "any") == names.end());
 }
 
 void TestLinkCapture::machineKnowsTheVeth()
