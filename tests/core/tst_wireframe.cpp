@@ -175,6 +175,9 @@ void TestWireFrame::findMagic_data()
     QTest::newRow("the better of two near misses") << WithCopy(Magic(), 3, kOtherMac) + WithCopy(Magic(), 12, kOtherMac)
                                                     << MagicKind::NearMiss << 102 << kMac << none
                                                     << QStringLiteral("MAC copy 12 of 16 differs");
+    QTest::newRow("the first of two equal near misses")
+        << WithCopy(Magic(), 5, kOtherMac) + WithCopy(Magic(kOtherMac), 5, kMac) << MagicKind::NearMiss << 0 << kMac
+        << none << QStringLiteral("MAC copy 5 of 16 differs");
 
     QTest::newRow("empty") << QByteArray() << MagicKind::None << 0 << none << none << QString();
     QTest::newRow("sync and 5 bytes") << kSync + kMac.left(5) << MagicKind::None << 0 << none << none << QString();
