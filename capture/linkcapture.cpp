@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr int kSnapshotLength = 65535;
+constexpr int kSnapshotLength = 262144; // the largest, as tcpdump takes it
 constexpr int kBufferBytes = 8 << 20;
 // Frames are handed over a ring block at a time; a block that fills more slowly
 // than this is handed over anyway.

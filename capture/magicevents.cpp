@@ -106,22 +106,40 @@ void MagicEventMerger::Drain(bool all)
         m_timer.start(int(std::max<qint64>(0, m_pending.front().deadline - now)));
 }
 
+void MagicEventMerger::RefreshMachineInfo()
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_machineInfoTakenAt >= 0 && now - m_machineInfoTakenAt < kMachineInfoMaxAgeMs)
+        return;
+    m_machineInfoTakenAt = now;
+    m_interfaces = m_machine.Interfaces();
+    m_destinations.clear();
+    for (const Ipv4Address &address : m_machine.Ipv4Destinations())
+        m_destinations.push_back(Ipv4Text(address));
+    m_wakeStates.clear();
+}
+
 void MagicEventMerger::Complete(Pending &pending)
 {
+    RefreshMachineInfo();
     MagicEvent &event = pending.event;
     if (pending.waiting == Waiting::ForSocket) {
         // Seen on the wire, never by the socket: that tells only for packets meant for this machine.
-        bool toThisMachine = IsLoopbackOrLimitedBroadcast(*event.destination);
-        for (const Ipv4Address &address : m_machine.Ipv4Destinations())
-            toThisMachine = toThisMachine || *event.destination == Ipv4Text(address);
+        const bool toThisMachine = IsLoopbackOrLimitedBroadcast(*event.destination)
+                                   || std::find(m_destinations.begin(), m_destinations.end(), *event.destination)
+                                          != m_destinations.end();
         event.delivered = toThisMachine ? std::optional<bool>(false) : std::nullopt;
     }
-    for (const LocalInterface &local : m_machine.Interfaces()) {
-        if (FormatMac(ByteView(local.mac.data(), local.mac.size())) == event.mac) {
-            event.machine.localInterface = local.name;
-            event.machine.wakeOn = m_machine.WakeOnModes(local.name);
-            event.machine.deviceWakeup = m_machine.DeviceWakeup(local.name);
-            break;
-        }
+    for (const LocalInterface &local : m_interfaces) {
+        if (FormatMac(ByteView(local.mac.data(), local.mac.size())) != event.mac)
+            continue;
+        auto known = m_wakeStates.find(local.name);
+        if (known == m_wakeStates.end())
+            known = m_wakeStates
+                        .emplace(local.name, ThisMachine{local.name, m_machine.WakeOnModes(local.name),
+                                                         m_machine.DeviceWakeup(local.name)})
+                        .first;
+        event.machine = known->second;
+        break;
     }
 }

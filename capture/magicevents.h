@@ -10,6 +10,9 @@
 
 #include <deque>
 #include <functional>
+#include <map>
+#include <string>
+#include <vector>
 
 // Joins what the link-layer capture and the raw UDP socket see into one event per
 // packet, in the order the packets came, and adds what this machine says about the
@@ -18,6 +21,9 @@ class MagicEventMerger final
 {
 public:
     static constexpr int kDefaultWaitMs = 300;
+    // What the machine says about itself is read again after this long: often enough
+    // for a cable plugged in or a setting changed, rarely enough for a flood.
+    static constexpr int kMachineInfoMaxAgeMs = 1000;
 
     explicit MagicEventMerger(MachineInfo &machine, int waitMs = kDefaultWaitMs);
     Q_DISABLE_COPY_MOVE(MagicEventMerger)
@@ -44,11 +50,16 @@ private:
     void Push(MagicEvent event, Waiting waiting);
     void Drain(bool all);
     void Complete(Pending &pending);
+    void RefreshMachineInfo();
 
     MachineInfo &m_machine;
     const int m_waitMs;
     bool m_captureRunning = false;
     std::deque<Pending> m_pending;
+    qint64 m_machineInfoTakenAt = -1;
+    std::vector<LocalInterface> m_interfaces;
+    std::vector<std::string> m_destinations;
+    std::map<std::string, ThisMachine> m_wakeStates; // by interface, filled as events need them
     QTimer m_timer;
     QElapsedTimer m_clock;
 };

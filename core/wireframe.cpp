@@ -106,7 +106,7 @@ std::optional<std::uint16_t> SkipEthernetHeader(ByteView &frame)
 }
 
 // The UDP datagram inside an IPv4 packet that is not a fragment.
-std::optional<ByteView> Ipv4Udp(ByteView packet, WireFrame &decoded)
+std::optional<ByteView> Ipv4Udp(ByteView packet)
 {
     if (packet.size() < kIpv4MinimumHeaderSize || packet[kIpv4VersionAndIhlOffset] >> 4 != 4)
         return std::nullopt;
@@ -117,14 +117,11 @@ std::optional<ByteView> Ipv4Udp(ByteView packet, WireFrame &decoded)
     if ((ReadBigEndian16(packet, kIpv4FragmentOffset) & kIpv4MoreFragmentsAndOffset) != 0
         || packet[kIpv4ProtocolOffset] != kProtocolUdp)
         return std::nullopt;
-    decoded.family = Family::Ipv4;
-    std::copy_n(packet.begin() + kIpv4SourceOffset, kIpv4AddressSize, decoded.sourceAddress.begin());
-    std::copy_n(packet.begin() + kIpv4DestinationOffset, kIpv4AddressSize, decoded.destinationAddress.begin());
     return packet.subspan(headerSize, totalLength - headerSize);
 }
 
 // The UDP datagram behind an IPv6 header and its extension headers.
-std::optional<ByteView> Ipv6Udp(ByteView packet, WireFrame &decoded)
+std::optional<ByteView> Ipv6Udp(ByteView packet)
 {
     if (packet.size() < kIpv6HeaderSize || packet[0] >> 4 != 6)
         return std::nullopt;
@@ -132,9 +129,6 @@ std::optional<ByteView> Ipv6Udp(ByteView packet, WireFrame &decoded)
     if (payloadLength > packet.size() - kIpv6HeaderSize)
         return std::nullopt;
     std::uint8_t nextHeader = packet[kIpv6NextHeaderOffset];
-    decoded.family = Family::Ipv6;
-    std::copy_n(packet.begin() + kIpv6SourceOffset, kIpv6AddressSize, decoded.sourceAddress.begin());
-    std::copy_n(packet.begin() + kIpv6DestinationOffset, kIpv6AddressSize, decoded.destinationAddress.begin());
     ByteView rest = packet.subspan(kIpv6HeaderSize, payloadLength);
     while (nextHeader != kProtocolUdp) {
         if (rest.size() < 2)
@@ -155,20 +149,60 @@ std::optional<ByteView> Ipv6Udp(ByteView packet, WireFrame &decoded)
     return rest;
 }
 
-bool DecodeUdp(ByteView ipPayload, WireFrame &decoded)
+// Where the payload of a candidate lies; read before anything is copied, since
+// nearly every frame turns out to be no magic packet.
+struct Located
+{
+    Family family = Family::None;
+    ByteView network; // the IP header on
+    ByteView udp;
+    ByteView payload;
+    bool fillsPacket = false; // the UDP length fills the IP packet
+};
+
+bool LocateUdpPayload(ByteView ipPayload, Located &located)
 {
     if (ipPayload.size() < kUdpHeaderSize)
         return false;
     const std::size_t udpLength = ReadBigEndian16(ipPayload, kUdpLengthOffset);
     if (udpLength < kUdpHeaderSize || udpLength > ipPayload.size())
         return false;
-    decoded.carrier = Carrier::Udp;
-    decoded.sourcePort = ReadBigEndian16(ipPayload, kUdpSourcePortOffset);
-    decoded.destinationPort = ReadBigEndian16(ipPayload, kUdpDestinationPortOffset);
-    decoded.payload = ipPayload.subspan(kUdpHeaderSize, udpLength - kUdpHeaderSize);
-    decoded.strict = decoded.family == Family::Ipv4 && udpLength == ipPayload.size()
-                     && decoded.payload.size() == kMagicSize;
+    located.udp = ipPayload;
+    located.payload = ipPayload.subspan(kUdpHeaderSize, udpLength - kUdpHeaderSize);
+    located.fillsPacket = udpLength == ipPayload.size();
     return true;
+}
+
+std::optional<Located> Locate(std::uint16_t etherType, ByteView network)
+{
+    Located located;
+    located.network = network;
+    if (etherType == kWakeOnLanEtherType) {
+        located.payload = network;
+        return located;
+    }
+    std::optional<ByteView> udp;
+    if (etherType == kEtherTypeIpv4) {
+        located.family = Family::Ipv4;
+        udp = Ipv4Udp(network);
+    } else if (etherType == kEtherTypeIpv6) {
+        located.family = Family::Ipv6;
+        udp = Ipv6Udp(network);
+    }
+    if (!udp || !LocateUdpPayload(*udp, located))
+        return std::nullopt;
+    return located;
+}
+
+void CopyAddresses(const Located &located, WireFrame &decoded)
+{
+    const bool ipv4 = located.family == Family::Ipv4;
+    const std::size_t size = ipv4 ? kIpv4AddressSize : kIpv6AddressSize;
+    const auto network = located.network.begin();
+    std::copy_n(network + std::ptrdiff_t(ipv4 ? kIpv4SourceOffset : kIpv6SourceOffset), size,
+                decoded.sourceAddress.begin());
+    std::copy_n(network + std::ptrdiff_t(ipv4 ? kIpv4DestinationOffset : kIpv6DestinationOffset), size,
+                decoded.destinationAddress.begin());
 }
 
 } // namespace
@@ -219,28 +253,30 @@ std::optional<WireFrame> DecodeFrame(ByteView frame)
 {
     if (frame.size() < kEthernetHeaderSize)
         return std::nullopt;
+    ByteView network = frame;
+    const std::optional<std::uint16_t> etherType = SkipEthernetHeader(network);
+    if (!etherType)
+        return std::nullopt;
+    const std::optional<Located> located = Locate(*etherType, network);
+    if (!located)
+        return std::nullopt;
+    const MagicMatch magic = FindMagic(located->payload);
+    if (magic.kind == MagicKind::None)
+        return std::nullopt;
+
     WireFrame decoded;
     decoded.destinationMac = ReadMac(frame, kEthernetDestinationOffset);
     decoded.sourceMac = ReadMac(frame, kEthernetSourceOffset);
-    ByteView rest = frame;
-    const std::optional<std::uint16_t> etherType = SkipEthernetHeader(rest);
-    if (!etherType)
-        return std::nullopt;
-
-    if (*etherType == kWakeOnLanEtherType) {
-        decoded.payload = rest;
-    } else {
-        std::optional<ByteView> udp;
-        if (*etherType == kEtherTypeIpv4)
-            udp = Ipv4Udp(rest, decoded);
-        else if (*etherType == kEtherTypeIpv6)
-            udp = Ipv6Udp(rest, decoded);
-        if (!udp || !DecodeUdp(*udp, decoded))
-            return std::nullopt;
-    }
-    decoded.magic = FindMagic(decoded.payload);
-    if (decoded.magic.kind == MagicKind::None)
-        return std::nullopt;
-    decoded.strict = decoded.strict && decoded.magic.kind == MagicKind::Magic;
+    decoded.payload = located->payload;
+    decoded.magic = magic;
+    if (located->family == Family::None)
+        return decoded;
+    decoded.carrier = Carrier::Udp;
+    decoded.family = located->family;
+    CopyAddresses(*located, decoded);
+    decoded.sourcePort = ReadBigEndian16(located->udp, kUdpSourcePortOffset);
+    decoded.destinationPort = ReadBigEndian16(located->udp, kUdpDestinationPortOffset);
+    decoded.strict = decoded.family == Family::Ipv4 && located->fillsPacket && decoded.payload.size() == kMagicSize
+                     && magic.kind == MagicKind::Magic;
     return decoded;
 }
