@@ -33,7 +33,12 @@ template <typename T> std::string Describe(const T &value)
     std::ostringstream text;
     if constexpr (std::is_convertible_v<T, std::string>)
         text << '"' << std::string(value) << '"';
-    else
+    else if constexpr (requires { value.begin(); }) {
+        text << '{';
+        for (const auto &item : value)
+            text << Describe(item) << ' ';
+        text << '}';
+    } else
         text << value;
     return text.str();
 }
