@@ -23,5 +23,5 @@ CORVALEN_BUILD_PACKAGES=(
 # The Windows program: cross compiler, resource tools, Wine and a display for its tests, makensis.
 CORVALEN_WINDOWS_PACKAGES=(
     cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 icoutils nsis
-    wine wine64 xvfb xauth iproute2 util-linux passwd procps
+    wine wine64 fonts-wine fonts-liberation xvfb xauth iproute2 util-linux passwd procps
 )
