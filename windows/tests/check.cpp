@@ -2,43 +2,39 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <vector>
 
 namespace {
 
-struct TestCase
+std::vector<std::pair<const char *, void (*)()>> &Cases()
 {
-    const char *name;
-    TestFunction function;
-};
-
-std::vector<TestCase> &Cases()
-{
-    static std::vector<TestCase> cases;
+    static std::vector<std::pair<const char *, void (*)()>> cases;
     return cases;
 }
 
 int g_failures = 0;
 const char *g_current = "";
+std::vector<std::string> g_arguments;
 
 } // namespace
 
-TestRegistration::TestRegistration(const char *name, TestFunction function)
+TestRegistration::TestRegistration(const char *name, void (*function)())
 {
-    Cases().push_back({name, function});
+    Cases().emplace_back(name, function);
 }
 
-void ReportFailure(const char *file, int line, const std::string &what)
+bool Check(bool passed, const char *file, int line, const std::string &what)
 {
-    ++g_failures;
-    std::printf("FAIL %s (%s:%d): %s\n", g_current, file, line, what.c_str());
-    std::fflush(stdout);
+    if (!passed) {
+        ++g_failures;
+        std::printf("FAIL %s (%s:%d): %s\n", g_current, file, line, what.c_str());
+        std::fflush(stdout);
+    }
+    return passed;
 }
 
 void Skip(const std::string &why)
 {
     std::printf("SKIP %s: %s\n", g_current, why.c_str());
-    std::fflush(stdout);
     std::exit(77);
 }
 
@@ -47,22 +43,20 @@ bool RunningUnderWine()
     return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-std::vector<std::string> &TestArguments()
+std::string TestArgument(std::size_t index)
 {
-    static std::vector<std::string> arguments;
-    return arguments;
+    return index < g_arguments.size() ? g_arguments[index] : std::string();
 }
 
 int main(int argc, char **argv)
 {
-    TestArguments().assign(argv + 1, argv + argc);
-    for (const TestCase &test : Cases()) {
-        g_current = test.name;
+    g_arguments.assign(argv + 1, argv + argc);
+    for (const auto &[name, function] : Cases()) {
+        g_current = name;
         const int before = g_failures;
-        test.function();
-        std::printf("%s %s\n", g_failures == before ? "ok  " : "FAIL", test.name);
+        function();
+        std::printf("%s %s\n", g_failures == before ? "ok  " : "FAIL", name);
         std::fflush(stdout);
     }
-    std::printf("%d failure(s) in %zu case(s)\n", g_failures, Cases().size());
     return g_failures == 0 ? 0 : 1;
 }

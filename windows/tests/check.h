@@ -1,8 +1,7 @@
 #pragma once
 
-// A small test harness for the Windows program's tests: TEST cases, CHECK and
-// CHECK_EQUAL, and a main that runs every case. A program that must skip (for
-// example without the right to open raw sockets) calls Skip and exits with 77.
+// A small harness for the Windows tests: TEST cases, CHECK and CHECK_EQUAL, and a
+// main that runs every case. A case that cannot run here calls Skip (exit code 77).
 
 #include <windows.h>
 
@@ -10,63 +9,42 @@
 #include <string>
 #include <vector>
 
-using TestFunction = void (*)();
-
-struct TestRegistration
-{
-    TestRegistration(const char *name, TestFunction function);
-};
-
 #define TEST(name)                                                                                                     \
     static void name();                                                                                                \
     static const TestRegistration name##Registration(#name, name);                                                     \
     static void name()
 
-void ReportFailure(const char *file, int line, const std::string &what);
+#define CHECK(condition) Check((condition), __FILE__, __LINE__, #condition)
+#define CHECK_EQUAL(actual, expected)                                                                                  \
+    Check((actual) == (expected), __FILE__, __LINE__, #actual " is " + Describe(actual) + ", not " + Describe(expected))
+
+struct TestRegistration
+{
+    TestRegistration(const char *name, void (*function)());
+};
+
+bool Check(bool passed, const char *file, int line, const std::string &what);
 [[noreturn]] void Skip(const std::string &why);
 bool RunningUnderWine();
-// The arguments the test program was started with, after its name.
-std::vector<std::string> &TestArguments();
+// The test program's arguments, after its name; empty texts beyond them.
+std::string TestArgument(std::size_t index);
 
 template <typename T> std::string Describe(const T &value)
 {
     std::ostringstream text;
-    if constexpr (std::is_convertible_v<T, std::string>)
-        text << '"' << std::string(value) << '"';
-    else if constexpr (requires { value.begin(); }) {
-        text << '{';
-        for (const auto &item : value)
-            text << Describe(item) << ' ';
-        text << '}';
-    } else
-        text << value;
+    text << value;
     return text.str();
 }
-
-#define CHECK(condition)                                                                                               \
-    ((condition) ? true : (ReportFailure(__FILE__, __LINE__, "CHECK(" #condition ")"), false))
-
-#define CHECK_EQUAL(actual, expected)                                                                                  \
-    [&](const auto &a, const auto &e, const std::string &where) {                                                      \
-        if (a == e)                                                                                                    \
-            return true;                                                                                               \
-        ReportFailure(__FILE__, __LINE__, where + ": " + Describe(a) + " != " + Describe(e));                        \
-        return false;                                                                                                  \
-    }(actual, expected, #actual)
 
 // Dispatches this thread's messages until `done` returns true or the time runs out.
 template <typename Done> bool PumpMessagesUntil(Done done, DWORD milliseconds)
 {
-    const DWORD start = GetTickCount();
-    while (!done()) {
+    for (const DWORD start = GetTickCount(); !done();) {
         if (GetTickCount() - start > milliseconds)
             return false;
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        MSG message;
-        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&message);
+        for (MSG message; PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE);)
             DispatchMessageA(&message);
-        }
     }
     return true;
 }
