@@ -65,7 +65,7 @@ struct Program
         return PumpMessagesUntil([&] {
             const auto log = Log();
             return log.size() == lines && (last.empty() || log.back() == last);
-        }, 5000);
+        }, 15000);
     }
 
     void Click(int command) const // as the mouse clicks a toolbar button
