@@ -152,6 +152,15 @@ TEST(ReportsShowsAboutClearsAndExits)
     if (CHECK(program.LogReaches(8)))
         CheckBlock(program.Log(), 0, sender.Port(), MacText(RunMac(0xEE)));
 
+    // Resizing resizes the log; the toolbar keeps its height.
+    SetWindowPos(program.main, nullptr, 0, 0, 520, 610, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT bar{}, log{};
+    GetClientRect(program.main, &client);
+    GetWindowRect(program.toolBar, &bar);
+    GetWindowRect(program.memo, &log);
+    CHECK(bar.bottom - bar.top == 29 && log.top == bar.bottom && log.right - log.left == client.right);
+    CHECK_EQUAL(log.bottom - log.top, client.bottom - 29);
+
     program.Click(kExitButton);
     DWORD exitCode = 1;
     CHECK(WaitForSingleObject(program.process.hProcess, 10000) == WAIT_OBJECT_0);
