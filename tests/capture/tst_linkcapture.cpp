@@ -12,8 +12,6 @@
 #include <QStandardPaths>
 #include <QTest>
 
-#include <linux/ethtool.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,11 +64,8 @@ private slots:
     void cleanupTestCase();
     void filterLetsThroughCandidatesOnly_data();
     void filterLetsThroughCandidatesOnly();
-    void openingAnUnknownInterfaceFails();
     void everyEthernetInterfaceIsOpened();
     void machineKnowsTheVeth();
-    void wakeOnLetters_data();
-    void wakeOnLetters();
 
 private:
     bool RunInPeer(const QStringList &command);
@@ -192,14 +187,6 @@ void TestLinkCapture::filterLetsThroughCandidatesOnly()
     QCOMPARE(m_capture.Drops(), std::uint64_t(0));
 }
 
-void TestLinkCapture::openingAnUnknownInterfaceFails()
-{
-    PcapLinkCapture capture;
-    QVERIFY(!capture.Open("cvw-none"));
-    QVERIFY2(capture.LastError().rfind("cvw-none: ", 0) == 0, capture.LastError().c_str());
-    QVERIFY(capture.Interfaces().empty());
-}
-
 void TestLinkCapture::everyEthernetInterfaceIsOpened()
 {
     PcapLinkCapture capture;
@@ -236,25 +223,6 @@ void TestLinkCapture::machineKnowsTheVeth()
     QCOMPARE(machine.WakeOnModes(link), std::optional<std::string>());
     QCOMPARE(machine.DeviceWakeup(link), std::optional<bool>());
     QCOMPARE(machine.WakeOnModes("../lo"), std::optional<std::string>());
-}
-
-void TestLinkCapture::wakeOnLetters_data()
-{
-    QTest::addColumn<uint>("modes");
-    QTest::addColumn<QString>("letters");
-
-    QTest::newRow("none") << 0u << QStringLiteral("d");
-    QTest::newRow("magic") << uint(WAKE_MAGIC) << QStringLiteral("g");
-    QTest::newRow("typical card") << uint(WAKE_PHY | WAKE_UCAST | WAKE_MCAST | WAKE_BCAST | WAKE_MAGIC)
-                                  << QStringLiteral("pumbg");
-    QTest::newRow("all") << 0xFFu << QStringLiteral("pumbagsf");
-}
-
-void TestLinkCapture::wakeOnLetters()
-{
-    QFETCH(uint, modes);
-    QFETCH(QString, letters);
-    QCOMPARE(QString::fromStdString(WakeOnLetters(modes)), letters);
 }
 
 QTEST_GUILESS_MAIN(TestLinkCapture)
