@@ -136,9 +136,9 @@ public:
     int Open() override { return socket = m_inner.Open(); }
     int Bind(int s) override { return m_inner.Bind(s); }
     int Arm(int s) override { return m_inner.Arm(s); }
-    ssize_t Receive(int s, void *buffer, size_t size) override
+    ssize_t Receive(int s, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
     {
-        const ssize_t received = m_inner.Receive(s, buffer, size);
+        const ssize_t received = m_inner.Receive(s, buffer, size, droppedSoFar);
         if (received >= 0) {
             ++datagrams;
             lastDatagram = Clock::now();

@@ -61,7 +61,15 @@ void TPacketListener::StopListening()
 
 void TPacketListener::ReceiveDatagram()
 {
-    const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), m_buffer.size());
+    std::uint32_t droppedSoFar = m_droppedSoFar;
+    const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), m_buffer.size(), droppedSoFar);
+    // A full queue is a failure of the capture: say so once, before the datagram
+    // that came after the drops.
+    if (received >= 0 && droppedSoFar != m_droppedSoFar) {
+        const std::uint32_t dropped = droppedSoFar - m_droppedSoFar;
+        m_droppedSoFar = droppedSoFar;
+        ReportFailure(SocketErrorText(kWsaENoBufs), dropped);
+    }
     if (received > kBufferSize) {
         ReportFailure(SocketErrorText(kWsaEMsgSize));
         return;
@@ -77,9 +85,10 @@ void TPacketListener::ReceiveDatagram()
     }
 }
 
-void TPacketListener::ReportFailure(const QString &text)
+void TPacketListener::ReportFailure(const QString &text, std::uint32_t dropCount)
 {
     m_lastError = text;
+    m_lastDropCount = dropCount;
     if (OnDataAvailable)
         OnDataAvailable({this, {}, {}, {}, 0, 0, true});
 }

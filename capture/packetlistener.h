@@ -41,13 +41,16 @@ public:
 
     bool IsListening() const { return m_isListening; }
     const QString &LastError() const { return m_lastError; }
+    // How many datagrams the kernel dropped at the socket, for a failure
+    // notification that reports such drops; 0 after any other failure.
+    std::uint32_t LastDropCount() const { return m_lastDropCount; }
 
     static constexpr int kBufferSize = 2076;
     static constexpr int kIpHeaderSize = 20;
     static constexpr int kUdpHeaderSize = 8;
 
 private:
-    void ReportFailure(const QString &text);
+    void ReportFailure(const QString &text, std::uint32_t dropCount = 0);
 
     SocketCalls &m_calls;
     std::vector<char> m_buffer;
@@ -57,4 +60,6 @@ private:
     bool m_isListening = false;
     int m_startupResult = 0;
     QString m_lastError;
+    std::uint32_t m_droppedSoFar = 0;
+    std::uint32_t m_lastDropCount = 0;
 };

@@ -5,6 +5,7 @@
 // WinSock numbers are what the user sees, whatever the platform reports.
 inline constexpr int kWsaEAccess = 10013;
 inline constexpr int kWsaEMsgSize = 10040;
+inline constexpr int kWsaENoBufs = 10055;
 
 QString StartupFailureText(int startupCode);
 
