@@ -4,7 +4,6 @@
 // magic packet the kernel delivered must show up in the log exactly once.
 
 #include "addedlines.h"
-#include "fakecapabilitycalls.h"
 #include "kernelhelpers.h"
 #include "listenform.h"
 #include "testdatagrams.h"
@@ -421,7 +420,7 @@ private:
 struct Window
 {
     Window()
-        : form(new TListenForm(SystemSocketCalls(), nullptr, KeptCapabilities()))
+        : form(new TListenForm(SystemSocketCalls()))
     {
         form->show();
     }

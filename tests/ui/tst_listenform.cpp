@@ -1,4 +1,3 @@
-#include "fakecapabilitycalls.h"
 #include "fakesocketcalls.h"
 #include "listenform.h"
 #include "testdatagrams.h"
@@ -42,7 +41,7 @@ const QDateTime kAfternoon(QDate(2026, 12, 7), QTime(14, 5, 9));
 struct Window
 {
     explicit Window(FakeSocketCalls &calls)
-        : form(new TListenForm(calls, nullptr, KeptCapabilities()))
+        : form(new TListenForm(calls))
     {
         form->SetClock([] { return kAfternoon; });
         form->show();
