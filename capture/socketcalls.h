@@ -56,6 +56,8 @@ public:
     }
     int Close(int socket) override { return Forwarded(m_calls.Close(socket)); }
     int LastError() override { return m_openErrorPending ? m_openError : m_calls.LastError(); }
+    // The WinSock code that opening the socket failed with; 0 when it opened.
+    int OpenError() const { return m_openError; }
 
 private:
     template<typename Result>
