@@ -2,6 +2,7 @@
 // meets: magic packets, ordinary UDP traffic, and datagrams it ignores.
 
 #include "datagram.h"
+#include "stdtext.h"
 #include "testdatagrams.h"
 
 #include <QByteArray>
@@ -42,7 +43,7 @@ double NanosecondsPerCall(long iterations, Step step)
 
 void Report(const char *name, const QByteArray &datagram, long iterations)
 {
-    const QByteArrayView view(datagram);
+    const ByteView view = Bytes(datagram);
     const double ns = NanosecondsPerCall(iterations, [&] {
         const auto decoded = DecodeDatagram(view, kSizes);
         g_sink += decoded ? std::uint64_t(decoded->mac.size() + decoded->sourcePort) : 1;
@@ -75,9 +76,9 @@ int main(int argc, char **argv)
     Report("ignored: 28 bytes or fewer", Datagram({}), iterations);
 
     const QByteArray magic = MagicPayload();
-    const double macNs = NanosecondsPerCall(iterations, [&] { g_sink += std::uint64_t(ExtractMagicMac(magic).size()); });
+    const double macNs = NanosecondsPerCall(iterations, [&] { g_sink += std::uint64_t(ExtractMagicMac(Bytes(magic)).size()); });
     const double rejectNs =
-        NanosecondsPerCall(iterations, [&] { g_sink += std::uint64_t(ExtractMagicMac(nearMagic).size()); });
+        NanosecondsPerCall(iterations, [&] { g_sink += std::uint64_t(ExtractMagicMac(Bytes(nearMagic)).size()); });
     std::printf("ExtractMagicMac alone:\n");
     std::printf("  %-42s %5d bytes  %8.1f ns/payload\n", "magic payload", int(magic.size()), macNs);
     std::printf("  %-42s %5d bytes  %8.1f ns/payload\n", "near-magic payload", int(nearMagic.size()), rejectNs);

@@ -3,6 +3,7 @@
 // network namespace of its own, so that the flood reaches nothing else.
 
 #include "kernelhelpers.h"
+#include "stdtext.h"
 #include "packetlistener.h"
 #include "testdatagrams.h"
 #include "udpsender.h"
@@ -192,11 +193,11 @@ bool RunListener(const Settings &settings, Figures &figures)
             ++failureReports;
         } else {
             ++magicReported;
-            macs.insert(report.mac);
+            macs.insert(Text(report.mac));
         }
     };
     if (!listener.StartListening()) {
-        std::printf("  cannot listen: %s\n", qPrintable(listener.LastError()));
+        std::printf("  cannot listen: %s\n", listener.LastError().c_str());
         return false;
     }
 

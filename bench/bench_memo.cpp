@@ -29,13 +29,13 @@ void WriteBlocks(LogLines &log, bool paintEachBlock)
     stretch.start();
     for (int block = 1; block <= kBlocks; ++block) {
         const PacketReport report{nullptr,
-                                  QStringLiteral("192.168.1.%1").arg(block % 250),
-                                  QStringLiteral("192.168.1.255"),
-                                  QStringLiteral("00-11-22-33-44-55"),
+                                  "192.168.1." + std::to_string(block % 250),
+                                  "192.168.1.255",
+                                  "00-11-22-33-44-55",
                                   std::uint16_t(block),
                                   9,
                                   false};
-        WriteReport(log, report, QString(), QDateTime::currentDateTime(), settings);
+        WriteReport(log, report, {}, ToLocalDateTime(QDateTime::currentDateTime()), settings);
         if (paintEachBlock || block % kSampleEvery == 0)
             QApplication::processEvents();
         if (block % kSampleEvery == 0) {

@@ -112,7 +112,7 @@ int main(int argc, char *argv[])
     QPointer<TListenForm> form = new TListenForm;
     form->show();
     if (!form->Listener()->IsListening()) {
-        std::fprintf(stderr, "not listening: %s (run as root)\n", qPrintable(form->Listener()->LastError()));
+        std::fprintf(stderr, "not listening: %s (run as root)\n", form->Listener()->LastError().c_str());
         delete form.data();
         return 1;
     }

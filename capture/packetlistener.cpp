@@ -1,5 +1,6 @@
 #include "packetlistener.h"
 
+#include "errnocodes.h"
 #include "socketerrors.h"
 
 #include <QSocketNotifier>
@@ -75,8 +76,8 @@ void TPacketListener::ReceiveDatagram()
         return;
     }
     if (received > m_sizes.headers) {
-        const auto decoded = DecodeDatagram(QByteArrayView(m_buffer.data(), received), m_sizes);
-        if (decoded && !decoded->mac.isEmpty() && OnDataAvailable) {
+        const auto decoded = DecodeDatagram(ByteView(m_buffer.data(), std::size_t(received)), m_sizes);
+        if (decoded && !decoded->mac.empty() && OnDataAvailable) {
             OnDataAvailable({this, decoded->sourceAddress, decoded->destinationAddress, decoded->mac,
                              decoded->sourcePort, decoded->destinationPort, false});
         }
@@ -85,7 +86,7 @@ void TPacketListener::ReceiveDatagram()
     }
 }
 
-void TPacketListener::ReportFailure(const QString &text, std::uint32_t dropCount)
+void TPacketListener::ReportFailure(const std::string &text, std::uint32_t dropCount)
 {
     m_lastError = text;
     m_lastDropCount = dropCount;

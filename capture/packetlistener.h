@@ -1,28 +1,18 @@
 #pragma once
 
 #include "datagram.h"
+#include "packetreport.h"
 #include "socketcalls.h"
 
-#include <QString>
+#include <QtGlobal>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 class QSocketNotifier;
-class TPacketListener;
-
-struct PacketReport
-{
-    TPacketListener *sender = nullptr;
-    QString sourceAddress;
-    QString destinationAddress;
-    QString mac;
-    std::uint16_t sourcePort = 0;
-    std::uint16_t destinationPort = 0;
-    bool error = false;
-};
 
 // Watches a raw IPv4 socket for UDP and hands every magic packet, and every
 // failed receive, to OnDataAvailable. Runs on the thread that created it.
@@ -40,7 +30,7 @@ public:
     void ReceiveDatagram();
 
     bool IsListening() const { return m_isListening; }
-    const QString &LastError() const { return m_lastError; }
+    const std::string &LastError() const { return m_lastError; }
     // How many datagrams the kernel dropped at the socket, for a failure
     // notification that reports such drops; 0 after any other failure.
     std::uint32_t LastDropCount() const { return m_lastDropCount; }
@@ -50,16 +40,16 @@ public:
     static constexpr int kUdpHeaderSize = 8;
 
 private:
-    void ReportFailure(const QString &text, std::uint32_t dropCount = 0);
+    void ReportFailure(const std::string &text, std::uint32_t dropCount = 0);
 
     SocketCalls &m_calls;
-    std::vector<char> m_buffer;
+    std::vector<std::uint8_t> m_buffer;
     const HeaderSizes m_sizes{kIpHeaderSize, kUdpHeaderSize, kIpHeaderSize + kUdpHeaderSize};
     std::unique_ptr<QSocketNotifier> m_notifier;
     int m_socket = -1;
     bool m_isListening = false;
     int m_startupResult = 0;
-    QString m_lastError;
+    std::string m_lastError;
     std::uint32_t m_droppedSoFar = 0;
     std::uint32_t m_lastDropCount = 0;
 };

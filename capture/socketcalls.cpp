@@ -2,7 +2,7 @@
 
 #include "datagram.h"
 #include "packetlistener.h"
-#include "socketerrors.h"
+#include "errnocodes.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

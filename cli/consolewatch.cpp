@@ -1,5 +1,6 @@
 #include "consolewatch.h"
 
+#include "regional.h"
 #include "reportlog.h"
 
 #include <QCoreApplication>
@@ -56,7 +57,7 @@ bool TConsoleWatch::Start()
 {
     m_listener->OnDataAvailable = [this](const PacketReport &report) { DataAvailable(report); };
     if (!m_listener->StartListening()) {
-        WriteError(NotListeningLine(m_listener->LastError()));
+        WriteError(QString::fromStdString(NotListeningLine(m_listener->LastError())));
         return false;
     }
     WriteError(QStringLiteral("%1: listening for magic packets%2 to any UDP port of any local IPv4 address")
@@ -93,7 +94,7 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
         WriteFailure(report, now);
         return;
     }
-    if (!m_options.mac.isEmpty() && report.mac != m_options.mac)
+    if (!m_options.mac.isEmpty() && report.mac != m_options.mac.toStdString())
         return;
     if (m_options.count && m_magicReported >= *m_options.count)
         return; // already finishing
@@ -113,11 +114,11 @@ void TConsoleWatch::WriteMagic(const PacketReport &report, const QDateTime &now)
     WriteJson({
         {QStringLiteral("event"), QStringLiteral("magic")},
         {QStringLiteral("time"), IsoLocalTime(now)},
-        {QStringLiteral("source"), report.sourceAddress},
+        {QStringLiteral("source"), QString::fromStdString(report.sourceAddress)},
         {QStringLiteral("source_port"), int(report.sourcePort)},
-        {QStringLiteral("destination"), report.destinationAddress},
+        {QStringLiteral("destination"), QString::fromStdString(report.destinationAddress)},
         {QStringLiteral("destination_port"), int(report.destinationPort)},
-        {QStringLiteral("mac"), report.mac},
+        {QStringLiteral("mac"), QString::fromStdString(report.mac)},
     });
 }
 
@@ -136,15 +137,16 @@ void TConsoleWatch::WriteFailure(const PacketReport &report, const QDateTime &no
         WriteJson({{QStringLiteral("event"), QStringLiteral("drops")}, {QStringLiteral("count"), qint64(dropped)}});
         return;
     }
-    WriteJson({{QStringLiteral("event"), QStringLiteral("error")}, {QStringLiteral("text"), m_listener->LastError()}});
+    WriteJson({{QStringLiteral("event"), QStringLiteral("error")}, {QStringLiteral("text"), QString::fromStdString(m_listener->LastError())}});
 }
 
 void TConsoleWatch::WriteLines(const PacketReport &report, const QDateTime &now)
 {
-    // The window's own lines; a terminal has no limit, so each event starts an empty list.
-    LineListLog lines;
-    WriteReport(lines, report, m_listener->LastError(), now, m_dateTimeSettings);
-    WriteOut((lines.Lines().join(QLatin1Char('\n')) + QLatin1Char('\n')).toLocal8Bit());
+    // The window's own lines, without its limit: a terminal keeps what scrolls away.
+    std::string text;
+    for (const std::string &line : ReportLines(report, m_listener->LastError(), ToLocalDateTime(now), m_dateTimeSettings))
+        text += line + '\n';
+    WriteOut(QByteArray::fromStdString(text));
 }
 
 void TConsoleWatch::TimedOut()

@@ -11,6 +11,7 @@
 //   bit 2 of the control byte: receive the same datagram twice
 
 #include "datagram.h"
+#include "errnocodes.h"
 #include "packetlistener.h"
 #include "socketcalls.h"
 #include "socketerrors.h"
@@ -63,8 +64,9 @@ public:
     int LastError() override { return winsockCode; }
 };
 
-bool IsDottedQuadOf(const QString &text, const std::uint8_t *bytes)
+bool IsDottedQuadOf(const std::string &address, const std::uint8_t *bytes)
 {
+    const QString text = QString::fromStdString(address);
     const QStringList parts = text.split(QLatin1Char('.'));
     if (parts.size() != 4)
         return false;
@@ -82,8 +84,9 @@ bool IsDottedQuadOf(const QString &text, const std::uint8_t *bytes)
     return true;
 }
 
-bool IsMacTextOf(const QString &text, const std::uint8_t *bytes)
+bool IsMacTextOf(const std::string &mac, const std::uint8_t *bytes)
 {
+    const QString text = QString::fromStdString(mac);
     static const char kHex[] = "0123456789ABCDEF";
     if (text.size() != 17)
         return false;
@@ -139,7 +142,7 @@ void CheckErrorReport(const PacketReport &report, const TPacketListener &listene
 {
     FUZZ_CHECK(report.sender == &listener);
     FUZZ_CHECK(report.error);
-    FUZZ_CHECK(report.sourceAddress.isEmpty() && report.destinationAddress.isEmpty() && report.mac.isEmpty());
+    FUZZ_CHECK(report.sourceAddress.empty() && report.destinationAddress.empty() && report.mac.empty());
     FUZZ_CHECK(report.sourcePort == 0 && report.destinationPort == 0);
 }
 
@@ -160,7 +163,7 @@ void FuzzListener(std::uint8_t control, const std::uint8_t *datagram, size_t siz
             listener.OnDataAvailable = [&reports](const PacketReport &report) { reports.push_back(report); };
 
         for (int round = 0; round < rounds; ++round) {
-            const QString errorBefore = listener.LastError();
+            const std::string errorBefore = listener.LastError();
             const size_t reportsBefore = reports.size();
             listener.ReceiveDatagram();
             const size_t added = reports.size() - reportsBefore;
@@ -169,12 +172,12 @@ void FuzzListener(std::uint8_t control, const std::uint8_t *datagram, size_t siz
 
             if (result < 0) {
                 FUZZ_CHECK(listener.LastError() == SocketErrorText(winsockCode));
-                FUZZ_CHECK(listener.LastError().endsWith(QStringLiteral(", ") + QString::number(winsockCode)));
+                FUZZ_CHECK(listener.LastError().ends_with(", " + std::to_string(winsockCode)));
                 FUZZ_CHECK(added == (mode == 3 ? 0u : 1u));
                 if (added)
                     CheckErrorReport(reports.back(), listener);
             } else if (result > TPacketListener::kBufferSize) {
-                FUZZ_CHECK(listener.LastError() == QStringLiteral("Message too long, 10040"));
+                FUZZ_CHECK(listener.LastError() == "Message too long, 10040");
                 FUZZ_CHECK(added == (mode == 3 ? 0u : 1u));
                 if (added)
                     CheckErrorReport(reports.back(), listener);
@@ -192,7 +195,7 @@ void FuzzListener(std::uint8_t control, const std::uint8_t *datagram, size_t siz
 
 void FuzzDecoder(const std::uint8_t *datagram, size_t size)
 {
-    const QByteArrayView bytes(reinterpret_cast<const char *>(datagram), qsizetype(size));
+    const ByteView bytes(datagram, size);
     const auto decoded = DecodeDatagram(bytes, HeaderSizes{});
     if (size <= size_t(kHeaders)) {
         FUZZ_CHECK(!decoded);
@@ -206,12 +209,12 @@ void FuzzDecoder(const std::uint8_t *datagram, size_t size)
         FUZZ_CHECK(decoded->destinationPort == BigEndian16(datagram + ipHeader + 2));
     }
     const int payload = MagicPayloadOffset(datagram, size);
-    FUZZ_CHECK((decoded && !decoded->mac.isEmpty()) == (payload >= 0));
+    FUZZ_CHECK((decoded && !decoded->mac.empty()) == (payload >= 0));
     if (payload >= 0)
         FUZZ_CHECK(IsMacTextOf(decoded->mac, datagram + payload + 6));
 
-    const QString mac = ExtractMagicMac(bytes);
-    FUZZ_CHECK(mac.isEmpty() || (size == size_t(kMagicPayloadSize) && IsMacTextOf(mac, datagram + 6)));
+    const std::string mac = ExtractMagicMac(bytes);
+    FUZZ_CHECK(mac.empty() || (size == size_t(kMagicPayloadSize) && IsMacTextOf(mac, datagram + 6)));
     if (size >= 4)
         FUZZ_CHECK(IsDottedQuadOf(FormatDottedQuad((std::uint32_t(BigEndian16(datagram)) << 16) | BigEndian16(datagram + 2)),
                                   datagram));

@@ -18,6 +18,11 @@ constexpr int kToolBarHeight = 29;
 constexpr QSize kToolButtonSize(23, 22);
 constexpr int kFontPixelSize = 12;
 
+ScreenRect ToScreenRect(const QRect &rect)
+{
+    return {rect.x(), rect.y(), rect.x() + rect.width(), rect.y() + rect.height()};
+}
+
 } // namespace
 
 TListenForm::TListenForm(SocketCalls &socketCalls, QWidget *parent)
@@ -96,12 +101,14 @@ void TListenForm::SetFormPosition(const QWidget &reference, QWidget &form)
     const QSize size = form.isVisible() ? form.frameGeometry().size()
                                         : form.size() + (outer.size() - reference.geometry().size());
     // For a window not yet shown, move() places the outer frame's corner.
-    form.move(FormPosition(screen->geometry(), screen->availableGeometry(), outer, size));
+    const ScreenPoint position = FormPosition(ToScreenRect(screen->geometry()), ToScreenRect(screen->availableGeometry()),
+                                              ToScreenRect(outer), size.width(), size.height());
+    form.move(position.x, position.y);
 }
 
 void TListenForm::DataAvailable(const PacketReport &report)
 {
-    WriteReport(*m_log, report, m_listener->LastError(), m_clock(), m_dateTimeSettings);
+    WriteReport(*m_log, report, m_listener->LastError(), ToLocalDateTime(m_clock()), m_dateTimeSettings);
 }
 
 void TListenForm::ExitToolButtonClick()

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "datetimetext.h"
 #include "memolog.h"
 #include "packetlistener.h"
+#include "regional.h"
 
 #include <QDateTime>
 #include <QIcon>

@@ -11,8 +11,8 @@ public:
     explicit MemoLog(QPlainTextEdit &memo) : m_memo(memo) {}
 
     int Count() const override;
-    void Append(const QString &line) override;
-    void Append(const QStringList &lines) override;
+    void Append(const std::string &line) override;
+    void Append(const std::vector<std::string> &lines) override;
     void Empty() override;
 
 private:

@@ -2,6 +2,7 @@
 // when it can, so that no other traffic of the machine reaches the listener.
 
 #include "kernelhelpers.h"
+#include "stdtext.h"
 #include "packetlistener.h"
 #include "testdatagrams.h"
 #include "udpsender.h"
@@ -60,7 +61,7 @@ public:
     Capture()
     {
         m_listener.OnDataAvailable = [this](const PacketReport &report) {
-            m_notifications.push_back({report, m_listener.LastError()});
+            m_notifications.push_back({report, Text(m_listener.LastError())});
         };
     }
     Q_DISABLE_COPY_MOVE(Capture)
@@ -73,7 +74,7 @@ public:
     {
         const QString text = MacText(mac);
         for (size_t i = 0; i < m_notifications.size(); ++i) {
-            if (!m_notifications[i].report.error && m_notifications[i].report.mac == text)
+            if (!m_notifications[i].report.error && Text(m_notifications[i].report.mac) == text)
                 return int(i);
         }
         return -1;
@@ -83,7 +84,7 @@ public:
     {
         int count = 0;
         for (const Notification &notification : m_notifications)
-            count += !notification.report.error && notification.report.mac == MacText(mac) ? 1 : 0;
+            count += !notification.report.error && Text(notification.report.mac) == MacText(mac) ? 1 : 0;
         return count;
     }
 
@@ -264,14 +265,14 @@ void TestListenerKernel::magicPacketsToPorts()
     QTRY_VERIFY_WITH_TIMEOUT(capture.IndexOf(mac) >= 0, kWaitMs);
     const PacketReport &report = capture.notifications()[size_t(capture.IndexOf(mac))].report;
     QCOMPARE(report.sender, &capture.listener());
-    QCOMPARE(report.sourceAddress, QStringLiteral("127.0.0.1"));
-    QCOMPARE(report.destinationAddress, destination);
+    QCOMPARE(Text(report.sourceAddress), QStringLiteral("127.0.0.1"));
+    QCOMPARE(Text(report.destinationAddress), destination);
     QCOMPARE(int(report.sourcePort), int(sender.port()));
     QCOMPARE(int(report.destinationPort), port);
-    QCOMPARE(report.mac, MacText(mac));
+    QCOMPARE(Text(report.mac), MacText(mac));
     QTest::qWait(50);
     QCOMPARE(capture.CountOf(mac), 1);
-    QVERIFY(capture.listener().LastError().isEmpty());
+    QVERIFY(capture.listener().LastError().empty());
 }
 
 void TestListenerKernel::wakeonlanSender()
@@ -291,11 +292,11 @@ void TestListenerKernel::wakeonlanSender()
              qPrintable(output));
     QTRY_VERIFY_WITH_TIMEOUT(capture.IndexOf(mac) >= 0, kWaitMs);
     const PacketReport &report = capture.notifications()[size_t(capture.IndexOf(mac))].report;
-    QCOMPARE(report.sourceAddress, QStringLiteral("127.0.0.1"));
-    QCOMPARE(report.destinationAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(Text(report.sourceAddress), QStringLiteral("127.0.0.1"));
+    QCOMPARE(Text(report.destinationAddress), QStringLiteral("127.0.0.1"));
     QCOMPARE(int(report.destinationPort), 9);
     QVERIFY(report.sourcePort != 0);
-    QCOMPARE(report.mac, MacText(mac));
+    QCOMPARE(Text(report.mac), MacText(mac));
 }
 
 void TestListenerKernel::nothingForOtherDatagrams_data()
@@ -335,7 +336,7 @@ void TestListenerKernel::nothingForOtherDatagrams()
             ++fromSender;
     }
     QCOMPARE(fromSender, 1);
-    QVERIFY(capture.listener().LastError().isEmpty());
+    QVERIFY(capture.listener().LastError().empty());
 }
 
 void TestListenerKernel::oversizedDatagram()
@@ -359,17 +360,17 @@ void TestListenerKernel::oversizedDatagram()
     QCOMPARE(failures.size(), size_t(1));
     const Notification &failure = failures.front();
     QCOMPARE(failure.report.sender, &capture.listener());
-    QVERIFY(failure.report.sourceAddress.isEmpty());
-    QVERIFY(failure.report.destinationAddress.isEmpty());
-    QVERIFY(failure.report.mac.isEmpty());
+    QVERIFY(failure.report.sourceAddress.empty());
+    QVERIFY(failure.report.destinationAddress.empty());
+    QVERIFY(failure.report.mac.empty());
     QCOMPARE(int(failure.report.sourcePort), 0);
     QCOMPARE(int(failure.report.destinationPort), 0);
     QCOMPARE(failure.lastErrorAtCall, QStringLiteral("Message too long, 10040"));
-    QCOMPARE(capture.listener().LastError(), QStringLiteral("Message too long, 10040"));
+    QCOMPARE(Text(capture.listener().LastError()), QStringLiteral("Message too long, 10040"));
     QVERIFY(capture.listener().IsListening());
     const PacketReport &report = capture.notifications()[size_t(markerIndex)].report;
     QCOMPARE(int(report.sourcePort), int(sender.port()));
-    QCOMPARE(report.mac, MacText(marker));
+    QCOMPARE(Text(report.mac), MacText(marker));
 }
 
 void TestListenerKernel::magicPacketWithIpOptions_data()
@@ -410,11 +411,11 @@ void TestListenerKernel::magicPacketWithIpOptions()
     QTRY_VERIFY_WITH_TIMEOUT(capture.IndexOf(mac) >= 0, kWaitMs);
     QCOMPARE(HeaderLengthOfMagic(probe.get(), mac), headerLength);
     const PacketReport &report = capture.notifications()[size_t(capture.IndexOf(mac))].report;
-    QCOMPARE(report.sourceAddress, QStringLiteral("127.0.0.1"));
-    QCOMPARE(report.destinationAddress, QStringLiteral("127.0.0.1"));
+    QCOMPARE(Text(report.sourceAddress), QStringLiteral("127.0.0.1"));
+    QCOMPARE(Text(report.destinationAddress), QStringLiteral("127.0.0.1"));
     QCOMPARE(int(report.sourcePort), int(sender.port()));
     QCOMPARE(int(report.destinationPort), 40009);
-    QCOMPARE(report.mac, MacText(mac));
+    QCOMPARE(Text(report.mac), MacText(mac));
 }
 
 void TestListenerKernel::magicPacketFromAnotherHost()
@@ -444,11 +445,11 @@ void TestListenerKernel::magicPacketFromAnotherHost()
     }
     QVERIFY(capture.IndexOf(mac) >= 0);
     const PacketReport &report = capture.notifications()[size_t(capture.IndexOf(mac))].report;
-    QCOMPARE(report.sourceAddress, peer.PeerAddress());
-    QCOMPARE(report.destinationAddress, peer.BroadcastAddress());
+    QCOMPARE(Text(report.sourceAddress), peer.PeerAddress());
+    QCOMPARE(Text(report.destinationAddress), peer.BroadcastAddress());
     QCOMPARE(int(report.sourcePort), int(sender->port()));
     QCOMPARE(int(report.destinationPort), 9);
-    QCOMPARE(report.mac, MacText(mac));
+    QCOMPARE(Text(report.mac), MacText(mac));
 }
 
 void TestListenerKernel::startWithoutNetRawCapability()
@@ -470,7 +471,7 @@ void TestListenerKernel::startWithoutNetRawCapability()
             {
                 TPacketListener listener;
                 started = listener.StartListening();
-                lastError = listener.LastError();
+                lastError = Text(listener.LastError());
             }
             const int after = CountOpenDescriptors();
             result = QByteArray(started ? "started" : "refused") + '\n' + lastError.toLatin1() + '\n'
@@ -614,7 +615,7 @@ void TestListenerKernel::burstIntoSmallBufferReportsDrops()
     std::vector<Notification> notifications;
     std::vector<std::uint32_t> dropCounts;
     listener.OnDataAvailable = [&](const PacketReport &report) {
-        notifications.push_back({report, listener.LastError()});
+        notifications.push_back({report, Text(listener.LastError())});
         dropCounts.push_back(listener.LastDropCount());
     };
     QVERIFY(listener.StartListening());
@@ -639,11 +640,11 @@ void TestListenerKernel::burstIntoSmallBufferReportsDrops()
     QTRY_COMPARE_WITH_TIMEOUT(notifications.size(), burstReports + 2, kWaitMs);
     const Notification &drops = notifications[burstReports];
     QVERIFY(drops.report.error);
-    QVERIFY(drops.report.mac.isEmpty());
+    QVERIFY(drops.report.mac.empty());
     QCOMPARE(drops.lastErrorAtCall, QStringLiteral("No buffer space available, 10055"));
     QCOMPARE(quint64(dropCounts[burstReports]), kernelDrops);
     QCOMPARE(burstReports + kernelDrops, quint64(kBurst));
-    QCOMPARE(notifications.back().report.mac, MacText(marker));
+    QCOMPARE(Text(notifications.back().report.mac), MacText(marker));
 
     // Reported once: no further drops, no further failure.
     QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(marker)));

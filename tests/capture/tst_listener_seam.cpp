@@ -1,4 +1,5 @@
 #include "fakesocketcalls.h"
+#include "stdtext.h"
 #include "packetlistener.h"
 #include "testdatagrams.h"
 
@@ -29,7 +30,7 @@ public:
     explicit Recorder(TPacketListener &listener)
     {
         listener.OnDataAvailable = [this, &listener](const PacketReport &report) {
-            notifications.push_back({report, listener.LastError()});
+            notifications.push_back({report, Text(listener.LastError())});
         };
     }
     Q_DISABLE_COPY_MOVE(Recorder)
@@ -59,9 +60,9 @@ void VerifyFailureReport(const Notification &notification, const TPacketListener
 {
     QCOMPARE(notification.report.sender, &listener);
     QVERIFY(notification.report.error);
-    QVERIFY(notification.report.sourceAddress.isEmpty());
-    QVERIFY(notification.report.destinationAddress.isEmpty());
-    QVERIFY(notification.report.mac.isEmpty());
+    QVERIFY(notification.report.sourceAddress.empty());
+    QVERIFY(notification.report.destinationAddress.empty());
+    QVERIFY(notification.report.mac.empty());
     QCOMPARE(int(notification.report.sourcePort), 0);
     QCOMPARE(int(notification.report.destinationPort), 0);
     QCOMPARE(notification.lastErrorAtCall, text);
@@ -71,9 +72,9 @@ void VerifyMagicReport(const Notification &notification, const TPacketListener &
 {
     QCOMPARE(notification.report.sender, &listener);
     QVERIFY(!notification.report.error);
-    QCOMPARE(notification.report.sourceAddress, QStringLiteral("10.0.1.5"));
-    QCOMPARE(notification.report.destinationAddress, QStringLiteral("192.168.1.100"));
-    QCOMPARE(notification.report.mac, kMacText);
+    QCOMPARE(Text(notification.report.sourceAddress), QStringLiteral("10.0.1.5"));
+    QCOMPARE(Text(notification.report.destinationAddress), QStringLiteral("192.168.1.100"));
+    QCOMPARE(Text(notification.report.mac), kMacText);
     QCOMPARE(int(notification.report.sourcePort), 51234);
     QCOMPARE(int(notification.report.destinationPort), 9);
 }
@@ -112,11 +113,11 @@ void TestListenerSeam::startsAndStops()
         TPacketListener listener(calls);
         QCOMPARE(calls.startupCalls, 1);
         QVERIFY(!listener.IsListening());
-        QVERIFY(listener.LastError().isEmpty());
+        QVERIFY(listener.LastError().empty());
 
         QVERIFY(listener.StartListening());
         QVERIFY(listener.IsListening());
-        QVERIFY(listener.LastError().isEmpty());
+        QVERIFY(listener.LastError().empty());
         QCOMPARE(calls.openCalls, 1);
         QCOMPARE(calls.bindCalls, 1);
         QCOMPARE(calls.armCalls, 1);
@@ -149,9 +150,9 @@ void TestListenerSeam::startupFailure()
     calls.startupCode = code;
     {
         TPacketListener listener(calls);
-        QVERIFY(listener.LastError().isEmpty());
+        QVERIFY(listener.LastError().empty());
         QVERIFY(!listener.StartListening());
-        QCOMPARE(listener.LastError(), lastError);
+        QCOMPARE(Text(listener.LastError()), lastError);
         QVERIFY(!listener.IsListening());
         QCOMPARE(calls.openCalls, 0);
         listener.StopListening();
@@ -182,7 +183,7 @@ void TestListenerSeam::openFailure()
     {
         TPacketListener listener(calls);
         QVERIFY(!listener.StartListening());
-        QCOMPARE(listener.LastError(), lastError);
+        QCOMPARE(Text(listener.LastError()), lastError);
         QVERIFY(!listener.IsListening());
         QCOMPARE(calls.bindCalls, 0);
         QCOMPARE(calls.armCalls, 0);
@@ -222,7 +223,7 @@ void TestListenerSeam::bindOrArmFailureLeavesSocketOpen()
     {
         TPacketListener listener(calls);
         QVERIFY(!listener.StartListening());
-        QCOMPARE(listener.LastError(), lastError);
+        QCOMPARE(Text(listener.LastError()), lastError);
         QVERIFY(!listener.IsListening());
         QCOMPARE(calls.openCalls, 1);
         QCOMPARE(calls.armCalls, Step(step) == Step::Arm ? 1 : 0);
@@ -252,7 +253,7 @@ void TestListenerSeam::magicPacketIsReported()
     QCOMPARE(calls.receiveCalls, 1);
     QCOMPARE(calls.receiveSizes, std::vector<size_t>{2076});
     QCOMPARE(recorder.notifications.size(), size_t(1));
-    QVERIFY(listener.LastError().isEmpty());
+    QVERIFY(listener.LastError().empty());
 }
 
 void TestListenerSeam::samePacketTwiceGivesTwoReports()
@@ -299,14 +300,14 @@ void TestListenerSeam::failedReceiveIsReportedAndListeningGoesOn()
     SettleEventLoop();
     QCOMPARE(recorder.notifications.size(), size_t(1));
     VerifyFailureReport(recorder.notifications.front(), listener, lastError);
-    QCOMPARE(listener.LastError(), lastError);
+    QCOMPARE(Text(listener.LastError()), lastError);
     QVERIFY(listener.IsListening());
     QVERIFY(calls.closedSockets.empty());
 
     QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(2), kWaitMs);
     VerifyMagicReport(recorder.notifications[1], listener);
-    QCOMPARE(listener.LastError(), lastError);
+    QCOMPARE(Text(listener.LastError()), lastError);
     QCOMPARE(calls.receiveCalls, 2);
 }
 
@@ -341,10 +342,10 @@ void TestListenerSeam::oversizedDatagram()
     if (fails) {
         QCOMPARE(recorder.notifications.size(), size_t(1));
         VerifyFailureReport(recorder.notifications.front(), listener, QStringLiteral("Message too long, 10040"));
-        QCOMPARE(listener.LastError(), QStringLiteral("Message too long, 10040"));
+        QCOMPARE(Text(listener.LastError()), QStringLiteral("Message too long, 10040"));
     } else {
         QVERIFY(recorder.notifications.empty());
-        QVERIFY(listener.LastError().isEmpty());
+        QVERIFY(listener.LastError().empty());
     }
     QVERIFY(listener.IsListening());
 
@@ -386,14 +387,14 @@ void TestListenerSeam::nothingForOtherDatagrams()
     calls.receiveFailures.push_back(10054);
     QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(1), kWaitMs);
-    QCOMPARE(listener.LastError(), failure);
+    QCOMPARE(Text(listener.LastError()), failure);
 
     QVERIFY(calls.Feed(datagram));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 2, kWaitMs);
     SettleEventLoop();
     QCOMPARE(calls.receiveCalls, 2);
     QCOMPARE(recorder.notifications.size(), size_t(1));
-    QCOMPARE(listener.LastError(), failure);
+    QCOMPARE(Text(listener.LastError()), failure);
     QVERIFY(listener.IsListening());
 }
 
@@ -406,16 +407,16 @@ void TestListenerSeam::unassignedCallback()
 
     QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 1, kWaitMs);
-    QVERIFY(listener.LastError().isEmpty());
+    QVERIFY(listener.LastError().empty());
 
     calls.receiveFailures.push_back(10054);
     QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 2, kWaitMs);
-    QCOMPARE(listener.LastError(), QStringLiteral("Connection reset by peer, 10054"));
+    QCOMPARE(Text(listener.LastError()), QStringLiteral("Connection reset by peer, 10054"));
 
     QVERIFY(calls.Feed(BuildDatagram({.payload = QByteArray(3000, '\0')})));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 3, kWaitMs);
-    QCOMPARE(listener.LastError(), QStringLiteral("Message too long, 10040"));
+    QCOMPARE(Text(listener.LastError()), QStringLiteral("Message too long, 10040"));
     QVERIFY(listener.IsListening());
 }
 
@@ -445,7 +446,7 @@ void TestListenerSeam::stopListeningBeforeStart()
         TPacketListener listener(calls);
         listener.StopListening();
         QVERIFY(!listener.IsListening());
-        QVERIFY(listener.LastError().isEmpty());
+        QVERIFY(listener.LastError().empty());
     }
     QCOMPARE(calls.openCalls, 0);
     QVERIFY(calls.closedSockets.empty());

@@ -1,6 +1,8 @@
 #include "fakesocketcalls.h"
+#include "stdtext.h"
 #include "packetlistener.h"
 #include "privileges.h"
+#include "socketerrors.h"
 #include "testdatagrams.h"
 
 #include <QTest>
@@ -126,7 +128,7 @@ void TestPrivileges::listenerTakesEarlySocket()
     QList<PacketReport> reports;
     listener.OnDataAvailable = [&reports](const PacketReport &report) { reports.append(report); };
     QCOMPARE(listener.StartListening(), started);
-    QCOMPARE(listener.LastError(), lastError);
+    QCOMPARE(Text(listener.LastError()), lastError);
     QCOMPARE(system.openCalls, 1);
     if (!started)
         return;
@@ -134,7 +136,7 @@ void TestPrivileges::listenerTakesEarlySocket()
     QCOMPARE(system.armedSocket, system.openedSocket);
     QVERIFY(system.Feed(BuildDatagram({.payload = MagicPayload(Mac({2, 0, 0, 0, 0, 9}))})));
     QTRY_COMPARE(reports.size(), 1);
-    QCOMPARE(reports.front().mac, QStringLiteral("02-00-00-00-00-09"));
+    QCOMPARE(Text(reports.front().mac), QStringLiteral("02-00-00-00-00-09"));
     listener.StopListening();
     QCOMPARE(system.closedSockets, std::vector<int>{system.openedSocket});
 }

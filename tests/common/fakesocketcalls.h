@@ -1,7 +1,7 @@
 #pragma once
 
+#include "errnocodes.h"
 #include "socketcalls.h"
-#include "socketerrors.h"
 
 #include <QByteArray>
 #include <QtGlobal>

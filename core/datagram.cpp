@@ -1,5 +1,6 @@
 #include "datagram.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace {
@@ -17,35 +18,35 @@ constexpr int kSyncSize = 6;
 constexpr int kMacSize = 6;
 constexpr int kMacCopies = 16;
 
-std::uint16_t ReadBigEndian16(QByteArrayView bytes, qsizetype offset)
+std::uint16_t ReadBigEndian16(ByteView bytes, std::size_t offset)
 {
-    return std::uint16_t((std::uint8_t(bytes[offset]) << 8) | std::uint8_t(bytes[offset + 1]));
+    return std::uint16_t((bytes[offset] << 8) | bytes[offset + 1]);
 }
 
-std::uint32_t ReadBigEndian32(QByteArrayView bytes, qsizetype offset)
+std::uint32_t ReadBigEndian32(ByteView bytes, std::size_t offset)
 {
     return (std::uint32_t(ReadBigEndian16(bytes, offset)) << 16) | ReadBigEndian16(bytes, offset + 2);
 }
 
 } // namespace
 
-std::optional<DecodedDatagram> DecodeDatagram(QByteArrayView datagram, const HeaderSizes &sizes)
+std::optional<DecodedDatagram> DecodeDatagram(ByteView datagram, const HeaderSizes &sizes)
 {
-    const qsizetype received = datagram.size();
-    if (received <= sizes.headers)
+    const std::size_t received = datagram.size();
+    if (received <= std::size_t(sizes.headers))
         return std::nullopt;
 
     // The header length comes from the IHL field: datagrams with IP options do arrive.
-    const int ihl = std::uint8_t(datagram[kVersionAndIhlOffset]) & 0x0F;
+    const int ihl = datagram[kVersionAndIhlOffset] & 0x0F;
     if (ihl < kMinimumIhl)
         return std::nullopt;
-    const int ipHeaderSize = ihl * 4;
-    if (received < ipHeaderSize + sizes.udpHeader)
+    const std::size_t ipHeaderSize = std::size_t(ihl) * 4;
+    if (received < ipHeaderSize + std::size_t(sizes.udpHeader))
         return std::nullopt;
 
-    const QByteArrayView udp = datagram.sliced(ipHeaderSize);
+    const ByteView udp = datagram.subspan(ipHeaderSize);
     const int udpLength = ReadBigEndian16(udp, kUdpLengthOffset);
-    if (received != qsizetype(udpLength) + ipHeaderSize)
+    if (received != std::size_t(udpLength) + ipHeaderSize)
         return std::nullopt;
 
     DecodedDatagram decoded;
@@ -54,13 +55,13 @@ std::optional<DecodedDatagram> DecodeDatagram(QByteArrayView datagram, const Hea
     decoded.sourceAddress = FormatDottedQuad(ReadBigEndian32(datagram, kSourceAddressOffset));
     decoded.destinationAddress = FormatDottedQuad(ReadBigEndian32(datagram, kDestinationAddressOffset));
     if (udpLength - sizes.udpHeader == kMagicPayloadSize)
-        decoded.mac = ExtractMagicMac(udp.sliced(sizes.udpHeader));
+        decoded.mac = ExtractMagicMac(udp.subspan(std::size_t(sizes.udpHeader)));
     return decoded;
 }
 
-QString FormatDottedQuad(std::uint32_t hostOrderAddress)
+std::string FormatDottedQuad(std::uint32_t hostOrderAddress)
 {
-    // Runs for every datagram that holds together, so it avoids QString::arg.
+    // Runs for every datagram that holds together, so it formats in place.
     char text[16];
     char *end = text;
     for (int shift = 24; shift >= 0; shift -= 8) {
@@ -68,21 +69,36 @@ QString FormatDottedQuad(std::uint32_t hostOrderAddress)
         if (shift > 0)
             *end++ = '.';
     }
-    return QString::fromLatin1(text, end - text);
+    return std::string(text, end);
 }
 
-QString ExtractMagicMac(QByteArrayView payload)
+std::string ExtractMagicMac(ByteView payload)
 {
     if (payload.size() != kMagicPayloadSize)
         return {};
     for (int i = 0; i < kSyncSize; ++i) {
-        if (std::uint8_t(payload[i]) != 0xFF)
+        if (payload[i] != 0xFF)
             return {};
     }
-    const QByteArrayView mac = payload.sliced(kSyncSize, kMacSize);
+    const ByteView mac = payload.subspan(kSyncSize, kMacSize);
     for (int copy = 1; copy < kMacCopies; ++copy) {
-        if (payload.sliced(kSyncSize + copy * kMacSize, kMacSize) != mac)
+        const ByteView next = payload.subspan(kSyncSize + copy * kMacSize, kMacSize);
+        if (!std::equal(next.begin(), next.end(), mac.begin()))
             return {};
     }
-    return QString::fromLatin1(mac.toByteArray().toHex('-').toUpper());
+    return FormatMac(mac);
+}
+
+std::string FormatMac(ByteView sixBytes)
+{
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(17);
+    for (std::size_t i = 0; i < sixBytes.size() && i < kMacSize; ++i) {
+        if (i > 0)
+            text += '-';
+        text += kDigits[sixBytes[i] >> 4];
+        text += kDigits[sixBytes[i] & 0x0F];
+    }
+    return text;
 }

@@ -1,17 +1,8 @@
 #include "socketerrors.h"
 
-#include <cerrno>
-#include <utility>
-
 namespace {
 
-struct CodeText
-{
-    int code;
-    const char *text;
-};
-
-constexpr CodeText kStartupFailures[] = {
+constexpr SocketErrorMessage kStartupFailures[] = {
     {10014, "WSAEFAULT"},
     {10036, "WSAEINPROGRESS"},
     {10067, "WSAEPROCLIM"},
@@ -19,7 +10,7 @@ constexpr CodeText kStartupFailures[] = {
     {10092, "WSAVERNOTSUPPORTED"},
 };
 
-constexpr CodeText kSocketMessages[] = {
+constexpr SocketErrorMessage kSocketMessages[] = {
     {10004, "Interrupted system call"},
     {10009, "Bad file number"},
     {10013, "Permission denied"},
@@ -72,58 +63,9 @@ constexpr CodeText kSocketMessages[] = {
     {11004, "No Data"},
 };
 
-// errno values and the WinSock codes of the same meaning.
-constexpr std::pair<int, int> kErrnoToWinSock[] = {
-    {EINTR, 10004},
-    {EBADF, 10009},
-    {EPERM, 10013},
-    {EACCES, 10013},
-    {EFAULT, 10014},
-    {EINVAL, 10022},
-    {EMFILE, 10024},
-    {ENFILE, 10024},
-    {EAGAIN, 10035},
-    {EINPROGRESS, 10036},
-    {EALREADY, 10037},
-    {ENOTSOCK, 10038},
-    {EDESTADDRREQ, 10039},
-    {EMSGSIZE, 10040},
-    {EPROTOTYPE, 10041},
-    {ENOPROTOOPT, 10042},
-    {EPROTONOSUPPORT, 10043},
-    {ESOCKTNOSUPPORT, 10044},
-    {EOPNOTSUPP, 10045},
-    {EPFNOSUPPORT, 10046},
-    {EAFNOSUPPORT, 10047},
-    {EADDRINUSE, 10048},
-    {EADDRNOTAVAIL, 10049},
-    {ENETDOWN, 10050},
-    {ENETUNREACH, 10051},
-    {ENETRESET, 10052},
-    {ECONNABORTED, 10053},
-    {ECONNRESET, 10054},
-    {ENOBUFS, 10055},
-    {ENOMEM, 10055},
-    {EISCONN, 10056},
-    {ENOTCONN, 10057},
-    {ESHUTDOWN, 10058},
-    {ETOOMANYREFS, 10059},
-    {ETIMEDOUT, 10060},
-    {ECONNREFUSED, 10061},
-    {ELOOP, 10062},
-    {ENAMETOOLONG, 10063},
-    {EHOSTDOWN, 10064},
-    {EHOSTUNREACH, 10065},
-    {ENOTEMPTY, 10066},
-    {EUSERS, 10068},
-    {EDQUOT, 10069},
-    {ESTALE, 10070},
-    {EREMOTE, 10071},
-};
-
-const char *Lookup(const auto &table, int code)
+const char *Lookup(std::span<const SocketErrorMessage> table, int code)
 {
-    for (const CodeText &entry : table) {
+    for (const SocketErrorMessage &entry : table) {
         if (entry.code == code)
             return entry.text;
     }
@@ -132,29 +74,19 @@ const char *Lookup(const auto &table, int code)
 
 } // namespace
 
-QString StartupFailureText(int startupCode)
+std::span<const SocketErrorMessage> SocketErrorMessages()
+{
+    return kSocketMessages;
+}
+
+std::string StartupFailureText(int startupCode)
 {
     const char *name = Lookup(kStartupFailures, startupCode);
-    return QString::fromLatin1(name ? name : "WSAERROR");
+    return name ? name : "WSAERROR";
 }
 
-QString SocketErrorText(int winsockCode)
+std::string SocketErrorText(int winsockCode)
 {
     const char *message = Lookup(kSocketMessages, winsockCode);
-    return QString::fromLatin1(message ? message : "") + QStringLiteral(", ") + QString::number(winsockCode);
-}
-
-QString SocketErrorText()
-{
-    return SocketErrorText(WinSockCodeFromErrno(errno));
-}
-
-int WinSockCodeFromErrno(int errnoValue)
-{
-    for (const auto &[errnoCode, winsockCode] : kErrnoToWinSock) {
-        if (errnoCode == errnoValue)
-            return winsockCode;
-    }
-    // Unmapped errno values keep their own number, shown after an empty message.
-    return errnoValue;
+    return std::string(message ? message : "") + ", " + std::to_string(winsockCode);
 }

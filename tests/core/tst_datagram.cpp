@@ -1,4 +1,5 @@
 #include "datagram.h"
+#include "stdtext.h"
 #include "testdatagrams.h"
 
 #include <QTest>
@@ -15,14 +16,14 @@ const HeaderSizes kSizes{20, 8, 28};
 // the end shows up under AddressSanitizer.
 std::optional<DecodedDatagram> DecodeExact(const QByteArray &datagram)
 {
-    const std::vector<char> exact(datagram.cbegin(), datagram.cend());
-    return DecodeDatagram(QByteArrayView(exact.data(), qsizetype(exact.size())), kSizes);
+    const std::vector<std::uint8_t> exact(datagram.cbegin(), datagram.cend());
+    return DecodeDatagram(exact, kSizes);
 }
 
 QString MacFromExact(const QByteArray &payload)
 {
-    const std::vector<char> exact(payload.cbegin(), payload.cend());
-    return ExtractMagicMac(QByteArrayView(exact.data(), qsizetype(exact.size())));
+    const std::vector<std::uint8_t> exact(payload.cbegin(), payload.cend());
+    return Text(ExtractMagicMac(exact));
 }
 
 const QByteArray kMac = Mac({0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E});
@@ -156,11 +157,11 @@ void TestDatagram::decode()
 
     const auto decoded = DecodeExact(datagram);
     QVERIFY(decoded.has_value());
-    QCOMPARE(decoded->sourceAddress, sourceAddress);
-    QCOMPARE(decoded->destinationAddress, destinationAddress);
+    QCOMPARE(Text(decoded->sourceAddress), sourceAddress);
+    QCOMPARE(Text(decoded->destinationAddress), destinationAddress);
     QCOMPARE(int(decoded->sourcePort), sourcePort);
     QCOMPARE(int(decoded->destinationPort), destinationPort);
-    QCOMPARE(decoded->mac, mac);
+    QCOMPARE(Text(decoded->mac), mac);
 }
 
 void TestDatagram::inconsistentDatagramsAreIgnored_data()
@@ -262,7 +263,7 @@ void TestDatagram::formatDottedQuad()
 {
     QFETCH(quint32, address);
     QFETCH(QString, text);
-    QCOMPARE(FormatDottedQuad(address), text);
+    QCOMPARE(Text(FormatDottedQuad(address)), text);
 }
 
 QTEST_APPLESS_MAIN(TestDatagram)

@@ -1,4 +1,5 @@
 #include "reportlog.h"
+#include "stdtext.h"
 
 #include <QTest>
 
@@ -17,12 +18,11 @@ private slots:
 
 namespace {
 
-const QDateTime kAfternoon(QDate(2026, 12, 7), QTime(14, 5, 9));
+const LocalDateTime kAfternoon{2026, 12, 7, 1, 14, 5, 9, 0};
 
 PacketReport Packet(std::uint16_t sourcePort = 3000, std::uint16_t destinationPort = 9)
 {
-    return {nullptr, QStringLiteral("192.168.1.10"), QStringLiteral("192.168.1.255"),
-            QStringLiteral("00-11-22-33-44-55"), sourcePort, destinationPort, false};
+    return {nullptr, "192.168.1.10", "192.168.1.255", "00-11-22-33-44-55", sourcePort, destinationPort, false};
 }
 
 PacketReport Failure()
@@ -36,7 +36,7 @@ PacketReport Failure()
 void Fill(LineListLog &log, int lines)
 {
     for (int i = 0; i < lines; ++i)
-        log.Append(QStringLiteral("line %1").arg(i));
+        log.Append("line " + std::to_string(i));
 }
 
 } // namespace
@@ -44,7 +44,7 @@ void Fill(LineListLog &log, int lines)
 void TestReportLog::packetBlock()
 {
     LineListLog log;
-    WriteReport(log, Packet(), QStringLiteral("unused"), kAfternoon, DateTimeSettings());
+    WriteReport(log, Packet(), "unused", kAfternoon, DateTimeSettings());
     const QStringList expected = {
         "Magic Packet received.",
         "  Date, Time: 12/7/2026 2:05:09 PM",
@@ -55,14 +55,14 @@ void TestReportLog::packetBlock()
         "  MAC Address: 00-11-22-33-44-55",
         "",
     };
-    QCOMPARE(log.Lines(), expected);
+    QCOMPARE(Text(log.Lines()), expected);
 }
 
 void TestReportLog::failureLine()
 {
     LineListLog log;
-    WriteReport(log, Failure(), QStringLiteral("Message too long, 10040"), kAfternoon, DateTimeSettings());
-    QCOMPARE(log.Lines(), QStringList{"Error: Message too long, 10040"});
+    WriteReport(log, Failure(), "Message too long, 10040", kAfternoon, DateTimeSettings());
+    QCOMPARE(Text(log.Lines()), QStringList{"Error: Message too long, 10040"});
 }
 
 void TestReportLog::limit_data()
@@ -91,9 +91,9 @@ void TestReportLog::limit()
 
     LineListLog log;
     Fill(log, before);
-    WriteReport(log, error ? Failure() : Packet(), QStringLiteral("gone"), kAfternoon, DateTimeSettings());
+    WriteReport(log, error ? Failure() : Packet(), "gone", kAfternoon, DateTimeSettings());
     QCOMPARE(log.Count(), after);
-    QCOMPARE(log.Lines().first(), firstLine);
+    QCOMPARE(Text(log.Lines().front()), firstLine);
 }
 
 void TestReportLog::ports_data()
@@ -111,15 +111,15 @@ void TestReportLog::ports()
     QFETCH(QString, text);
     LineListLog log;
     WriteReport(log, Packet(std::uint16_t(port), std::uint16_t(port)), {}, kAfternoon, DateTimeSettings());
-    QCOMPARE(log.Lines().at(3), QStringLiteral("  Source Port: ") + text);
-    QCOMPARE(log.Lines().at(5), QStringLiteral("  Destination Port: ") + text);
+    QCOMPARE(Text(log.Lines().at(3)), QStringLiteral("  Source Port: ") + text);
+    QCOMPARE(Text(log.Lines().at(5)), QStringLiteral("  Destination Port: ") + text);
 }
 
 void TestReportLog::notListeningLineCounts()
 {
     LineListLog log;
-    log.Append(NotListeningLine(QStringLiteral("Permission denied, 10013")));
-    QCOMPARE(log.Lines().first(), QStringLiteral("Not listening: Permission denied, 10013"));
+    log.Append(NotListeningLine("Permission denied, 10013"));
+    QCOMPARE(Text(log.Lines().front()), QStringLiteral("Not listening: Permission denied, 10013"));
     Fill(log, 700);
     WriteReport(log, Packet(), {}, kAfternoon, DateTimeSettings());
     QCOMPARE(log.Count(), 8);

@@ -1,5 +1,8 @@
 #include "formposition.h"
 
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QTest>
 
 class TestFormPosition final : public QObject
@@ -8,12 +11,19 @@ class TestFormPosition final : public QObject
 private slots:
     void placement_data();
     void placement();
+    void workAreaBesideTaskbar_data();
+    void workAreaBesideTaskbar();
 };
 
 namespace {
 
 const QRect kScreen(0, 0, 1024, 768);
 const QSize kAbout(420, 360);
+
+ScreenRect ToScreenRect(const QRect &rect)
+{
+    return {rect.x(), rect.y(), rect.x() + rect.width(), rect.y() + rect.height()};
+}
 
 } // namespace
 
@@ -87,7 +97,30 @@ void TestFormPosition::placement()
     QFETCH(QSize, size);
     QFETCH(QPoint, expected);
 
-    QCOMPARE(FormPosition(screen, workArea, reference, size), expected);
+    const ScreenPoint position =
+        FormPosition(ToScreenRect(screen), ToScreenRect(workArea), ToScreenRect(reference), size.width(), size.height());
+    QCOMPARE(QPoint(position.x, position.y), expected);
+}
+
+void TestFormPosition::workAreaBesideTaskbar_data()
+{
+    QTest::addColumn<QRect>("taskbar"); // a null rectangle: hidden, not always on top, or unknown
+    QTest::addColumn<QRect>("expected");
+
+    QTest::newRow("bottom") << QRect(0, 738, 1024, 30) << QRect(0, 0, 1024, 738);
+    QTest::newRow("bottom, reaching past the screen") << QRect(-2, 736, 1028, 34) << QRect(0, 0, 1024, 736);
+    QTest::newRow("left") << QRect(0, 0, 48, 768) << QRect(48, 0, 976, 768);
+    QTest::newRow("top") << QRect(0, 0, 1024, 24) << QRect(0, 24, 1024, 744);
+    QTest::newRow("right") << QRect(976, 0, 48, 768) << QRect(0, 0, 976, 768);
+    QTest::newRow("none") << QRect() << kScreen;
+}
+
+void TestFormPosition::workAreaBesideTaskbar()
+{
+    QFETCH(QRect, taskbar);
+    QFETCH(QRect, expected);
+    const std::optional<ScreenRect> shown = taskbar.isNull() ? std::nullopt : std::optional(ToScreenRect(taskbar));
+    QCOMPARE(WorkAreaBesideTaskbar(1024, 768, shown), ToScreenRect(expected));
 }
 
 QTEST_APPLESS_MAIN(TestFormPosition)
