@@ -1,6 +1,7 @@
 // The listener on a real raw socket. Runs in a network namespace of its own
 // when it can, so that no other traffic of the machine reaches the listener.
 
+#include "rootskip.h"
 #include "kernelhelpers.h"
 #include "stdtext.h"
 #include "packetlistener.h"
@@ -236,7 +237,7 @@ void TestListenerKernel::initTestCase()
 void TestListenerKernel::init()
 {
     if (!m_rawSockets && QByteArrayView(QTest::currentTestFunction()) != "startWithoutNetRawCapability")
-        QSKIP("needs root (CAP_NET_RAW) to open a raw socket");
+        SKIP_WITHOUT_ROOT("needs root (CAP_NET_RAW) to open a raw socket");
 }
 
 void TestListenerKernel::magicPacketsToPorts_data()
@@ -426,7 +427,7 @@ void TestListenerKernel::magicPacketFromAnotherHost()
     PeerHost peer;
     const QString failure = peer.Create();
     if (!failure.isEmpty())
-        QSKIP(qPrintable(QStringLiteral("cannot make a network namespace joined by veth: ") + failure));
+        SKIP_WITHOUT_ROOT(QStringLiteral("cannot make a network namespace joined by veth: ") + failure);
 
     Capture capture;
     QVERIFY(capture.listener().StartListening());
