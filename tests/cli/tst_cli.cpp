@@ -114,6 +114,7 @@ private slots:
     void exitStatus_data();
     void exitStatus();
     void notListeningWithoutRawSockets();
+    void dropsWhileStopped();
 };
 
 void TestCli::initTestCase()
@@ -313,6 +314,37 @@ void TestCli::notListeningWithoutRawSockets()
     const QList<QByteArray> err = cli.Err().split('\n');
     QCOMPARE(err.value(0), QByteArray("Not listening: Permission denied, 10013"));
     QVERIFY2(err.value(1).contains("setcap cap_net_raw+ep " CORVALEN_CLI), err.value(1).constData());
+}
+
+void TestCli::dropsWhileStopped()
+{
+    Cli cli({QStringLiteral("--json")});
+    QVERIFY(cli.WaitUntilListening());
+    // Stopped, the program reads nothing, and a burst overflows even its large queue.
+    cli.Signal(SIGSTOP);
+    constexpr int kBurst = 30000;
+    UdpSender sender;
+    for (int i = 0; i < kBurst; ++i)
+        QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(kMac)));
+    cli.Signal(SIGCONT);
+    QTest::qWait(200);
+    // The kernel tells of the drops with the next datagram it queues.
+    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(kOtherMac)));
+    QVERIFY(QTest::qWaitFor([&] { return !cli.Lines().isEmpty() && cli.Lines().last().contains("5B"); }, kWaitMs));
+    cli.Signal(SIGINT);
+    QVERIFY(cli.WaitForExit());
+
+    const QStringList lines = cli.Lines();
+    const QJsonObject drops = JsonLine(lines[lines.size() - 2]);
+    QCOMPARE(drops.value(QStringLiteral("event")).toString(), QStringLiteral("drops"));
+    const int dropped = drops.value(QStringLiteral("count")).toInt();
+    QVERIFY(dropped > 0);
+    QCOMPARE(lines.size() - 2 + dropped, kBurst); // every datagram reported or counted
+    QVERIFY2(cli.Err().contains(QStringLiteral("%1 magic packet(s) reported, 0 failed receive(s), %2 datagram(s) dropped")
+                                    .arg(lines.size() - 1)
+                                    .arg(dropped)
+                                    .toLatin1()),
+             cli.Err().constData());
 }
 
 QTEST_GUILESS_MAIN(TestCli)
