@@ -52,8 +52,9 @@ public:
     int Open() override { return -1; }
     int Bind(int) override { return -1; }
     int Arm(int) override { return -1; }
-    ssize_t Receive(int, void *buffer, size_t size) override
+    ssize_t Receive(int, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
     {
+        droppedSoFar = 0;
         lastBuffer = static_cast<const std::uint8_t *>(buffer);
         lastBufferSize = size;
         if (result >= 0 && dataSize > 0)
