@@ -171,6 +171,7 @@ public:
         }
         return received;
     }
+    int DropCount(int s, std::uint32_t &droppedSoFar) override { return m_inner.DropCount(s, droppedSoFar); }
     int Close(int s) override { return m_inner.Close(s); }
     int LastError() override { return m_inner.LastError(); }
 

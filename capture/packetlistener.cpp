@@ -64,13 +64,9 @@ void TPacketListener::ReceiveDatagram()
 {
     std::uint32_t droppedSoFar = m_droppedSoFar;
     const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), m_buffer.size(), droppedSoFar);
-    // A full queue is a failure of the capture: say so once, before the datagram
-    // that came after the drops.
-    if (received >= 0 && droppedSoFar != m_droppedSoFar) {
-        const std::uint32_t dropped = droppedSoFar - m_droppedSoFar;
-        m_droppedSoFar = droppedSoFar;
-        ReportFailure(SocketErrorText(kWsaENoBufs), dropped);
-    }
+    // Told before the datagram that came after the drops.
+    if (received >= 0)
+        ReportDropsUpTo(droppedSoFar);
     if (received > kBufferSize) {
         ReportFailure(SocketErrorText(kWsaEMsgSize));
         return;
@@ -84,6 +80,23 @@ void TPacketListener::ReceiveDatagram()
     } else if (received < 0) {
         ReportFailure(SocketErrorText(m_calls.LastError()));
     }
+}
+
+void TPacketListener::ReportPendingDrops()
+{
+    std::uint32_t droppedSoFar = m_droppedSoFar;
+    if (m_socket >= 0 && m_calls.DropCount(m_socket, droppedSoFar) == 0)
+        ReportDropsUpTo(droppedSoFar);
+}
+
+// A full queue is a failure of the capture: said once for each growth of the count.
+void TPacketListener::ReportDropsUpTo(std::uint32_t droppedSoFar)
+{
+    if (droppedSoFar == m_droppedSoFar)
+        return;
+    const std::uint32_t dropped = droppedSoFar - m_droppedSoFar;
+    m_droppedSoFar = droppedSoFar;
+    ReportFailure(SocketErrorText(kWsaENoBufs), dropped);
 }
 
 void TPacketListener::ReportFailure(const std::string &text, std::uint32_t dropCount)

@@ -28,6 +28,9 @@ public:
     bool StartListening();
     void StopListening();
     void ReceiveDatagram();
+    // Reports drops that no datagram has told of yet, as a receive would; for an
+    // owner that is about to stop listening.
+    void ReportPendingDrops();
 
     bool IsListening() const { return m_isListening; }
     const std::string &LastError() const { return m_lastError; }
@@ -41,6 +44,7 @@ public:
 
 private:
     void ReportFailure(const std::string &text, std::uint32_t dropCount = 0);
+    void ReportDropsUpTo(std::uint32_t droppedSoFar);
 
     SocketCalls &m_calls;
     std::vector<std::uint8_t> m_buffer;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -96,6 +97,16 @@ public:
                 std::memcpy(&droppedSoFar, CMSG_DATA(header), sizeof droppedSoFar);
         }
         return received;
+    }
+
+    int DropCount(int socket, std::uint32_t &droppedSoFar) override
+    {
+        std::uint32_t memoryInfo[SK_MEMINFO_VARS]{};
+        socklen_t length = sizeof memoryInfo;
+        if (::getsockopt(socket, SOL_SOCKET, SO_MEMINFO, memoryInfo, &length) != 0)
+            return -1;
+        droppedSoFar = memoryInfo[SK_MEMINFO_DROPS];
+        return 0;
     }
 
     int Close(int socket) override { return ::close(socket); }

@@ -25,6 +25,9 @@ public:
     // `droppedSoFar` is the count of datagrams the kernel has dropped at the socket
     // since it was opened, as it stood when this datagram was queued.
     virtual ssize_t Receive(int socket, void *buffer, size_t size, std::uint32_t &droppedSoFar) = 0;
+    // The count of datagrams the kernel has dropped at the socket since it was
+    // opened, as it stands now; 0 on success, -1 on failure.
+    virtual int DropCount(int socket, std::uint32_t &droppedSoFar) = 0;
     virtual int Close(int socket) = 0;
     // The WinSock code of the last failed call, read straight after it.
     virtual int LastError() = 0;
@@ -53,6 +56,10 @@ public:
     ssize_t Receive(int socket, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
     {
         return Forwarded(m_calls.Receive(socket, buffer, size, droppedSoFar));
+    }
+    int DropCount(int socket, std::uint32_t &droppedSoFar) override
+    {
+        return Forwarded(m_calls.DropCount(socket, droppedSoFar));
     }
     int Close(int socket) override { return Forwarded(m_calls.Close(socket)); }
     int LastError() override { return m_openErrorPending ? m_openError : m_calls.LastError(); }

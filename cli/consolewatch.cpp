@@ -72,8 +72,11 @@ void TConsoleWatch::Finish(int exitStatus)
 {
     if (m_finished)
         return;
-    m_finished = true;
     m_timeout.stop();
+    // Drops after the last datagram would otherwise go untold.
+    if (m_listener && m_listener->IsListening())
+        m_listener->ReportPendingDrops();
+    m_finished = true;
     if (m_listener && m_listener->IsListening())
         m_listener->StopListening();
     m_listener.reset();

@@ -61,6 +61,11 @@ public:
             std::memcpy(buffer, data, std::min(dataSize, size));
         return result;
     }
+    int DropCount(int, std::uint32_t &droppedSoFar) override
+    {
+        droppedSoFar = 0;
+        return 0;
+    }
     int Close(int) override { return 0; }
     int LastError() override { return winsockCode; }
 };

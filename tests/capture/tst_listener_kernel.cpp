@@ -598,6 +598,7 @@ public:
     {
         return m_calls.Receive(s, buffer, size, droppedSoFar);
     }
+    int DropCount(int s, std::uint32_t &droppedSoFar) override { return m_calls.DropCount(s, droppedSoFar); }
     int Close(int s) override { return m_calls.Close(s); }
     int LastError() override { return m_calls.LastError(); }
 

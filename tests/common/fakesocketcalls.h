@@ -123,6 +123,12 @@ public:
         return received;
     }
 
+    int DropCount(int, std::uint32_t &dropCount) override
+    {
+        dropCount = droppedSoFar;
+        return 0;
+    }
+
     int Close(int socket) override
     {
         ++closeCalls;
