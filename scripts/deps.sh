@@ -19,3 +19,9 @@ CORVALEN_BUILD_PACKAGES=(
     libgl-dev libxkbcommon-dev
     fonts-liberation
 )
+
+# The Windows program: cross compiler, resource tools, Wine and a display for its tests, makensis.
+CORVALEN_WINDOWS_PACKAGES=(
+    cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 icoutils nsis
+    wine wine64 fonts-wine fonts-liberation xvfb xauth iproute2 util-linux passwd procps
+)

@@ -31,6 +31,7 @@ THelpForm::THelpForm(WebLauncher &launcher)
     , m_launcher(launcher)
 {
     m_ui->setupUi(this);
+    m_ui->Label7->setText(QStringLiteral("Version " CORVALEN_VERSION));
 
     QFont font(QStringLiteral("Arial"));
     font.setPixelSize(kFontPixelSize);

@@ -240,7 +240,7 @@ void TestHelpForm::controls_data()
     QTest::newRow("Label6") << "Label6" << label << QRect(168, 18, 0, 0) << "Corvalen";
     QTest::newRow("CopyrightLabel") << "CopyrightLabel" << label << QRect(168, 42, 239, 15)
                                     << "Copyright © 2026 the Corvalen developers";
-    QTest::newRow("Label7") << "Label7" << label << QRect(170, 64, 0, 0) << "";
+    QTest::newRow("Label7") << "Label7" << label << QRect(170, 64, 0, 0) << "Version 1.0.0";
     QTest::newRow("WindowsLabel") << "WindowsLabel" << label << QRect(170, 88, 0, 0)
                                   << "for Linux desktops with Qt 6 and";
     QTest::newRow("ServerLabel") << "ServerLabel" << label << QRect(170, 112, 0, 0)

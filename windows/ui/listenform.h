@@ -1,0 +1,53 @@
+#pragma once
+
+#include "datetimetext.h"
+#include "desktopcalls.h"
+#include "editlog.h"
+#include "layout.h"
+#include "packetlistener.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <memory>
+
+// The main window: a toolbar (Exit, Clear, About) above the report log.
+class TListenForm final
+{
+public:
+    TListenForm(HINSTANCE module, WinSockCalls &socketCalls, DesktopCalls &desktopCalls);
+    ~TListenForm();
+    TListenForm(const TListenForm &) = delete;
+    TListenForm &operator=(const TListenForm &) = delete;
+
+    HWND Handle() const { return m_window; }
+    void Show(int showCommand);
+
+    void FormCreate();
+    void FormDestroy();
+    void SetFormPosition(HWND reference, HWND form);
+    void DataAvailable(const PacketReport &report);
+    void ExitToolButtonClick();
+    void HelpToolButtonClick();
+    void ClearToolButtonClick();
+
+private:
+    static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    void CreateControls();
+    void LayOut();
+
+    HINSTANCE m_module;
+    WinSockCalls &m_socketCalls;
+    DesktopCalls &m_desktopCalls;
+    WindowLayout m_layout;
+    HWND m_window = nullptr;
+    HWND m_iconToolBar = nullptr;
+    HWND m_showMemo = nullptr;
+    HFONT m_font = nullptr;
+    HIMAGELIST m_iconImageList = nullptr;
+    int m_toolBarHeight = 0;
+    std::unique_ptr<EditLog> m_log;
+    DateTimeSettings m_dateTimeSettings;
+    std::unique_ptr<TPacketListener> m_listener;
+};
