@@ -1,6 +1,8 @@
-// The listener under a flood of UDP datagrams on loopback, against a bare
-// blocking recv loop on a raw socket fed the same flood. Needs root. Runs in a
-// network namespace of its own, so that the flood reaches nothing else.
+// The listener and corvalen-cli under a flood of UDP datagrams on loopback,
+// against a bare blocking recv loop on a raw socket and against tcpdump, each
+// fed the same flood, with two kinds of noise: datagrams of mixed sizes, and
+// magic-sized datagrams that are no magic packet. Needs root. Runs in a network
+// namespace of its own, so that the flood reaches nothing else.
 
 #include "kernelhelpers.h"
 #include "stdtext.h"
@@ -10,13 +12,19 @@
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,10 +48,18 @@ constexpr quint16 kTargetPort = 9;
 // Payload sizes of the ordinary datagrams, taken in turn.
 constexpr int kPayloadSizes[] = {0, 18, 48, 64, 102, 128, 256, 512, 1024, 1472};
 
+enum class Noise { MixedSizes, MagicSized };
+
+const char *NoiseName(Noise noise)
+{
+    return noise == Noise::MixedSizes ? "mixed sizes" : "magic-sized";
+}
+
 struct Settings
 {
     long count = 1000000;
     long rate = 0; // datagrams per second; 0 sends as fast as the loop goes
+    Noise noise = Noise::MixedSizes;
 };
 
 struct SendResult
@@ -79,6 +95,9 @@ SendResult Flood(const Settings &settings, std::atomic<bool> &done)
 
     QByteArray filler(1472, 'x');
     filler[0] = char(0xFF); // near-magic start for the 102-byte payloads
+    // Magic-sized noise starts with five of the six 0xFF bytes.
+    QByteArray magicSized(kMagicPayloadSize, 'x');
+    magicSized.replace(0, 5, QByteArray(5, char(0xFF)));
     const auto start = Clock::now();
     for (long i = 0; i < settings.count; ++i) {
         if ((i & 1023) == 0) {
@@ -94,6 +113,10 @@ SendResult Flood(const Settings &settings, std::atomic<bool> &done)
         QByteArray magic;
         const char *data = filler.constData();
         size_t size = size_t(kPayloadSizes[i % std::size(kPayloadSizes)]);
+        if (settings.noise == Noise::MagicSized) {
+            data = magicSized.constData();
+            size = size_t(magicSized.size());
+        }
         if (i % kMagicEvery == kMagicEvery - 1) {
             magic = MagicPayload(result.magicSent);
             data = magic.constData();
@@ -137,9 +160,9 @@ public:
     int Open() override { return socket = m_inner.Open(); }
     int Bind(int s) override { return m_inner.Bind(s); }
     int Arm(int s) override { return m_inner.Arm(s); }
-    ssize_t Receive(int s, void *buffer, size_t size) override
+    ssize_t Receive(int s, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
     {
-        const ssize_t received = m_inner.Receive(s, buffer, size);
+        const ssize_t received = m_inner.Receive(s, buffer, size, droppedSoFar);
         if (received >= 0) {
             ++datagrams;
             lastDatagram = Clock::now();
@@ -148,6 +171,7 @@ public:
         }
         return received;
     }
+    int DropCount(int s, std::uint32_t &droppedSoFar) override { return m_inner.DropCount(s, droppedSoFar); }
     int Close(int s) override { return m_inner.Close(s); }
     int LastError() override { return m_inner.LastError(); }
 
@@ -179,13 +203,13 @@ void PrintSend(const SendResult &send)
                 send.seconds, send.seconds > 0 ? double(send.sent) / send.seconds : 0.0, send.sendFailures);
 }
 
-bool RunListener(const Settings &settings, Figures &figures)
+bool RunListener(const Settings &settings, Figures &figures, long &magicReported)
 {
     std::printf("listener (TPacketListener in a %s event loop):\n",
                 QAbstractEventDispatcher::instance()->metaObject()->className());
     CountingSocketCalls calls(SystemSocketCalls());
     TPacketListener listener(calls);
-    long magicReported = 0;
+    magicReported = 0;
     long failureReports = 0;
     QSet<QString> macs;
     listener.OnDataAvailable = [&](const PacketReport &report) {
@@ -269,18 +293,151 @@ bool RunBaseline(const Settings &settings, Figures &figures)
     return true;
 }
 
+// CPU time of every thread of process `pid`, from the scheduler's count in nanoseconds.
+double ProcessCpuSeconds(qint64 pid)
+{
+    double total = 0;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile schedstat(tasks.filePath(tid) + QStringLiteral("/schedstat"));
+        if (schedstat.open(QIODevice::ReadOnly))
+            total += schedstat.readAll().split(' ').value(0).toDouble() / 1e9;
+    }
+    return total;
+}
+
+// The raw UDP socket that process `pid` holds.
+RawSocketState RawSocketOfProcess(qint64 pid)
+{
+    QSet<QByteArray> inodes;
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QString &entry : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QFile::symLinkTarget(descriptors.filePath(entry));
+        if (target.contains(QStringLiteral("socket:[")))
+            inodes.insert(target.section(QLatin1Char('['), 1).chopped(1).toLatin1());
+    }
+    return RawSocketStateOf(inodes);
+}
+
+struct ProcessOutput
+{
+    QByteArray out;
+    QByteArray err;
+    long rawSocketDrops = -1;
+};
+
+// Starts `program`, waits until it writes `readyText` on stderr, floods it, and
+// stops it with SIGINT once the flood is over; its CPU is counted from just
+// before the flood to just after.
+bool RunProcess(const Settings &settings, const QString &program, const QStringList &arguments,
+                const QByteArray &readyText, Figures &figures, ProcessOutput &output)
+{
+    const QString outPath = QDir::temp().filePath(QStringLiteral("bench_flood.%1.out").arg(::getpid()));
+    QProcess process;
+    process.setStandardOutputFile(outPath);
+    process.setReadChannel(QProcess::StandardError);
+    process.start(program, arguments);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!output.err.contains(readyText) && Clock::now() < deadline && process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(100);
+        output.err += process.readAllStandardError();
+    }
+    if (!output.err.contains(readyText)) {
+        std::printf("  did not start: %s\n", output.err.constData());
+        process.kill();
+        process.waitForFinished();
+        return false;
+    }
+    const qint64 pid = process.processId();
+    std::atomic<bool> done = false;
+    SendResult send;
+    const double cpuStart = ProcessCpuSeconds(pid);
+    std::thread sender([&] { send = Flood(settings, done); });
+    sender.join();
+    std::this_thread::sleep_for(kQuietEnd);
+    figures.cpuSeconds = ProcessCpuSeconds(pid) - cpuStart;
+    figures.sent = send.sent;
+    const RawSocketState socket = RawSocketOfProcess(pid);
+    output.rawSocketDrops = socket.found ? long(socket.drops) : -1;
+    ::kill(pid_t(pid), SIGINT);
+    process.waitForFinished(10000);
+    output.err += process.readAllStandardError();
+    QFile outFile(outPath);
+    if (outFile.open(QIODevice::ReadOnly))
+        output.out = outFile.readAll();
+    QFile::remove(outPath);
+    PrintSend(send);
+    return true;
+}
+
+long FirstNumber(const QByteArray &text, const char *pattern)
+{
+    const QRegularExpressionMatch match = QRegularExpression(QString::fromLatin1(pattern)).match(QString::fromLatin1(text));
+    return match.hasMatch() ? match.captured(1).toLong() : -1;
+}
+
+bool RunCli(const Settings &settings, Figures &figures, long &magicReported)
+{
+    std::printf("corvalen-cli (a process of its own, report lines to a file):\n");
+    ProcessOutput output;
+    if (!RunProcess(settings, QStringLiteral(CORVALEN_CLI), {}, "listening for magic packets", figures, output))
+        return false;
+    magicReported = long(output.out.count("Magic Packet received.\n"));
+    const long dropLines = long(output.out.count("Error: No buffer space available, 10055\n"));
+    figures.drops = output.rawSocketDrops;
+    std::printf("  kernel drops %ld (drop reports written: %ld), failed receives %ld\n", figures.drops, dropLines,
+                FirstNumber(output.err, "(\\d+) failed receive"));
+    std::printf("  magic packets reported %ld of %ld sent%s\n", magicReported, figures.sent / kMagicEvery,
+                magicReported == figures.sent / kMagicEvery ? "" : "  <-- LOST");
+    std::printf("  CPU %.3f s, %.0f ns per datagram sent\n", figures.cpuSeconds, figures.NsPerDatagramSent());
+    return true;
+}
+
+bool RunTcpdump(const Settings &settings, Figures &figures)
+{
+    const QString tcpdump = QStandardPaths::findExecutable(QStringLiteral("tcpdump"));
+    std::printf("tcpdump -Q in -i lo -w /dev/null udp:\n");
+    if (tcpdump.isEmpty()) {
+        std::printf("  not installed (Debian package tcpdump)\n");
+        return false;
+    }
+    ProcessOutput output;
+    if (!RunProcess(settings, tcpdump,
+                    {QStringLiteral("-Q"), QStringLiteral("in"), QStringLiteral("-i"), QStringLiteral("lo"),
+                     QStringLiteral("-w"), QStringLiteral("/dev/null"), QStringLiteral("udp")},
+                    "listening on lo", figures, output))
+        return false;
+    figures.seen = FirstNumber(output.err, "(\\d+) packets? captured");
+    figures.drops = FirstNumber(output.err, "(\\d+) packets? dropped by kernel");
+    std::printf("  datagrams captured %ld, kernel drops %ld\n", figures.seen, figures.drops);
+    std::printf("  CPU %.3f s, %.0f ns per datagram captured, %.0f ns per datagram sent\n", figures.cpuSeconds,
+                figures.NsPerDatagram(), figures.NsPerDatagramSent());
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     Settings settings;
+    std::vector<Noise> noises = {Noise::MixedSizes, Noise::MagicSized};
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rate") == 0 && i + 1 < argc) {
             settings.rate = std::atol(argv[++i]);
         } else if (std::strcmp(argv[i], "--count") == 0 && i + 1 < argc) {
             settings.count = std::atol(argv[++i]);
+        } else if (std::strcmp(argv[i], "--noise") == 0 && i + 1 < argc && std::strcmp(argv[i + 1], "mixed") == 0) {
+            noises = {Noise::MixedSizes};
+            ++i;
+        } else if (std::strcmp(argv[i], "--noise") == 0 && i + 1 < argc
+                   && std::strcmp(argv[i + 1], "magic-sized") == 0) {
+            noises = {Noise::MagicSized};
+            ++i;
         } else {
-            std::fprintf(stderr, "usage: %s [--count N (at most 1000000)] [--rate datagrams-per-second]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--count N (at most 1000000)] [--rate datagrams-per-second] "
+                         "[--noise mixed|magic-sized]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -303,20 +460,41 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    std::printf("flood: %ld datagrams to 127.0.0.1:%d, payloads of %zu sizes from 0 to 1472 bytes, "
-                "one magic packet in %d, %s\n",
-                settings.count, kTargetPort, std::size(kPayloadSizes), kMagicEvery,
-                settings.rate > 0 ? qPrintable(QStringLiteral("at %1 datagrams/s").arg(settings.rate))
-                                  : "as fast as the sender goes");
-    Figures listener;
-    Figures baseline;
-    if (!RunListener(settings, listener) || !RunBaseline(settings, baseline))
-        return 1;
-    if (baseline.NsPerDatagram() > 0) {
-        std::printf("ratio of CPU per datagram sent, listener to baseline: %.2f (target: at most 2)\n",
-                    listener.NsPerDatagramSent() / baseline.NsPerDatagramSent());
-        std::printf("ratio of CPU per datagram read, listener to baseline: %.2f\n",
-                    listener.NsPerDatagram() / baseline.NsPerDatagram());
+    struct Summary
+    {
+        Noise noise;
+        Figures listener, baseline, cli, tcpdump;
+        long listenerMagic = 0, cliMagic = 0, magicSent = 0;
+    };
+    std::vector<Summary> summaries;
+    for (const Noise noise : noises) {
+        settings.noise = noise;
+        std::printf("\n=== flood: %ld datagrams to 127.0.0.1:%d, noise %s (%s), one magic packet in %d, %s\n",
+                    settings.count, kTargetPort, NoiseName(noise),
+                    noise == Noise::MixedSizes ? "payloads of ten sizes from 0 to 1472 bytes"
+                                               : "102-byte payloads that start with five 0xFF bytes",
+                    kMagicEvery,
+                    settings.rate > 0 ? qPrintable(QStringLiteral("at %1 datagrams/s").arg(settings.rate))
+                                      : "as fast as the sender goes");
+        Summary summary{noise, {}, {}, {}, {}};
+        if (!RunListener(settings, summary.listener, summary.listenerMagic) || !RunBaseline(settings, summary.baseline)
+            || !RunCli(settings, summary.cli, summary.cliMagic))
+            return 1;
+        RunTcpdump(settings, summary.tcpdump);
+        summary.magicSent = summary.cli.sent / kMagicEvery;
+        summaries.push_back(summary);
+    }
+
+    std::printf("\n=== summary: CPU per datagram of the flood (ns), magic packets reported of sent, kernel drops\n");
+    std::printf("%-12s %10s %10s %14s %10s   %-17s %-17s %s\n", "noise", "bare recv", "listener", "corvalen-cli",
+                "tcpdump", "listener magic", "cli magic", "drops (listener/cli/tcpdump)");
+    for (const Summary &summary : summaries) {
+        std::printf("%-12s %10.0f %10.0f %14.0f %10.0f   %7ld of %-6ld %7ld of %-6ld %ld/%ld/%ld\n",
+                    NoiseName(summary.noise), summary.baseline.NsPerDatagramSent(),
+                    summary.listener.NsPerDatagramSent(), summary.cli.NsPerDatagramSent(),
+                    summary.tcpdump.NsPerDatagramSent(), summary.listenerMagic, summary.listener.sent / kMagicEvery,
+                    summary.cliMagic, summary.magicSent, summary.listener.drops, summary.cli.drops,
+                    summary.tcpdump.drops);
     }
     ::close(sink);
     return 0;

@@ -62,7 +62,11 @@ void TPacketListener::StopListening()
 
 void TPacketListener::ReceiveDatagram()
 {
-    const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), m_buffer.size());
+    std::uint32_t droppedSoFar = m_droppedSoFar;
+    const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), m_buffer.size(), droppedSoFar);
+    // Told before the datagram that came after the drops.
+    if (received >= 0)
+        ReportDropsUpTo(droppedSoFar);
     if (received > kBufferSize) {
         ReportFailure(SocketErrorText(kWsaEMsgSize));
         return;
@@ -78,9 +82,27 @@ void TPacketListener::ReceiveDatagram()
     }
 }
 
-void TPacketListener::ReportFailure(const std::string &text)
+void TPacketListener::ReportPendingDrops()
+{
+    std::uint32_t droppedSoFar = m_droppedSoFar;
+    if (m_socket >= 0 && m_calls.DropCount(m_socket, droppedSoFar) == 0)
+        ReportDropsUpTo(droppedSoFar);
+}
+
+// A full queue is a failure of the capture: said once for each growth of the count.
+void TPacketListener::ReportDropsUpTo(std::uint32_t droppedSoFar)
+{
+    if (droppedSoFar == m_droppedSoFar)
+        return;
+    const std::uint32_t dropped = droppedSoFar - m_droppedSoFar;
+    m_droppedSoFar = droppedSoFar;
+    ReportFailure(SocketErrorText(kWsaENoBufs), dropped);
+}
+
+void TPacketListener::ReportFailure(const std::string &text, std::uint32_t dropCount)
 {
     m_lastError = text;
+    m_lastDropCount = dropCount;
     if (OnDataAvailable)
         OnDataAvailable({this, {}, {}, {}, 0, 0, true});
 }

@@ -6,31 +6,39 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <linux/filter.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr quint16 kBoundPort = 7;
+constexpr std::uint16_t kBoundPort = 7;
 // A burst that arrives while the GUI thread is busy must fit here; the kernel
 // caps the request at twice net.core.rmem_max, and a refusal is harmless.
 constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 // Lets through only what the listener can report: datagrams whose length after
-// the IP header is that of a UDP header and a magic packet, and datagrams too long
-// for the receive buffer. All else would be read only to be ignored; under a flood
-// it would crowd magic packets out of the socket's queue.
+// the IP header is that of a UDP header and a magic packet and whose payload
+// starts with six 0xFF bytes, and datagrams too long for the receive buffer. All
+// else would be read only to be ignored; under a flood it would crowd magic
+// packets out of the socket's queue.
 constexpr std::uint32_t kMagicDatagramLength = TPacketListener::kUdpHeaderSize + kMagicPayloadSize;
+constexpr std::uint32_t kPayloadOffset = TPacketListener::kUdpHeaderSize;
 constexpr std::uint32_t kKeepWholeDatagram = 0xFFFFFFFF;
 const sock_filter kMagicCandidates[] = {
     BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),                                 // X = IP header length
     BPF_STMT(BPF_LD | BPF_W | BPF_LEN, 0),                                  // A = datagram length
-    BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, TPacketListener::kBufferSize, 3, 0), // too long: keep
+    BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, TPacketListener::kBufferSize, 7, 0), // too long: keep
     BPF_STMT(BPF_ALU | BPF_SUB | BPF_X, 0),                                 // A -= X
-    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kMagicDatagramLength, 1, 0),        // magic-sized: keep
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kMagicDatagramLength, 0, 4),        // not magic-sized: drop
+    BPF_STMT(BPF_LD | BPF_W | BPF_IND, kPayloadOffset),                     // A = payload bytes 0-3
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0xFFFFFFFF, 0, 2),                  // not 0xFF: drop
+    BPF_STMT(BPF_LD | BPF_H | BPF_IND, kPayloadOffset + 4),                 // A = payload bytes 4-5
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0xFFFF, 1, 0),                      // 0xFF: keep
     BPF_STMT(BPF_RET | BPF_K, 0),
     BPF_STMT(BPF_RET | BPF_K, kKeepWholeDatagram),
 };
@@ -57,6 +65,10 @@ public:
         const int flags = ::fcntl(socket, F_GETFL);
         if (flags == -1 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) == -1)
             return -1;
+        // Without the drop count a full queue would lose datagrams without a word.
+        const int on = 1;
+        if (::setsockopt(socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0)
+            return -1;
         // Both only lighten the load; without them every datagram is still read.
         const int savedErrno = errno;
         ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
@@ -66,9 +78,35 @@ public:
         return 0;
     }
 
-    ssize_t Receive(int socket, void *buffer, size_t size) override
+    ssize_t Receive(int socket, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
     {
-        return ::recv(socket, buffer, size, MSG_TRUNC);
+        iovec data{buffer, size};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t received = ::recvmsg(socket, &message, MSG_TRUNC);
+        if (received < 0)
+            return received;
+        // The kernel leaves the count out while it is 0.
+        droppedSoFar = 0;
+        for (cmsghdr *header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL)
+                std::memcpy(&droppedSoFar, CMSG_DATA(header), sizeof droppedSoFar);
+        }
+        return received;
+    }
+
+    int DropCount(int socket, std::uint32_t &droppedSoFar) override
+    {
+        std::uint32_t memoryInfo[SK_MEMINFO_VARS]{};
+        socklen_t length = sizeof memoryInfo;
+        if (::getsockopt(socket, SOL_SOCKET, SO_MEMINFO, memoryInfo, &length) != 0)
+            return -1;
+        droppedSoFar = memoryInfo[SK_MEMINFO_DROPS];
+        return 0;
     }
 
     int Close(int socket) override { return ::close(socket); }
@@ -82,4 +120,29 @@ SocketCalls &SystemSocketCalls()
 {
     static LinuxSocketCalls calls;
     return calls;
+}
+
+OpenedEarlySocketCalls::OpenedEarlySocketCalls(SocketCalls &calls)
+    : m_calls(calls)
+    , m_socket(calls.Open())
+{
+    if (m_socket < 0) {
+        m_socket = -1;
+        m_openError = calls.LastError();
+    }
+}
+
+OpenedEarlySocketCalls::~OpenedEarlySocketCalls()
+{
+    if (!m_handedOver && m_socket >= 0)
+        m_calls.Close(m_socket);
+}
+
+int OpenedEarlySocketCalls::Open()
+{
+    if (m_handedOver)
+        return Forwarded(m_calls.Open());
+    m_handedOver = true;
+    m_openErrorPending = m_socket < 0;
+    return m_socket;
 }

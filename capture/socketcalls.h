@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <sys/types.h>
 
 // The operating-system calls that the listener makes, one method each, so that
@@ -16,14 +17,66 @@ public:
     virtual int Open() = 0;
     // Binds to 0.0.0.0 port 7; 0 on success, -1 on failure.
     virtual int Bind(int socket) = 0;
-    // Makes receives non-blocking and enlarges the receive buffer; 0 or -1.
+    // Makes receives non-blocking, enlarges the receive buffer and asks the kernel
+    // to tell each receive how many datagrams it dropped at the socket; 0 or -1.
     virtual int Arm(int socket) = 0;
     // Receives one datagram into `buffer`. Returns the datagram's whole length even
-    // when it was longer than `size` (the rest is cut), or -1 on failure.
-    virtual ssize_t Receive(int socket, void *buffer, size_t size) = 0;
+    // when it was longer than `size` (the rest is cut), or -1 on failure. On success
+    // `droppedSoFar` is the count of datagrams the kernel has dropped at the socket
+    // since it was opened, as it stood when this datagram was queued.
+    virtual ssize_t Receive(int socket, void *buffer, size_t size, std::uint32_t &droppedSoFar) = 0;
+    // The count of datagrams the kernel has dropped at the socket since it was
+    // opened, as it stands now; 0 on success, -1 on failure.
+    virtual int DropCount(int socket, std::uint32_t &droppedSoFar) = 0;
     virtual int Close(int socket) = 0;
     // The WinSock code of the last failed call, read straight after it.
     virtual int LastError() = 0;
 };
 
 SocketCalls &SystemSocketCalls();
+
+// Opening a raw socket is the one step that needs a capability, so a program
+// opens it at the very start, before it gives its capabilities up, and hands it
+// to its listener through this: the first Open() returns that socket, or fails
+// with what opening it failed with then. Every other call, and any later Open(),
+// goes to `calls`.
+class OpenedEarlySocketCalls final : public SocketCalls
+{
+public:
+    explicit OpenedEarlySocketCalls(SocketCalls &calls = SystemSocketCalls());
+    ~OpenedEarlySocketCalls() override;
+    OpenedEarlySocketCalls(const OpenedEarlySocketCalls &) = delete;
+    OpenedEarlySocketCalls &operator=(const OpenedEarlySocketCalls &) = delete;
+
+    int Startup() override { return m_calls.Startup(); }
+    void Cleanup() override { m_calls.Cleanup(); }
+    int Open() override;
+    int Bind(int socket) override { return Forwarded(m_calls.Bind(socket)); }
+    int Arm(int socket) override { return Forwarded(m_calls.Arm(socket)); }
+    ssize_t Receive(int socket, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
+    {
+        return Forwarded(m_calls.Receive(socket, buffer, size, droppedSoFar));
+    }
+    int DropCount(int socket, std::uint32_t &droppedSoFar) override
+    {
+        return Forwarded(m_calls.DropCount(socket, droppedSoFar));
+    }
+    int Close(int socket) override { return Forwarded(m_calls.Close(socket)); }
+    int LastError() override { return m_openErrorPending ? m_openError : m_calls.LastError(); }
+    // The WinSock code that opening the socket failed with; 0 when it opened.
+    int OpenError() const { return m_openError; }
+
+private:
+    template<typename Result>
+    Result Forwarded(Result result)
+    {
+        m_openErrorPending = false;
+        return result;
+    }
+
+    SocketCalls &m_calls;
+    int m_socket = -1;
+    int m_openError = 0;
+    bool m_handedOver = false;
+    bool m_openErrorPending = false;
+};

@@ -52,13 +52,19 @@ public:
     int Open() override { return -1; }
     int Bind(int) override { return -1; }
     int Arm(int) override { return -1; }
-    ssize_t Receive(int, void *buffer, size_t size) override
+    ssize_t Receive(int, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
     {
+        droppedSoFar = 0;
         lastBuffer = static_cast<const std::uint8_t *>(buffer);
         lastBufferSize = size;
         if (result >= 0 && dataSize > 0)
             std::memcpy(buffer, data, std::min(dataSize, size));
         return result;
+    }
+    int DropCount(int, std::uint32_t &droppedSoFar) override
+    {
+        droppedSoFar = 0;
+        return 0;
     }
     int Close(int) override { return 0; }
     int LastError() override { return winsockCode; }

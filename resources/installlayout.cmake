@@ -9,10 +9,12 @@ endif()
 
 set(expected
     bin/corvalen
+    bin/corvalen-cli
     share/applications/corvalen.desktop
     share/metainfo/example.corvalen.Corvalen.metainfo.xml
     share/icons/hicolor/scalable/apps/corvalen.svg
     share/man/man1/corvalen.1.gz
+    share/man/man1/corvalen-cli.1.gz
     share/doc/corvalen/copyright
     share/doc/corvalen/changelog.gz
 )

@@ -25,7 +25,7 @@ ScreenRect ToScreenRect(const QRect &rect)
 
 } // namespace
 
-TListenForm::TListenForm(SocketCalls &socketCalls, QWidget *parent, CapabilityCalls &capabilityCalls)
+TListenForm::TListenForm(SocketCalls &socketCalls, QWidget *parent)
     : QMainWindow(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                               | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
     , m_ui(std::make_unique<Ui::TListenForm>())
@@ -61,7 +61,7 @@ TListenForm::TListenForm(SocketCalls &socketCalls, QWidget *parent, CapabilityCa
     setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, kClientSize,
                                     QGuiApplication::primaryScreen()->availableGeometry()));
 
-    FormCreate(socketCalls, capabilityCalls);
+    FormCreate(socketCalls);
 }
 
 TListenForm::~TListenForm()
@@ -69,7 +69,7 @@ TListenForm::~TListenForm()
     FormDestroy();
 }
 
-void TListenForm::FormCreate(SocketCalls &socketCalls, CapabilityCalls &capabilityCalls)
+void TListenForm::FormCreate(SocketCalls &socketCalls)
 {
     m_iconImageList = ToolIcons();
     m_ui->ExitAction->setIcon(m_iconImageList.at(0));
@@ -82,9 +82,6 @@ void TListenForm::FormCreate(SocketCalls &socketCalls, CapabilityCalls &capabili
     m_listener->OnDataAvailable = [this](const PacketReport &report) { DataAvailable(report); };
     if (!m_listener->StartListening())
         m_log->Append(NotListeningLine(m_listener->LastError()));
-    // The open socket keeps working without capabilities, and nothing else needs one.
-    if (QString failure; !DropAllCapabilities(&failure, capabilityCalls))
-        qWarning("Could not drop capabilities: %s", qPrintable(failure));
 }
 
 void TListenForm::FormDestroy()

@@ -2,7 +2,6 @@
 
 #include "memolog.h"
 #include "packetlistener.h"
-#include "privileges.h"
 #include "regional.h"
 
 #include <QDateTime>
@@ -22,8 +21,7 @@ class TListenForm final : public QMainWindow
     Q_OBJECT
 
 public:
-    explicit TListenForm(SocketCalls &socketCalls = SystemSocketCalls(), QWidget *parent = nullptr,
-                         CapabilityCalls &capabilityCalls = SystemCapabilityCalls());
+    explicit TListenForm(SocketCalls &socketCalls = SystemSocketCalls(), QWidget *parent = nullptr);
     ~TListenForm() override;
     Q_DISABLE_COPY_MOVE(TListenForm)
 
@@ -31,7 +29,7 @@ public:
     const TPacketListener *Listener() const { return m_listener.get(); }
 
 private:
-    void FormCreate(SocketCalls &socketCalls, CapabilityCalls &capabilityCalls);
+    void FormCreate(SocketCalls &socketCalls);
     void FormDestroy();
     void SetFormPosition(const QWidget &reference, QWidget &form);
     void DataAvailable(const PacketReport &report);

@@ -1,6 +1,7 @@
 // The listener on a real raw socket. Runs in a network namespace of its own
 // when it can, so that no other traffic of the machine reaches the listener.
 
+#include "rootskip.h"
 #include "kernelhelpers.h"
 #include "stdtext.h"
 #include "packetlistener.h"
@@ -213,7 +214,9 @@ private slots:
     void magicPacketWithIpOptions();
     void magicPacketFromAnotherHost();
     void startWithoutNetRawCapability();
+    void socketQueuesOnlyWhatCanBeReported_data();
     void socketQueuesOnlyWhatCanBeReported();
+    void burstIntoSmallBufferReportsDrops();
 
 private:
     bool m_rawSockets = false;
@@ -234,7 +237,7 @@ void TestListenerKernel::initTestCase()
 void TestListenerKernel::init()
 {
     if (!m_rawSockets && QByteArrayView(QTest::currentTestFunction()) != "startWithoutNetRawCapability")
-        QSKIP("needs root (CAP_NET_RAW) to open a raw socket");
+        SKIP_WITHOUT_ROOT("needs root (CAP_NET_RAW) to open a raw socket");
 }
 
 void TestListenerKernel::magicPacketsToPorts_data()
@@ -424,7 +427,7 @@ void TestListenerKernel::magicPacketFromAnotherHost()
     PeerHost peer;
     const QString failure = peer.Create();
     if (!failure.isEmpty())
-        QSKIP(qPrintable(QStringLiteral("cannot make a network namespace joined by veth: ") + failure));
+        SKIP_WITHOUT_ROOT(QStringLiteral("cannot make a network namespace joined by veth: ") + failure);
 
     Capture capture;
     QVERIFY(capture.listener().StartListening());
@@ -507,8 +510,38 @@ void TestListenerKernel::startWithoutNetRawCapability()
     QCOMPARE(lines[2], QByteArray("0")); // no descriptor left open
 }
 
+void TestListenerKernel::socketQueuesOnlyWhatCanBeReported_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QByteArray>("ipOptions");
+    QTest::addColumn<int>("queuedLength"); // 0: left in the kernel
+
+    const QByteArray mac = RandomMac();
+    const QByteArray magic = MagicPayload(mac);
+    const auto withStart = [](const QByteArray &start) { return start + QByteArray(102 - start.size(), 'y'); };
+    QByteArray copiesDiffer = magic;
+    copiesDiffer[60] = char(copiesDiffer[60] ^ 0x01);
+
+    QTest::newRow("magic packet") << magic << QByteArray() << 130;
+    QTest::newRow("magic packet with IP options") << magic << QByteArray("\x01\x01\x01\x00", 4) << 134;
+    QTest::newRow("six 0xFF, copies differ") << copiesDiffer << QByteArray() << 130;
+    QTest::newRow("oversized") << QByteArray(3000, 'z') << QByteArray() << 3028;
+    QTest::newRow("magic-sized, no 0xFF") << withStart({}) << QByteArray() << 0;
+    QTest::newRow("magic-sized, five 0xFF") << withStart(QByteArray(5, char(0xFF))) << QByteArray() << 0;
+    QTest::newRow("magic-sized, 0xFF from the second byte")
+        << withStart(QByteArray(1, 'y') + QByteArray(6, char(0xFF))) << QByteArray() << 0;
+    QTest::newRow("magic-sized, first four 0xFF") << withStart(QByteArray(4, char(0xFF))) << QByteArray() << 0;
+    QTest::newRow("magic with password") << magic + QByteArray(6, '\x01') << QByteArray() << 0;
+    QTest::newRow("64 bytes") << QByteArray(64, 'x') << QByteArray() << 0;
+    QTest::newRow("empty") << QByteArray() << QByteArray() << 0;
+}
+
 void TestListenerKernel::socketQueuesOnlyWhatCanBeReported()
 {
+    QFETCH(QByteArray, payload);
+    QFETCH(QByteArray, ipOptions);
+    QFETCH(int, queuedLength);
+
     // The armed socket leaves other traffic in the kernel, so that a flood of it
     // cannot crowd magic packets out of the queue; what it keeps is unchanged.
     SocketCalls &calls = SystemSocketCalls();
@@ -519,31 +552,106 @@ void TestListenerKernel::socketQueuesOnlyWhatCanBeReported()
 
     UdpSender sender;
     QVERIFY(sender.valid());
-    const QByteArray mac = RandomMac();
-    QVERIFY(sender.Send("127.0.0.1", 9, QByteArray(64, 'x')));
-    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(mac) + QByteArray(6, '\x01'))); // password
-    QVERIFY(sender.Send("127.0.0.1", 9, QByteArray(102, 'y')));                        // magic-sized
-    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(mac)));
-    QVERIFY(sender.Send("127.0.0.1", 9, QByteArray(3000, 'z')));
-    QVERIFY(sender.Send("127.0.0.1", 9, QByteArray()));
-    QVERIFY(sender.SetIpOptions(QByteArray("\x01\x01\x01\x00", 4)));
-    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(mac)));
+    if (!ipOptions.isEmpty())
+        QVERIFY(sender.SetIpOptions(ipOptions));
+    QVERIFY(sender.Send("127.0.0.1", 9, payload));
+    // The queue is in order: once the marker is read, so is what came before it.
+    constexpr ssize_t kMarkerLength = 28 + 2500;
+    UdpSender markerSender;
+    QVERIFY(markerSender.Send("127.0.0.1", 9, QByteArray(kMarkerLength - 28, 'm')));
 
     QList<ssize_t> lengths;
     char buffer[TPacketListener::kBufferSize];
     QElapsedTimer waited;
     waited.start();
-    while (lengths.size() < 5 && waited.elapsed() < kWaitMs) {
-        const ssize_t received = calls.Receive(raw.get(), buffer, sizeof buffer);
+    while (!lengths.endsWith(kMarkerLength) && waited.elapsed() < kWaitMs) {
+        std::uint32_t drops = 0;
+        const ssize_t received = calls.Receive(raw.get(), buffer, sizeof buffer, drops);
         if (received >= 0)
             lengths.append(received);
         else
             QTest::qWait(10);
     }
-    QTest::qWait(50);
-    for (ssize_t received; (received = calls.Receive(raw.get(), buffer, sizeof buffer)) >= 0;)
-        lengths.append(received);
-    QCOMPARE(lengths, (QList<ssize_t>{130, 130, 3028, 134}));
+    const QList<ssize_t> expected =
+        queuedLength ? QList<ssize_t>{queuedLength, kMarkerLength} : QList<ssize_t>{kMarkerLength};
+    QCOMPARE(lengths, expected);
+}
+
+namespace {
+
+// The program's own calls, with a receive buffer shrunk to the least the kernel allows.
+class SmallBufferSocketCalls final : public SocketCalls
+{
+public:
+    int Startup() override { return m_calls.Startup(); }
+    void Cleanup() override { m_calls.Cleanup(); }
+    int Open() override { return socket = m_calls.Open(); }
+    int Bind(int s) override { return m_calls.Bind(s); }
+    int Arm(int s) override
+    {
+        const int armed = m_calls.Arm(s);
+        const int smallest = 1;
+        ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+        return armed;
+    }
+    ssize_t Receive(int s, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
+    {
+        return m_calls.Receive(s, buffer, size, droppedSoFar);
+    }
+    int DropCount(int s, std::uint32_t &droppedSoFar) override { return m_calls.DropCount(s, droppedSoFar); }
+    int Close(int s) override { return m_calls.Close(s); }
+    int LastError() override { return m_calls.LastError(); }
+
+    int socket = -1;
+
+private:
+    SocketCalls &m_calls = SystemSocketCalls();
+};
+
+} // namespace
+
+void TestListenerKernel::burstIntoSmallBufferReportsDrops()
+{
+    SmallBufferSocketCalls calls;
+    TPacketListener listener(calls);
+    std::vector<Notification> notifications;
+    std::vector<std::uint32_t> dropCounts;
+    listener.OnDataAvailable = [&](const PacketReport &report) {
+        notifications.push_back({report, Text(listener.LastError())});
+        dropCounts.push_back(listener.LastDropCount());
+    };
+    QVERIFY(listener.StartListening());
+    UdpSender sender;
+    QVERIFY(sender.valid());
+
+    // The event loop does not run while the burst is sent, so the queue overflows.
+    constexpr int kBurst = 200;
+    for (int i = 0; i < kBurst; ++i)
+        QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(RandomMac())));
+    QTRY_VERIFY_WITH_TIMEOUT(RawSocketStateOf(calls.socket).receiveQueue == 0, kWaitMs);
+    const quint64 kernelDrops = RawSocketStateOf(calls.socket).drops;
+    QVERIFY(kernelDrops > 0);
+    QVERIFY(notifications.size() < size_t(kBurst));
+    for (const Notification &notification : notifications)
+        QVERIFY2(!notification.report.error, qPrintable(notification.lastErrorAtCall));
+
+    // The kernel tells of drops with the next datagram it queues.
+    const size_t burstReports = notifications.size();
+    const QByteArray marker = RandomMac();
+    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(marker)));
+    QTRY_COMPARE_WITH_TIMEOUT(notifications.size(), burstReports + 2, kWaitMs);
+    const Notification &drops = notifications[burstReports];
+    QVERIFY(drops.report.error);
+    QVERIFY(drops.report.mac.empty());
+    QCOMPARE(drops.lastErrorAtCall, QStringLiteral("No buffer space available, 10055"));
+    QCOMPARE(quint64(dropCounts[burstReports]), kernelDrops);
+    QCOMPARE(burstReports + kernelDrops, quint64(kBurst));
+    QCOMPARE(Text(notifications.back().report.mac), MacText(marker));
+
+    // Reported once: no further drops, no further failure.
+    QVERIFY(sender.Send("127.0.0.1", 9, MagicPayload(marker)));
+    QTRY_COMPARE_WITH_TIMEOUT(notifications.size(), burstReports + 3, kWaitMs);
+    QVERIFY(!notifications.back().report.error);
 }
 
 QTEST_GUILESS_MAIN(TestListenerKernel)

@@ -97,6 +97,8 @@ private slots:
     void samePacketTwiceGivesTwoReports();
     void failedReceiveIsReportedAndListeningGoesOn_data();
     void failedReceiveIsReportedAndListeningGoesOn();
+    void growingDropCountIsReportedOnce_data();
+    void growingDropCountIsReportedOnce();
     void oversizedDatagram_data();
     void oversizedDatagram();
     void nothingForOtherDatagrams_data();
@@ -309,6 +311,49 @@ void TestListenerSeam::failedReceiveIsReportedAndListeningGoesOn()
     VerifyMagicReport(recorder.notifications[1], listener);
     QCOMPARE(Text(listener.LastError()), lastError);
     QCOMPARE(calls.receiveCalls, 2);
+}
+
+void TestListenerSeam::growingDropCountIsReportedOnce_data()
+{
+    QTest::addColumn<quint32>("before"); // the count the previous datagram carried
+    QTest::addColumn<quint32>("after");
+    QTest::addColumn<quint32>("reported"); // 0: no failure
+
+    QTest::newRow("no drops") << 0u << 0u << 0u;
+    QTest::newRow("first drops") << 0u << 37u << 37u;
+    QTest::newRow("more drops") << 12u << 49u << 37u;
+    QTest::newRow("count wrapped around") << 0xFFFFFFF0u << 5u << 21u;
+}
+
+void TestListenerSeam::growingDropCountIsReportedOnce()
+{
+    QFETCH(quint32, before);
+    QFETCH(quint32, after);
+    QFETCH(quint32, reported);
+
+    FakeSocketCalls calls;
+    TPacketListener listener(calls);
+    Recorder recorder(listener);
+    QVERIFY(listener.StartListening());
+    calls.droppedSoFar = before;
+    QVERIFY(calls.Feed(MagicDatagram()));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(before ? 2 : 1), kWaitMs);
+    recorder.notifications.clear();
+
+    // Told before the datagram that came after the drops, and only once.
+    calls.droppedSoFar = after;
+    QVERIFY(calls.Feed(MagicDatagram()));
+    QVERIFY(calls.Feed(MagicDatagram()));
+    const size_t expected = reported ? 3 : 2;
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), expected, kWaitMs);
+    SettleEventLoop();
+    QCOMPARE(recorder.notifications.size(), expected);
+    if (reported) {
+        VerifyFailureReport(recorder.notifications.front(), listener, QStringLiteral("No buffer space available, 10055"));
+        QCOMPARE(listener.LastDropCount(), reported);
+    }
+    VerifyMagicReport(recorder.notifications[expected - 2], listener);
+    VerifyMagicReport(recorder.notifications[expected - 1], listener);
 }
 
 void TestListenerSeam::oversizedDatagram_data()

@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <cerrno>
+#include <cstdint>
 #include <deque>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -36,6 +37,7 @@ public:
     int bindError = 0;
     int armError = 0;
     std::deque<int> receiveFailures; // codes for the next receives, after the datagram is read
+    std::uint32_t droppedSoFar = 0;  // the kernel's drop count that each received datagram carries
 
     int startupCalls = 0;
     int cleanupCalls = 0;
@@ -105,7 +107,7 @@ public:
         return ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK);
     }
 
-    ssize_t Receive(int socket, void *buffer, size_t size) override
+    ssize_t Receive(int socket, void *buffer, size_t size, std::uint32_t &dropCount) override
     {
         ++receiveCalls;
         receiveSizes.push_back(size);
@@ -117,7 +119,14 @@ public:
             receiveFailures.pop_front();
             return Fail(code);
         }
+        dropCount = droppedSoFar;
         return received;
+    }
+
+    int DropCount(int, std::uint32_t &dropCount) override
+    {
+        dropCount = droppedSoFar;
+        return 0;
     }
 
     int Close(int socket) override

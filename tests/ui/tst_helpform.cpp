@@ -1,4 +1,3 @@
-#include "fakecapabilitycalls.h"
 #include "fakesocketcalls.h"
 #include "helpform.h"
 #include "listenform.h"
@@ -170,7 +169,7 @@ QByteArray MagicDatagram()
 
 struct MainWindow
 {
-    explicit MainWindow(FakeSocketCalls &calls) : form(new TListenForm(calls, nullptr, KeptCapabilities()))
+    explicit MainWindow(FakeSocketCalls &calls) : form(new TListenForm(calls))
     {
         form->show();
     }

@@ -3,8 +3,8 @@
 // datagrams, with magic packets of distinctive MAC addresses mixed in. Every
 // magic packet the kernel delivered must show up in the log exactly once.
 
+#include "rootskip.h"
 #include "addedlines.h"
-#include "fakecapabilitycalls.h"
 #include "kernelhelpers.h"
 #include "listenform.h"
 #include "testdatagrams.h"
@@ -421,7 +421,7 @@ private:
 struct Window
 {
     Window()
-        : form(new TListenForm(SystemSocketCalls(), nullptr, KeptCapabilities()))
+        : form(new TListenForm(SystemSocketCalls()))
     {
         form->show();
     }
@@ -450,7 +450,7 @@ private:
 void TestHostile::init()
 {
     if (::geteuid() != 0)
-        QSKIP("opening raw sockets needs root");
+        SKIP_WITHOUT_ROOT("opening raw sockets needs root");
 }
 
 void TestHostile::Verify(Window &window, Traffic &traffic, const RawSocketState &before)
@@ -530,7 +530,7 @@ void TestHostile::fromNamespace()
     PeerNamespace peer;
     QString failure;
     if (!peer.Create(&failure))
-        QSKIP(qPrintable(QStringLiteral("cannot make a network namespace joined by veth: ") + failure));
+        SKIP_WITHOUT_ROOT(QStringLiteral("cannot make a network namespace joined by veth: ") + failure);
 
     Window window;
     QVERIFY(window.form->Listener()->IsListening());

@@ -1,4 +1,4 @@
-#include "fakecapabilitycalls.h"
+#include "rootskip.h"
 #include "fakesocketcalls.h"
 #include "listenform.h"
 #include "testdatagrams.h"
@@ -42,7 +42,7 @@ const QDateTime kAfternoon(QDate(2026, 12, 7), QTime(14, 5, 9));
 struct Window
 {
     explicit Window(FakeSocketCalls &calls)
-        : form(new TListenForm(calls, nullptr, KeptCapabilities()))
+        : form(new TListenForm(calls))
     {
         form->SetClock([] { return kAfternoon; });
         form->show();
@@ -314,7 +314,7 @@ void TestListenForm::closing()
 void TestListenForm::realPacketAppearsInLog()
 {
     if (::geteuid() != 0)
-        QSKIP("opening a raw socket needs root");
+        SKIP_WITHOUT_ROOT("opening a raw socket needs root");
     const QString wakeonlan = QStandardPaths::findExecutable(QStringLiteral("wakeonlan"));
     if (wakeonlan.isEmpty())
         QSKIP("the wakeonlan sender is not installed");

@@ -1,0 +1,158 @@
+#include "consolewatch.h"
+
+#include "regional.h"
+#include "reportlog.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+
+namespace {
+
+// ISO 8601 with milliseconds and the offset from UTC, written +00:00 for UTC too.
+QString IsoLocalTime(const QDateTime &moment)
+{
+    const int offset = moment.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return moment.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
+        + QStringLiteral("%1%2:%3")
+              .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+              .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+              .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+void WriteOut(const QByteArray &text)
+{
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
+}
+
+void WriteJson(const QJsonObject &event)
+{
+    WriteOut(QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n');
+}
+
+void WriteError(const QString &line)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(line));
+    std::fflush(stderr);
+}
+
+} // namespace
+
+TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCalls)
+    : m_options(options)
+    , m_listener(std::make_unique<TPacketListener>(socketCalls))
+    , m_dateTimeSettings(DateTimeSettingsFromLocale(QLocale::system()))
+{
+    m_timeout.setSingleShot(true);
+    connect(&m_timeout, &QTimer::timeout, this, &TConsoleWatch::TimedOut);
+}
+
+TConsoleWatch::~TConsoleWatch() = default;
+
+bool TConsoleWatch::Start()
+{
+    m_listener->OnDataAvailable = [this](const PacketReport &report) { DataAvailable(report); };
+    if (!m_listener->StartListening()) {
+        WriteError(QString::fromStdString(NotListeningLine(m_listener->LastError())));
+        return false;
+    }
+    WriteError(QStringLiteral("%1: listening for magic packets%2 to any UDP port of any local IPv4 address")
+                   .arg(QCoreApplication::applicationName(),
+                        m_options.mac.isEmpty() ? QString() : QStringLiteral(" for ") + m_options.mac));
+    if (m_options.timeoutMs)
+        m_timeout.start(*m_options.timeoutMs);
+    return true;
+}
+
+void TConsoleWatch::Finish(int exitStatus)
+{
+    if (m_finished)
+        return;
+    m_timeout.stop();
+    // Drops after the last datagram would otherwise go untold.
+    if (m_listener && m_listener->IsListening())
+        m_listener->ReportPendingDrops();
+    m_finished = true;
+    if (m_listener && m_listener->IsListening())
+        m_listener->StopListening();
+    m_listener.reset();
+    WriteError(QStringLiteral("%1: %2 magic packet(s) reported, %3 failed receive(s), %4 datagram(s) dropped by the kernel")
+                   .arg(QCoreApplication::applicationName())
+                   .arg(m_magicReported)
+                   .arg(m_failedReceives)
+                   .arg(m_dropped));
+    QCoreApplication::exit(exitStatus);
+}
+
+void TConsoleWatch::DataAvailable(const PacketReport &report)
+{
+    if (m_finished)
+        return;
+    const QDateTime now = QDateTime::currentDateTime();
+    if (report.error) {
+        WriteFailure(report, now);
+        return;
+    }
+    if (!m_options.mac.isEmpty() && report.mac != m_options.mac.toStdString())
+        return;
+    if (m_options.count && m_magicReported >= *m_options.count)
+        return; // already finishing
+    WriteMagic(report, now);
+    ++m_magicReported;
+    // The listener is still inside its receive step; it is destroyed once that is over.
+    if (m_options.count && m_magicReported == *m_options.count)
+        QMetaObject::invokeMethod(this, [this] { Finish(kExitStopped); }, Qt::QueuedConnection);
+}
+
+void TConsoleWatch::WriteMagic(const PacketReport &report, const QDateTime &now)
+{
+    if (!m_options.json) {
+        WriteLines(report, now);
+        return;
+    }
+    WriteJson({
+        {QStringLiteral("event"), QStringLiteral("magic")},
+        {QStringLiteral("time"), IsoLocalTime(now)},
+        {QStringLiteral("source"), QString::fromStdString(report.sourceAddress)},
+        {QStringLiteral("source_port"), int(report.sourcePort)},
+        {QStringLiteral("destination"), QString::fromStdString(report.destinationAddress)},
+        {QStringLiteral("destination_port"), int(report.destinationPort)},
+        {QStringLiteral("mac"), QString::fromStdString(report.mac)},
+    });
+}
+
+void TConsoleWatch::WriteFailure(const PacketReport &report, const QDateTime &now)
+{
+    const std::uint32_t dropped = m_listener->LastDropCount();
+    if (dropped > 0)
+        m_dropped += dropped;
+    else
+        ++m_failedReceives;
+    if (!m_options.json) {
+        WriteLines(report, now);
+        return;
+    }
+    if (dropped > 0) {
+        WriteJson({{QStringLiteral("event"), QStringLiteral("drops")}, {QStringLiteral("count"), qint64(dropped)}});
+        return;
+    }
+    WriteJson({{QStringLiteral("event"), QStringLiteral("error")}, {QStringLiteral("text"), QString::fromStdString(m_listener->LastError())}});
+}
+
+void TConsoleWatch::WriteLines(const PacketReport &report, const QDateTime &now)
+{
+    // The window's own lines, without its limit: a terminal keeps what scrolls away.
+    std::string text;
+    for (const std::string &line : ReportLines(report, m_listener->LastError(), ToLocalDateTime(now), m_dateTimeSettings))
+        text += line + '\n';
+    WriteOut(QByteArray::fromStdString(text));
+}
+
+void TConsoleWatch::TimedOut()
+{
+    Finish(m_options.count ? kExitTimedOut : kExitStopped);
+}
