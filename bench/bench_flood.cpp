@@ -421,7 +421,7 @@ bool RunTcpdump(const Settings &settings, Figures &figures)
     if (!RunProcess(settings, tcpdump,
                     {QStringLiteral("-Q"), QStringLiteral("in"), QStringLiteral("-i"), settings.link,
                      QStringLiteral("-w"), QStringLiteral("/dev/null"), QStringLiteral("udp or ether proto 0x0842")},
-                    "listening on lo", figures, output))
+                    QByteArray("listening on ") + settings.link.toLatin1(), figures, output))
         return false;
     figures.seen = FirstNumber(output.err, "(\\d+) packets? captured");
     figures.drops = FirstNumber(output.err, "(\\d+) packets? dropped by kernel");
