@@ -9,6 +9,7 @@
 #include "packetlistener.h"
 #include "testdatagrams.h"
 #include "udpsender.h"
+#include "vethnamespace.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -29,6 +30,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <memory>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -60,6 +63,10 @@ struct Settings
     long count = 1000000;
     long rate = 0; // datagrams per second; 0 sends as fast as the loop goes
     Noise noise = Noise::MixedSizes;
+    // Loopback, or a veth link whose far end is a namespace of its own.
+    std::uint32_t target = INADDR_LOOPBACK;
+    int senderNamespace = -1;
+    QString link = QStringLiteral("lo");
 };
 
 struct SendResult
@@ -91,7 +98,9 @@ QByteArray MagicPayload(long serial)
 SendResult Flood(const Settings &settings, std::atomic<bool> &done)
 {
     SendResult result;
-    const UdpSender sender;
+    if (settings.senderNamespace >= 0 && ::setns(settings.senderNamespace, CLONE_NEWNET) != 0)
+        return result;
+    const UdpSender sender(settings.senderNamespace >= 0 ? std::uint32_t(INADDR_ANY) : std::uint32_t(INADDR_LOOPBACK));
 
     QByteArray filler(1472, 'x');
     filler[0] = char(0xFF); // near-magic start for the 102-byte payloads
@@ -122,7 +131,7 @@ SendResult Flood(const Settings &settings, std::atomic<bool> &done)
             data = magic.constData();
             size = size_t(magic.size());
         }
-        if (sender.Send(INADDR_LOOPBACK, kTargetPort, QByteArrayView(data, qsizetype(size)))) {
+        if (sender.Send(settings.target, kTargetPort, QByteArrayView(data, qsizetype(size)))) {
             ++result.sent;
             result.magicSent += magic.isEmpty() ? 0 : 1;
         } else {
@@ -376,17 +385,24 @@ long FirstNumber(const QByteArray &text, const char *pattern)
     return match.hasMatch() ? match.captured(1).toLong() : -1;
 }
 
-bool RunCli(const Settings &settings, Figures &figures, long &magicReported)
+// Without --udp-only, corvalen-cli also captures the link layer.
+bool RunCli(const Settings &settings, const QStringList &arguments, Figures &figures, long &magicReported)
 {
-    std::printf("corvalen-cli (a process of its own, report lines to a file):\n");
+    std::printf("corvalen-cli %s(a process of its own, report lines to a file):\n",
+                qPrintable(arguments.isEmpty() ? QString() : arguments.join(QLatin1Char(' ')) + QLatin1Char(' ')));
     ProcessOutput output;
-    if (!RunProcess(settings, QStringLiteral(CORVALEN_CLI), {}, "listening for magic packets", figures, output))
+    if (!RunProcess(settings, QStringLiteral(CORVALEN_CLI), arguments, "listening for magic packets", figures, output))
         return false;
     magicReported = long(output.out.count("Magic Packet received.\n"));
     const long dropLines = long(output.out.count("Error: No buffer space available, 10055\n"));
     figures.drops = output.rawSocketDrops;
     std::printf("  kernel drops %ld (drop reports written: %ld), failed receives %ld\n", figures.drops, dropLines,
                 FirstNumber(output.err, "(\\d+) failed receive"));
+    if (arguments.isEmpty()) {
+        const long frameDrops = FirstNumber(output.err, "(\\d+) frame\\(s\\) dropped by the link-layer capture");
+        std::printf("  frames dropped by the link-layer capture %ld\n", frameDrops);
+        figures.drops = std::max(figures.drops, 0L) + std::max(frameDrops, 0L);
+    }
     std::printf("  magic packets reported %ld of %ld sent%s\n", magicReported, figures.sent / kMagicEvery,
                 magicReported == figures.sent / kMagicEvery ? "" : "  <-- LOST");
     std::printf("  CPU %.3f s, %.0f ns per datagram sent\n", figures.cpuSeconds, figures.NsPerDatagramSent());
@@ -396,16 +412,16 @@ bool RunCli(const Settings &settings, Figures &figures, long &magicReported)
 bool RunTcpdump(const Settings &settings, Figures &figures)
 {
     const QString tcpdump = QStandardPaths::findExecutable(QStringLiteral("tcpdump"));
-    std::printf("tcpdump -Q in -i lo -w /dev/null udp:\n");
+    std::printf("tcpdump -Q in -i %s -w /dev/null 'udp or ether proto 0x0842':\n", qPrintable(settings.link));
     if (tcpdump.isEmpty()) {
         std::printf("  not installed (Debian package tcpdump)\n");
         return false;
     }
     ProcessOutput output;
     if (!RunProcess(settings, tcpdump,
-                    {QStringLiteral("-Q"), QStringLiteral("in"), QStringLiteral("-i"), QStringLiteral("lo"),
-                     QStringLiteral("-w"), QStringLiteral("/dev/null"), QStringLiteral("udp")},
-                    "listening on lo", figures, output))
+                    {QStringLiteral("-Q"), QStringLiteral("in"), QStringLiteral("-i"), settings.link,
+                     QStringLiteral("-w"), QStringLiteral("/dev/null"), QStringLiteral("udp or ether proto 0x0842")},
+                    QByteArray("listening on ") + settings.link.toLatin1(), figures, output))
         return false;
     figures.seen = FirstNumber(output.err, "(\\d+) packets? captured");
     figures.drops = FirstNumber(output.err, "(\\d+) packets? dropped by kernel");
@@ -433,10 +449,13 @@ int main(int argc, char **argv)
                    && std::strcmp(argv[i + 1], "magic-sized") == 0) {
             noises = {Noise::MagicSized};
             ++i;
+        } else if (std::strcmp(argv[i], "--link") == 0 && i + 1 < argc && std::strcmp(argv[i + 1], "veth") == 0) {
+            settings.link = QStringLiteral("veth");
+            ++i;
         } else {
             std::fprintf(stderr,
                          "usage: %s [--count N (at most 1000000)] [--rate datagrams-per-second] "
-                         "[--noise mixed|magic-sized]\n",
+                         "[--noise mixed|magic-sized] [--link veth]\n",
                          argv[0]);
             return 2;
         }
@@ -450,11 +469,24 @@ int main(int argc, char **argv)
         return 1;
     }
     QCoreApplication application(argc, argv);
+    std::unique_ptr<VethNamespace> veth;
+    if (settings.link == QStringLiteral("veth")) {
+        const QString name = QStringLiteral("cvflood%1").arg(::getpid());
+        settings.link = QStringLiteral("cvf%1a").arg(::getpid() % 100000);
+        veth = std::make_unique<VethNamespace>(name, settings.link, QStringLiteral("cvf%1b").arg(::getpid() % 100000));
+        QString failure;
+        if (!veth->Create(QStringLiteral("10.231.45.1/24"), QStringLiteral("10.231.45.2/24"), &failure)) {
+            std::fprintf(stderr, "cannot make the veth link: %s\n", qPrintable(failure));
+            return 1;
+        }
+        settings.senderNamespace = ::open(qPrintable(QStringLiteral("/run/netns/") + name), O_RDONLY | O_CLOEXEC);
+        settings.target = 0x0AE72D01; // 10.231.45.1
+    }
 
     // Nobody reads this socket: it stands for a service on the port, so that the
     // kernel sends no port-unreachable reply for each datagram.
     const int sink = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in sinkAddress = Ipv4SocketAddress(INADDR_LOOPBACK, kTargetPort);
+    const sockaddr_in sinkAddress = Ipv4SocketAddress(settings.target, kTargetPort);
     if (::bind(sink, reinterpret_cast<const sockaddr *>(&sinkAddress), sizeof sinkAddress) != 0) {
         std::fprintf(stderr, "cannot bind the sink on port %d: %s\n", kTargetPort, std::strerror(errno));
         return 1;
@@ -463,22 +495,24 @@ int main(int argc, char **argv)
     struct Summary
     {
         Noise noise;
-        Figures listener, baseline, cli, tcpdump;
-        long listenerMagic = 0, cliMagic = 0, magicSent = 0;
+        Figures listener, baseline, cliUdpOnly, cli, tcpdump;
+        long listenerMagic = 0, cliUdpOnlyMagic = 0, cliMagic = 0, magicSent = 0;
     };
     std::vector<Summary> summaries;
     for (const Noise noise : noises) {
         settings.noise = noise;
-        std::printf("\n=== flood: %ld datagrams to 127.0.0.1:%d, noise %s (%s), one magic packet in %d, %s\n",
-                    settings.count, kTargetPort, NoiseName(noise),
+        std::printf("\n=== flood: %ld datagrams to %s:%d over %s, noise %s (%s), one magic packet in %d, %s\n",
+                    settings.count, settings.senderNamespace >= 0 ? "10.231.45.1" : "127.0.0.1", kTargetPort,
+                    qPrintable(settings.link), NoiseName(noise),
                     noise == Noise::MixedSizes ? "payloads of ten sizes from 0 to 1472 bytes"
                                                : "102-byte payloads that start with five 0xFF bytes",
                     kMagicEvery,
                     settings.rate > 0 ? qPrintable(QStringLiteral("at %1 datagrams/s").arg(settings.rate))
                                       : "as fast as the sender goes");
-        Summary summary{noise, {}, {}, {}, {}};
+        Summary summary{noise, {}, {}, {}, {}, {}};
         if (!RunListener(settings, summary.listener, summary.listenerMagic) || !RunBaseline(settings, summary.baseline)
-            || !RunCli(settings, summary.cli, summary.cliMagic))
+            || !RunCli(settings, {QStringLiteral("--udp-only")}, summary.cliUdpOnly, summary.cliUdpOnlyMagic)
+            || !RunCli(settings, {}, summary.cli, summary.cliMagic))
             return 1;
         RunTcpdump(settings, summary.tcpdump);
         summary.magicSent = summary.cli.sent / kMagicEvery;
@@ -486,15 +520,17 @@ int main(int argc, char **argv)
     }
 
     std::printf("\n=== summary: CPU per datagram of the flood (ns), magic packets reported of sent, kernel drops\n");
-    std::printf("%-12s %10s %10s %14s %10s   %-17s %-17s %s\n", "noise", "bare recv", "listener", "corvalen-cli",
-                "tcpdump", "listener magic", "cli magic", "drops (listener/cli/tcpdump)");
+    std::printf("%-12s %9s %9s %10s %9s %9s   %-15s %-15s %-15s %s\n", "noise", "bare recv", "listener", "cli --udp",
+                "cli both", "tcpdump", "listener magic", "cli --udp magic", "cli both magic",
+                "drops (listener/cli --udp/cli both/tcpdump)");
     for (const Summary &summary : summaries) {
-        std::printf("%-12s %10.0f %10.0f %14.0f %10.0f   %7ld of %-6ld %7ld of %-6ld %ld/%ld/%ld\n",
+        std::printf("%-12s %9.0f %9.0f %10.0f %9.0f %9.0f   %6ld of %-6ld %6ld of %-6ld %6ld of %-6ld %ld/%ld/%ld/%ld\n",
                     NoiseName(summary.noise), summary.baseline.NsPerDatagramSent(),
-                    summary.listener.NsPerDatagramSent(), summary.cli.NsPerDatagramSent(),
-                    summary.tcpdump.NsPerDatagramSent(), summary.listenerMagic, summary.listener.sent / kMagicEvery,
-                    summary.cliMagic, summary.magicSent, summary.listener.drops, summary.cli.drops,
-                    summary.tcpdump.drops);
+                    summary.listener.NsPerDatagramSent(), summary.cliUdpOnly.NsPerDatagramSent(),
+                    summary.cli.NsPerDatagramSent(), summary.tcpdump.NsPerDatagramSent(), summary.listenerMagic,
+                    summary.listener.sent / kMagicEvery, summary.cliUdpOnlyMagic, summary.cliUdpOnly.sent / kMagicEvery,
+                    summary.cliMagic, summary.magicSent, summary.listener.drops, summary.cliUdpOnly.drops,
+                    summary.cli.drops, summary.tcpdump.drops);
     }
     ::close(sink);
     return 0;

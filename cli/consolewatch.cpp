@@ -1,5 +1,6 @@
 #include "consolewatch.h"
 
+#include "eventjson.h"
 #include "regional.h"
 #include "reportlog.h"
 
@@ -42,13 +43,18 @@ void WriteError(const QString &line)
 
 } // namespace
 
-TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCalls)
+TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCalls, LinkCapture *capture,
+                             const std::string &captureFailure, MachineInfo &machine)
     : m_options(options)
     , m_listener(std::make_unique<TPacketListener>(socketCalls))
+    , m_capture(options.udpOnly ? nullptr : capture)
+    , m_captureFailure(captureFailure)
+    , m_merger(machine)
     , m_dateTimeSettings(DateTimeSettingsFromLocale(QLocale::system()))
 {
     m_timeout.setSingleShot(true);
     connect(&m_timeout, &QTimer::timeout, this, &TConsoleWatch::TimedOut);
+    m_merger.OnEvent = [this](const MagicEvent &event) { WriteEvent(event); };
 }
 
 TConsoleWatch::~TConsoleWatch() = default;
@@ -60,9 +66,26 @@ bool TConsoleWatch::Start()
         WriteError(QString::fromStdString(NotListeningLine(m_listener->LastError())));
         return false;
     }
-    WriteError(QStringLiteral("%1: listening for magic packets%2 to any UDP port of any local IPv4 address")
+    if (!m_options.udpOnly && !m_capture)
+        WriteError(QStringLiteral("%1: not watching the link layer (%2); going on with the raw socket alone")
+                       .arg(QCoreApplication::applicationName(), QString::fromStdString(m_captureFailure)));
+    QString linkLayer;
+    if (m_capture) {
+        m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame) {
+            if (!m_finished)
+                m_merger.FrameSeen(interfaceName, frame);
+        };
+        m_capture->Start();
+        m_merger.SetCaptureRunning(true);
+        QStringList names;
+        for (const std::string &name : m_capture->Interfaces())
+            names << QString::fromStdString(name);
+        linkLayer = QStringLiteral(", and for Ethernet frames of type 0x0842 and UDP over IPv4 and IPv6 on ")
+            + names.join(QStringLiteral(", "));
+    }
+    WriteError(QStringLiteral("%1: listening for magic packets%2 to any UDP port of any local IPv4 address%3")
                    .arg(QCoreApplication::applicationName(),
-                        m_options.mac.isEmpty() ? QString() : QStringLiteral(" for ") + m_options.mac));
+                        m_options.mac.isEmpty() ? QString() : QStringLiteral(" for ") + m_options.mac, linkLayer));
     if (m_options.timeoutMs)
         m_timeout.start(*m_options.timeoutMs);
     return true;
@@ -76,15 +99,24 @@ void TConsoleWatch::Finish(int exitStatus)
     // Drops after the last datagram would otherwise go untold.
     if (m_listener && m_listener->IsListening())
         m_listener->ReportPendingDrops();
+    // Events still waiting for the other source are reported as things stand.
+    m_merger.Flush();
     m_finished = true;
     if (m_listener && m_listener->IsListening())
         m_listener->StopListening();
     m_listener.reset();
+    const std::uint64_t frameDrops = m_capture ? m_capture->Drops() : 0;
+    if (m_capture)
+        m_capture->Close();
     WriteError(QStringLiteral("%1: %2 magic packet(s) reported, %3 failed receive(s), %4 datagram(s) dropped by the kernel")
                    .arg(QCoreApplication::applicationName())
                    .arg(m_magicReported)
                    .arg(m_failedReceives)
-                   .arg(m_dropped));
+                   .arg(m_dropped)
+               + (m_options.udpOnly ? QString()
+                                    : QStringLiteral(", %1 near miss(es), %2 frame(s) dropped by the link-layer capture")
+                                          .arg(m_nearMisses)
+                                          .arg(frameDrops)));
     QCoreApplication::exit(exitStatus);
 }
 
@@ -92,6 +124,10 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
 {
     if (m_finished)
         return;
+    if (!report.error && !m_options.udpOnly) {
+        m_merger.DatagramReported(report); // it reports the event with its own time
+        return;
+    }
     const QDateTime now = QDateTime::currentDateTime();
     if (report.error) {
         WriteFailure(report, now);
@@ -102,10 +138,36 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
     if (m_options.count && m_magicReported >= *m_options.count)
         return; // already finishing
     WriteMagic(report, now);
+    CountReported();
+}
+
+void TConsoleWatch::CountReported()
+{
     ++m_magicReported;
     // The listener is still inside its receive step; it is destroyed once that is over.
     if (m_options.count && m_magicReported == *m_options.count)
         QMetaObject::invokeMethod(this, [this] { Finish(kExitStopped); }, Qt::QueuedConnection);
+}
+
+void TConsoleWatch::WriteEvent(const MagicEvent &event)
+{
+    if (m_finished || (!m_options.mac.isEmpty() && event.mac != m_options.mac.toStdString()))
+        return;
+    if (m_options.count && m_magicReported >= *m_options.count)
+        return; // already finishing
+    const QDateTime now = QDateTime::currentDateTime();
+    if (m_options.json) {
+        WriteJson(EventJson(event, IsoLocalTime(now)));
+    } else {
+        std::string text;
+        for (const std::string &line : EventLines(event, ToLocalDateTime(now), m_dateTimeSettings))
+            text += line + '\n';
+        WriteOut(QByteArray::fromStdString(text));
+    }
+    if (event.nearMiss)
+        ++m_nearMisses;
+    else
+        CountReported();
 }
 
 void TConsoleWatch::WriteMagic(const PacketReport &report, const QDateTime &now)

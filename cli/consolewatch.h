@@ -1,6 +1,9 @@
 #pragma once
 
 #include "datetimetext.h"
+#include "linkcapture.h"
+#include "machineinfo.h"
+#include "magicevents.h"
 #include "packetlistener.h"
 #include "watchoptions.h"
 
@@ -22,7 +25,10 @@ public:
     static constexpr int kExitUsage = 2;
     static constexpr int kExitNotListening = 3;
 
-    TConsoleWatch(const WatchOptions &options, SocketCalls &socketCalls);
+    // `capture` is the opened link-layer capture, or null; `captureFailure` says why
+    // it could not be opened when it was wanted.
+    TConsoleWatch(const WatchOptions &options, SocketCalls &socketCalls, LinkCapture *capture = nullptr,
+                  const std::string &captureFailure = {}, MachineInfo &machine = SystemMachineInfo());
     ~TConsoleWatch() override;
     Q_DISABLE_COPY_MOVE(TConsoleWatch)
 
@@ -37,13 +43,19 @@ private:
     void WriteMagic(const PacketReport &report, const QDateTime &now);
     void WriteFailure(const PacketReport &report, const QDateTime &now);
     void WriteLines(const PacketReport &report, const QDateTime &now);
+    void WriteEvent(const MagicEvent &event);
+    void CountReported();
     void TimedOut();
 
     WatchOptions m_options;
     std::unique_ptr<TPacketListener> m_listener;
+    LinkCapture *m_capture;
+    std::string m_captureFailure;
+    MagicEventMerger m_merger;
     DateTimeSettings m_dateTimeSettings;
     QTimer m_timeout;
     long long m_magicReported = 0;
+    long long m_nearMisses = 0;
     long long m_failedReceives = 0;
     std::uint64_t m_dropped = 0;
     bool m_finished = false;

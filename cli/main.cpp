@@ -1,4 +1,5 @@
 #include "consolewatch.h"
+#include "linkcapture.h"
 #include "privileges.h"
 #include "socketerrors.h"
 #include "watchoptions.h"
@@ -40,9 +41,12 @@ void PrintCapabilityHint()
 
 int main(int argc, char *argv[])
 {
-    // The raw socket is the one thing that needs a capability. Opened before any
-    // thread exists, every capability of the process can go in one step.
+    // The raw socket and the link-layer capture are what needs a capability. Opened
+    // before any thread exists, every capability of the process can go in one step.
     OpenedEarlySocketCalls socketCalls;
+    const CaptureChoice captureChoice = CaptureChoiceFrom(argc, argv);
+    PcapLinkCapture capture;
+    const bool captureOpen = captureChoice.wanted && capture.Open(captureChoice.interfaceName);
     std::string dropFailure;
     const bool dropped = DropAllCapabilities(&dropFailure);
     const int stopSignals = StopSignalDescriptor();
@@ -64,7 +68,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s: could not drop capabilities: %s\n",
                      qPrintable(QCoreApplication::applicationName()), dropFailure.c_str());
 
-    TConsoleWatch watch(commandLine.options, socketCalls);
+    TConsoleWatch watch(commandLine.options, socketCalls, captureOpen ? &capture : nullptr, capture.LastError());
     if (!watch.Start()) {
         if (socketCalls.OpenError() == kWsaEAccess)
             PrintCapabilityHint();

@@ -52,7 +52,14 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments)
                                    QStringLiteral("Stop after N magic packets have been reported."), QStringLiteral("N"));
     const QCommandLineOption timeout(QStringLiteral("timeout"), QStringLiteral("Stop after this many seconds."),
                                      QStringLiteral("SECONDS"));
-    parser.addOptions({json, mac, count, timeout});
+    const QCommandLineOption udpOnly(QStringLiteral("udp-only"),
+                                     QStringLiteral("Watch the raw UDP socket alone and report exactly what the "
+                                                    "window would, without the link-layer capture."));
+    const QCommandLineOption interfaceName(QStringLiteral("interface"),
+                                           QStringLiteral("Capture the link layer of this interface alone "
+                                                          "(default: every Ethernet interface)."),
+                                           QStringLiteral("NAME"));
+    parser.addOptions({json, mac, count, timeout, udpOnly, interfaceName});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -77,6 +84,13 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments)
 
     WatchOptions &options = parsed.options;
     options.json = parser.isSet(json);
+    options.udpOnly = parser.isSet(udpOnly);
+    options.interfaceName = parser.value(interfaceName);
+    if (parser.isSet(interfaceName) && (options.udpOnly || options.interfaceName.isEmpty())) {
+        parsed.usageError = options.udpOnly ? QStringLiteral("--interface and --udp-only exclude each other.")
+                                            : QStringLiteral("--interface: the name is empty.");
+        return parsed;
+    }
     if (parser.isSet(mac)) {
         options.mac = MacText(parser.value(mac));
         if (options.mac.isEmpty()) {
@@ -108,4 +122,21 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments)
         options.timeoutMs = std::max(1, int(std::lround(seconds * 1000)));
     }
     return parsed;
+}
+
+CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[])
+{
+    CaptureChoice choice;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--")
+            break;
+        if (argument == "--udp-only")
+            choice.wanted = false;
+        else if (argument == "--interface" && i + 1 < argc)
+            choice.interfaceName = argv[++i];
+        else if (argument.rfind("--interface=", 0) == 0)
+            choice.interfaceName = argument.substr(12);
+    }
+    return choice;
 }

@@ -4,6 +4,7 @@
 #include <QStringList>
 
 #include <optional>
+#include <string>
 
 struct WatchOptions
 {
@@ -11,7 +12,19 @@ struct WatchOptions
     QString mac; // as a report shows it (00-11-22-33-44-55); empty for every MAC
     std::optional<int> count;
     std::optional<int> timeoutMs;
+    bool udpOnly = false;     // the raw socket alone, as the window has it
+    QString interfaceName;    // the link-layer capture on this interface alone; empty for all
 };
+
+// What the link-layer capture is to open, read straight from main's arguments:
+// it is opened before anything else runs, while the process still has its
+// capabilities. The full parse comes later and rejects what is wrong.
+struct CaptureChoice
+{
+    bool wanted = true;
+    std::string interfaceName;
+};
+CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[]);
 
 struct ParsedCommandLine
 {

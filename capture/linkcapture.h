@@ -1,0 +1,61 @@
+#pragma once
+
+#include "wireframe.h"
+
+#include <QtGlobal>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Incoming Ethernet frames that may hold a magic packet, from the link layer of this
+// machine's interfaces. Opening needs CAP_NET_RAW and makes no thread, so that it can
+// happen before the capabilities are given up; starting arms readiness on the
+// thread that will receive the frames.
+class LinkCapture
+{
+public:
+    virtual ~LinkCapture() = default;
+
+    // Every interface that carries Ethernet frames, or only `interfaceName` when it is
+    // not empty. False, with LastError, when not one could be opened.
+    virtual bool Open(const std::string &interfaceName) = 0;
+    virtual void Start() = 0;
+    virtual void Close() = 0;
+    virtual std::vector<std::string> Interfaces() const = 0;
+    virtual const std::string &LastError() const = 0;
+    // Frames the kernel had to drop because they were not read in time, all interfaces together.
+    virtual std::uint64_t Drops() = 0;
+
+    // The frame lives only for the call.
+    std::function<void(const std::string &interfaceName, ByteView frame)> OnFrame;
+};
+
+// libpcap, one handle per interface so that every frame keeps its Ethernet header.
+class PcapLinkCapture final : public LinkCapture
+{
+public:
+    PcapLinkCapture();
+    ~PcapLinkCapture() override;
+    Q_DISABLE_COPY_MOVE(PcapLinkCapture)
+
+    bool Open(const std::string &interfaceName) override;
+    void Start() override;
+    void Close() override;
+    std::vector<std::string> Interfaces() const override;
+    const std::string &LastError() const override { return m_lastError; }
+    std::uint64_t Drops() override;
+
+    // The kernel filter: EtherType 0x0842 and UDP over IPv4 or IPv6 (extension headers
+    // included), untagged or behind one or two VLAN tags.
+    static const char *const kFilter;
+
+private:
+    struct Handle;
+    bool OpenOne(const std::string &name, std::string &failure);
+
+    std::vector<std::unique_ptr<Handle>> m_handles;
+    std::string m_lastError;
+};

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "wireframe.h"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct LocalInterface
+{
+    std::string name;
+    MacAddress mac{};
+};
+
+using Ipv4Address = std::array<std::uint8_t, 4>;
+
+// What this machine says about itself when a magic packet arrives. None of it needs
+// a privilege, so it is read after the capabilities are gone.
+class MachineInfo
+{
+public:
+    virtual ~MachineInfo() = default;
+
+    // The interfaces that have an Ethernet address.
+    virtual std::vector<LocalInterface> Interfaces() = 0;
+    // The IPv4 addresses that mean this machine: its own and its subnets' broadcast
+    // addresses (255.255.255.255 and 127.0.0.0/8 go without saying).
+    virtual std::vector<Ipv4Address> Ipv4Destinations() = 0;
+    // The driver's active Wake-on modes as ethtool's letters ("g", "pumbg", "d" for
+    // none); nothing when the driver offers no Wake-on at all or cannot be asked.
+    virtual std::optional<std::string> WakeOnModes(const std::string &interfaceName) = 0;
+    // The device's power/wakeup flag: true for "enabled", false for "disabled",
+    // nothing where the device has none.
+    virtual std::optional<bool> DeviceWakeup(const std::string &interfaceName) = 0;
+};
+
+// getifaddrs, ethtool netlink through libmnl, and sysfs.
+MachineInfo &SystemMachineInfo();
+
+// ethtool's letters for a WAKE_* bit mask, in ethtool's order; "d" for none.
+std::string WakeOnLetters(std::uint32_t wakeModes);

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "datetimetext.h"
+#include "wireframe.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What this machine says about the target of a magic packet.
+struct ThisMachine
+{
+    std::optional<std::string> localInterface; // the interface that has the target MAC
+    std::optional<std::string> wakeOn;         // ethtool's letters
+    std::optional<bool> deviceWakeup;          // the device's power/wakeup flag
+};
+
+// One magic packet or near miss as the console reports it, whichever source saw it.
+struct MagicEvent
+{
+    bool nearMiss = false;
+    std::string nearMissReason;
+    Carrier carrier = Carrier::Udp;
+    Family family = Family::Ipv4;
+    std::optional<std::string> interfaceName; // nothing when only the raw socket saw it
+    std::optional<std::string> sourceMac;
+    std::optional<std::string> destinationMac;
+    std::optional<std::string> source;
+    std::optional<std::string> destination;
+    std::optional<std::uint16_t> sourcePort;
+    std::optional<std::uint16_t> destinationPort;
+    std::string mac;
+    std::optional<std::string> password;
+    bool strict = false;
+    std::optional<bool> delivered; // true when the raw UDP socket got it
+    ThisMachine machine;
+};
+
+MagicEvent EventFromFrame(const WireFrame &frame, const std::string &interfaceName);
+
+// A 6-byte password in the MAC text form, a 4-byte one in dotted decimal.
+std::string PasswordText(ByteView password);
+
+// RFC 5952 text: lower-case groups, the longest run of two or more zero groups as "::".
+std::string FormatIpv6(const std::array<std::uint8_t, 16> &address);
+
+inline constexpr const char *kNotDeliveredProblem =
+    "not delivered to UDP: a firewall rule or the reverse-path filter of this machine dropped it";
+inline constexpr const char *kNoInterfaceProblem = "no interface of this machine has this MAC address";
+
+// Everything that would keep the packet from waking this machine, most basic first.
+std::vector<std::string> EventProblems(const MagicEvent &event);
+
+// The lines of one event on a terminal. A packet that the main window would report
+// starts with that window's eight lines; the lines after them say what more is known.
+std::vector<std::string> EventLines(const MagicEvent &event, const LocalDateTime &now,
+                                    const DateTimeSettings &settings);

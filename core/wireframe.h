@@ -1,0 +1,62 @@
+#pragma once
+
+#include "datagram.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+using MacAddress = std::array<std::uint8_t, 6>;
+
+enum class MagicKind { None, Magic, NearMiss };
+
+// What a network card's pattern matcher would make of one payload.
+struct MagicMatch
+{
+    MagicKind kind = MagicKind::None;
+    std::size_t offset = 0; // of the six 0xFF bytes within the payload
+    MacAddress mac{};       // the first copy after them
+    ByteView password;      // empty, or the 4 or 6 bytes after the sixteenth copy that end the payload
+    int equalCopies = 0;    // consecutive copies equal to the first, counting the first
+    bool payloadEnded = false; // a near miss that ran out of payload, not one with a differing copy
+};
+
+inline constexpr int kMagicCopies = 16;
+
+// Six 0xFF bytes followed by sixteen copies of one MAC address anywhere in the payload,
+// the first such place winning. Without one, the place with the most equal copies
+// after six 0xFF bytes is a near miss, provided at least one whole copy follows them.
+MagicMatch FindMagic(ByteView payload);
+
+// "MAC copy 9 of 16 differs" or "only 11 copies of the MAC address".
+std::string NearMissReason(const MagicMatch &match);
+
+enum class Carrier { Udp, Ethernet };
+enum class Family { None, Ipv4, Ipv6 };
+
+// One Ethernet frame that holds a magic packet or a near miss.
+struct WireFrame
+{
+    MacAddress destinationMac{};
+    MacAddress sourceMac{};
+    Carrier carrier = Carrier::Ethernet;
+    Family family = Family::None;
+    std::array<std::uint8_t, 16> sourceAddress{};      // the first four bytes for IPv4
+    std::array<std::uint8_t, 16> destinationAddress{}; // the first four bytes for IPv4
+    std::uint16_t sourcePort = 0;
+    std::uint16_t destinationPort = 0;
+    ByteView payload; // the UDP payload, or what follows EtherType 0x0842
+    MagicMatch magic;
+    // The raw UDP socket of the main window would report it: IPv4, a UDP length that
+    // fills the IP packet, and a payload of exactly a magic packet.
+    bool strict = false;
+};
+
+inline constexpr std::uint16_t kWakeOnLanEtherType = 0x0842;
+
+// `frame` is a whole Ethernet II frame from the destination address on, 802.1Q and
+// 802.1ad tags included. Returns nothing unless it carries a magic packet or a near
+// miss, as UDP over IPv4 or IPv6 or as EtherType 0x0842; fragments are not joined.
+std::optional<WireFrame> DecodeFrame(ByteView frame);

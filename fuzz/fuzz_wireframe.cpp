@@ -1,0 +1,85 @@
+// Feeds arbitrary bytes to DecodeFrame as a whole Ethernet frame, and to FindMagic
+// as a payload, and checks every answer against the bytes it came from.
+
+#include "wireframe.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+#define FUZZ_CHECK(condition)                                                                  \
+    do {                                                                                       \
+        if (!(condition)) {                                                                    \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                      \
+        }                                                                                      \
+    } while (false)
+
+bool Inside(ByteView part, ByteView whole)
+{
+    return part.empty() || (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+}
+
+void CheckMatch(const MagicMatch &match, ByteView payload)
+{
+    if (match.kind == MagicKind::None) {
+        FUZZ_CHECK(NearMissReason(match).empty());
+        return;
+    }
+    FUZZ_CHECK(match.offset + 12 <= payload.size());
+    for (std::size_t i = 0; i < 6; ++i)
+        FUZZ_CHECK(payload[match.offset + i] == 0xFF);
+    FUZZ_CHECK(std::memcmp(payload.data() + match.offset + 6, match.mac.data(), 6) == 0);
+    FUZZ_CHECK(match.equalCopies >= 1 && match.equalCopies <= kMagicCopies);
+    for (int copy = 1; copy < match.equalCopies; ++copy)
+        FUZZ_CHECK(std::memcmp(payload.data() + match.offset + 6 + copy * 6, match.mac.data(), 6) == 0);
+    if (match.kind == MagicKind::Magic) {
+        FUZZ_CHECK(match.equalCopies == kMagicCopies);
+        const std::size_t end = match.offset + 102;
+        FUZZ_CHECK(end <= payload.size());
+        FUZZ_CHECK(match.password.empty() || match.password.size() == 4 || match.password.size() == 6);
+        FUZZ_CHECK(match.password.empty() || match.password.data() == payload.data() + end);
+        FUZZ_CHECK(match.password.empty() || end + match.password.size() == payload.size());
+        FUZZ_CHECK(NearMissReason(match).empty());
+        return;
+    }
+    FUZZ_CHECK(match.equalCopies < kMagicCopies);
+    FUZZ_CHECK(match.password.empty());
+    FUZZ_CHECK(!NearMissReason(match).empty());
+    const std::size_t next = match.offset + 6 + std::size_t(match.equalCopies) * 6;
+    if (match.payloadEnded)
+        FUZZ_CHECK(next + 6 > payload.size());
+    else
+        FUZZ_CHECK(next + 6 <= payload.size() && std::memcmp(payload.data() + next, match.mac.data(), 6) != 0);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    const ByteView bytes(data, size);
+    CheckMatch(FindMagic(bytes), bytes);
+
+    const std::optional<WireFrame> frame = DecodeFrame(bytes);
+    if (!frame)
+        return 0;
+    FUZZ_CHECK(size >= 14);
+    FUZZ_CHECK(std::memcmp(frame->destinationMac.data(), data, 6) == 0);
+    FUZZ_CHECK(std::memcmp(frame->sourceMac.data(), data + 6, 6) == 0);
+    FUZZ_CHECK(Inside(frame->payload, bytes));
+    FUZZ_CHECK(frame->magic.kind != MagicKind::None);
+    CheckMatch(frame->magic, frame->payload);
+    if (frame->carrier == Carrier::Ethernet) {
+        FUZZ_CHECK(frame->family == Family::None && frame->sourcePort == 0 && frame->destinationPort == 0);
+        FUZZ_CHECK(frame->payload.data() + frame->payload.size() == data + size);
+    } else {
+        FUZZ_CHECK(frame->family != Family::None);
+    }
+    if (frame->strict)
+        FUZZ_CHECK(frame->family == Family::Ipv4 && frame->payload.size() == 102 && frame->magic.offset == 0
+                   && frame->magic.kind == MagicKind::Magic);
+    return 0;
+}

@@ -1,0 +1,229 @@
+// The libpcap capture and this machine's own view of itself, on a veth pair whose
+// far end sits in a network namespace made for the test.
+
+#include "linkcapture.h"
+#include "machineinfo.h"
+#include "vethnamespace.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+const QString kMarkerMac = QStringLiteral("02:C0:FF:EE:00:01");
+
+struct Seen
+{
+    std::string interfaceName;
+    QByteArray bytes;
+};
+
+QByteArray MacBytes(const QString &text)
+{
+    return QByteArray::fromHex(text.toLatin1().replace(':', ""));
+}
+
+std::optional<WireFrame> Decode(const QByteArray &bytes)
+{
+    return DecodeFrame(ByteView(reinterpret_cast<const std::uint8_t *>(bytes.constData()), std::size_t(bytes.size())));
+}
+
+bool IsMagicFor(const QByteArray &bytes, const QByteArray &mac)
+{
+    const std::optional<WireFrame> frame = Decode(bytes);
+    return frame && frame->magic.kind == MagicKind::Magic
+           && QByteArray(reinterpret_cast<const char *>(frame->magic.mac.data()), 6) == mac;
+}
+
+// ARP, or IPv4 that is not UDP: what the kernel filter must keep away.
+bool IsNoCandidate(const QByteArray &bytes)
+{
+    const int etherType = (std::uint8_t(bytes[12]) << 8) | std::uint8_t(bytes[13]);
+    return etherType == 0x0806 || (etherType == 0x0800 && bytes.size() > 23 && bytes[23] != 17);
+}
+
+} // namespace
+
+class TestLinkCapture final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void filterLetsThroughCandidatesOnly_data();
+    void filterLetsThroughCandidatesOnly();
+    void everyEthernetInterfaceIsOpened();
+    void machineKnowsTheVeth();
+
+private:
+    bool RunInPeer(const QStringList &command);
+    bool WaitForMarker();
+
+    const QString m_namespace = QStringLiteral("cvwire%1").arg(::getpid());
+    const QString m_localLink = QStringLiteral("cvw%1a").arg(::getpid() % 100000);
+    const QString m_peerLink = QStringLiteral("cvw%1b").arg(::getpid() % 100000);
+    std::unique_ptr<VethNamespace> m_veth;
+    PcapLinkCapture m_capture;
+    std::vector<Seen> m_seen;
+};
+
+void TestLinkCapture::initTestCase()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to make a network namespace and open a link-layer capture");
+    for (const char *tool : {"ip", "etherwake", "wakeonlan"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+    }
+    m_veth = std::make_unique<VethNamespace>(m_namespace, m_localLink, m_peerLink);
+    QString failure;
+    if (!m_veth->Create(QStringLiteral("10.231.41.1/24"), QStringLiteral("10.231.41.2/24"), &failure))
+        QSKIP(qPrintable(QStringLiteral("cannot make a network namespace joined by veth: ") + failure));
+    QVERIFY2(m_capture.Open(m_localLink.toStdString()), m_capture.LastError().c_str());
+    m_capture.OnFrame = [this](const std::string &interfaceName, ByteView frame) {
+        m_seen.push_back({interfaceName, QByteArray(reinterpret_cast<const char *>(frame.data()), qsizetype(frame.size()))});
+    };
+    m_capture.Start();
+}
+
+void TestLinkCapture::cleanupTestCase()
+{
+    m_capture.Close();
+    m_veth.reset();
+}
+
+bool TestLinkCapture::RunInPeer(const QStringList &command)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("ip"), QStringList{QStringLiteral("netns"), QStringLiteral("exec"), m_namespace} + command);
+    const bool finished = process.waitForFinished(kWaitMs);
+    if (!finished || process.exitCode() != 0)
+        qWarning() << command << process.readAll();
+    return finished && process.exitCode() == 0;
+}
+
+// Frames arrive in order, so once a marker sent after the others is in, so is
+// everything before it. The marker and whatever came after it are dropped.
+bool TestLinkCapture::WaitForMarker()
+{
+    if (!RunInPeer({QStringLiteral("etherwake"), QStringLiteral("-i"), m_peerLink, kMarkerMac}))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < kWaitMs) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        const auto marker = std::find_if(m_seen.begin(), m_seen.end(),
+                                         [](const Seen &seen) { return IsMagicFor(seen.bytes, MacBytes(kMarkerMac)); });
+        if (marker != m_seen.end()) {
+            m_seen.erase(marker, m_seen.end());
+            return true;
+        }
+    }
+    return false;
+}
+
+void TestLinkCapture::filterLetsThroughCandidatesOnly_data()
+{
+    QTest::addColumn<QStringList>("peerCommand");
+    QTest::addColumn<QStringList>("localCommand");
+    QTest::addColumn<int>("magicFrames");
+    QTest::addColumn<int>("frameSize");
+
+    const QString mac = QStringLiteral("02:11:22:33:44:55");
+    QTest::newRow("etherwake") << QStringList{QStringLiteral("etherwake"), QStringLiteral("-i"), m_peerLink, mac}
+                               << QStringList() << 1 << 116;
+    QTest::newRow("etherwake with a password")
+        << QStringList{QStringLiteral("etherwake"), QStringLiteral("-i"), m_peerLink, QStringLiteral("-p"),
+                       QStringLiteral("11:22:33:44:55:66"), mac}
+        << QStringList() << 1 << 122;
+    QTest::newRow("wakeonlan to the broadcast address")
+        << QStringList{QStringLiteral("wakeonlan"), QStringLiteral("-i"), QStringLiteral("10.231.41.255"), mac}
+        << QStringList() << 1 << 14 + 20 + 8 + 102;
+    QTest::newRow("ARP and TCP")
+        << QStringList{QStringLiteral("bash"), QStringLiteral("-c"),
+                       QStringLiteral("timeout 1 bash -c \"echo > /dev/tcp/10.231.41.1/1\"; true")}
+        << QStringList() << 0 << 0;
+    QTest::newRow("outgoing magic packet")
+        << QStringList()
+        << QStringList{QStringLiteral("wakeonlan"), QStringLiteral("-i"), QStringLiteral("10.231.41.2"), mac} << 0 << 0;
+}
+
+void TestLinkCapture::filterLetsThroughCandidatesOnly()
+{
+    QFETCH(QStringList, peerCommand);
+    QFETCH(QStringList, localCommand);
+    QFETCH(int, magicFrames);
+    QFETCH(int, frameSize);
+
+    m_seen.clear();
+    if (!peerCommand.isEmpty())
+        QVERIFY(RunInPeer(peerCommand));
+    if (!localCommand.isEmpty())
+        QCOMPARE(QProcess::execute(localCommand.first(), localCommand.mid(1)), 0);
+    QVERIFY2(WaitForMarker(), "the marker frame never arrived");
+
+    const QByteArray mac = MacBytes(QStringLiteral("02:11:22:33:44:55"));
+    const auto magic = std::count_if(m_seen.begin(), m_seen.end(), [&](const Seen &seen) { return IsMagicFor(seen.bytes, mac); });
+    QCOMPARE(int(magic), magicFrames);
+    for (const Seen &seen : m_seen) {
+        QCOMPARE(seen.interfaceName, m_localLink.toStdString());
+        QVERIFY2(!IsNoCandidate(seen.bytes), seen.bytes.toHex().constData());
+        if (IsMagicFor(seen.bytes, mac))
+            QCOMPARE(int(seen.bytes.size()), frameSize);
+    }
+    QCOMPARE(m_capture.Drops(), std::uint64_t(0));
+}
+
+void TestLinkCapture::everyEthernetInterfaceIsOpened()
+{
+    PcapLinkCapture capture;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY2(capture.Open(std::string()), capture.LastError().c_str());
+    qInfo("opened %zu interfaces in %lld ms", capture.Interfaces().size(), timer.elapsed());
+    const std::vector<std::string> names = capture.Interfaces();
+    QVERIFY(std::find(names.begin(), names.end(), "lo") != names.end());
+    QVERIFY(std::find(names.begin(), names.end(), m_localLink.toStdString()) != names.end());
+    QVERIFY(std::find(names.begin(), names.end(), "any") == names.end());
+}
+
+void TestLinkCapture::machineKnowsTheVeth()
+{
+    MachineInfo &machine = SystemMachineInfo();
+    const std::string link = m_localLink.toStdString();
+    QFile addressFile(QStringLiteral("/sys/class/net/%1/address").arg(m_localLink));
+    QVERIFY(addressFile.open(QIODevice::ReadOnly));
+    const QByteArray mac = MacBytes(QString::fromLatin1(addressFile.readAll().trimmed()));
+
+    const std::vector<LocalInterface> interfaces = machine.Interfaces();
+    const auto found = std::find_if(interfaces.begin(), interfaces.end(), [&](const LocalInterface &local) { return local.name == link; });
+    QVERIFY(found != interfaces.end());
+    QCOMPARE(QByteArray(reinterpret_cast<const char *>(found->mac.data()), 6), mac);
+    QVERIFY(std::none_of(interfaces.begin(), interfaces.end(), [](const LocalInterface &local) { return local.name == "lo"; }));
+
+    const std::vector<Ipv4Address> destinations = machine.Ipv4Destinations();
+    QVERIFY(std::find(destinations.begin(), destinations.end(), Ipv4Address{10, 231, 41, 1}) != destinations.end());
+    QVERIFY(std::find(destinations.begin(), destinations.end(), Ipv4Address{10, 231, 41, 255}) != destinations.end());
+    QVERIFY(std::find(destinations.begin(), destinations.end(), Ipv4Address{10, 231, 41, 2}) == destinations.end());
+
+    // A veth has no Wake-on and no device behind it.
+    QCOMPARE(machine.WakeOnModes(link), std::optional<std::string>());
+    QCOMPARE(machine.DeviceWakeup(link), std::optional<bool>());
+    QCOMPARE(machine.WakeOnModes("../lo"), std::optional<std::string>());
+}
+
+QTEST_GUILESS_MAIN(TestLinkCapture)
+#include "tst_linkcapture.moc"

@@ -1,0 +1,335 @@
+// corvalen-cli with both sources, the link-layer capture and the raw socket, as a
+// process. The test moves into a network namespace of its own (the receiving
+// machine) and makes a second one joined to it by veth (the sender).
+
+#include "rootskip.h"
+#include "kernelhelpers.h"
+#include "udpsender.h"
+#include "vethnamespace.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+const QString kNamespace = QStringLiteral("cvclw%1").arg(::getpid());
+const QString kLocalLink = QStringLiteral("cvl%1a").arg(::getpid() % 100000);
+const QString kPeerLink = QStringLiteral("cvl%1b").arg(::getpid() % 100000);
+const QString kLocalAddress = QStringLiteral("10.231.43.1");
+const QString kPeerAddress = QStringLiteral("10.231.43.2");
+const QString kUnknownMac = QStringLiteral("02:C1:1E:00:01:01");
+const QString kMarkerMac = QStringLiteral("02:C1:1E:00:01:FF");
+
+QByteArray MacBytes(const QString &text)
+{
+    return QByteArray::fromHex(QString(text).remove(':').remove('-').toLatin1());
+}
+
+QString MacText(const QString &text)
+{
+    return QString::fromLatin1(MacBytes(text).toHex('-').toUpper());
+}
+
+QByteArray Magic(const QString &mac)
+{
+    return QByteArray(6, char(0xFF)) + MacBytes(mac).repeated(16);
+}
+
+bool Run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    const bool ok = process.waitForFinished(kWaitMs) && process.exitStatus() == QProcess::NormalExit
+                    && process.exitCode() == 0;
+    if (!ok)
+        qWarning() << program << arguments << process.readAll();
+    return ok;
+}
+
+bool RunInPeer(const QStringList &command)
+{
+    return Run(QStringLiteral("ip"), QStringList{QStringLiteral("netns"), QStringLiteral("exec"), kNamespace} + command);
+}
+
+// corvalen-cli --json, its events read as they come.
+class Cli final
+{
+public:
+    explicit Cli(const QStringList &arguments) { m_process.start(QStringLiteral(CORVALEN_CLI), arguments); }
+    ~Cli()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    Q_DISABLE_COPY_MOVE(Cli)
+
+    bool WaitUntilListening()
+    {
+        return QTest::qWaitFor([this] { return Err().contains("listening for magic packets"); }, kWaitMs);
+    }
+    QByteArray Err()
+    {
+        m_err += m_process.readAllStandardError();
+        return m_err;
+    }
+    QList<QByteArray> Lines()
+    {
+        m_out += m_process.readAllStandardOutput();
+        QList<QByteArray> lines = m_out.split('\n');
+        lines.removeLast();
+        return lines;
+    }
+    // The events that came before the marker, once it is in; the marker goes out
+    // last, and every event comes out in the order its packet arrived.
+    std::optional<QList<QJsonObject>> EventsUpToMarker()
+    {
+        if (!RunInPeer({QStringLiteral("etherwake"), QStringLiteral("-i"), kPeerLink, kMarkerMac}))
+            return std::nullopt;
+        QList<QJsonObject> events;
+        const bool marked = QTest::qWaitFor(
+            [&] {
+                const QList<QByteArray> lines = Lines();
+                for (qsizetype i = m_consumed; i < lines.size(); ++i) {
+                    const QJsonObject event = QJsonDocument::fromJson(lines[i]).object();
+                    if (event.value("mac").toString() == MacText(kMarkerMac)) {
+                        m_consumed = i + 1;
+                        return true;
+                    }
+                    events.append(event);
+                }
+                events.clear();
+                return false;
+            },
+            kWaitMs);
+        return marked ? std::optional(events) : std::nullopt;
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_out;
+    QByteArray m_err;
+    qsizetype m_consumed = 0;
+};
+
+// sysfs shows the interfaces of the namespace that mounted it, so ask the kernel.
+QString LocalMac()
+{
+    const FileDescriptor control(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq request{};
+    std::strncpy(request.ifr_name, kLocalLink.toLatin1().constData(), IFNAMSIZ - 1);
+    if (::ioctl(control.get(), SIOCGIFHWADDR, &request) != 0)
+        return {};
+    return QString::fromLatin1(QByteArray(request.ifr_hwaddr.sa_data, 6).toHex(':').toUpper());
+}
+
+} // namespace
+
+class TestCliWire final : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void oneEventPerPacket_data();
+    void oneEventPerPacket();
+    void udpOnlyIsTheWindowsView();
+    void captureThatCannotOpen();
+
+private:
+    bool SendFromPeer(const QByteArray &payload, const QString &address);
+    bool SendIpv6FromPeer(const QByteArray &payload);
+
+    std::unique_ptr<VethNamespace> m_veth;
+    std::unique_ptr<Cli> m_cli;
+};
+
+void TestCliWire::initTestCase()
+{
+    if (::geteuid() != 0)
+        SKIP_WITHOUT_ROOT("needs root for network namespaces and the link-layer capture");
+    for (const char *tool : {"ip", "etherwake", "wakeonlan", "nft"}) {
+        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+            QFAIL(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+    }
+    QVERIFY(::unshare(CLONE_NEWNET) == 0);
+    QVERIFY(BringLoopbackUp());
+    m_veth = std::make_unique<VethNamespace>(kNamespace, kLocalLink, kPeerLink);
+    QString failure;
+    QVERIFY2(m_veth->Create(kLocalAddress + "/24", kPeerAddress + "/24", &failure), qPrintable(failure));
+    // IPv6 sends need the link-local address of the sender past duplicate address detection.
+    QVERIFY(QTest::qWaitFor(
+        [] {
+            QProcess ip;
+            ip.start("ip", {"-n", kNamespace, "-6", "addr", "show", "dev", kPeerLink, "tentative"});
+            ip.waitForFinished();
+            const QByteArray tentative = ip.readAll();
+            ip.start("ip", {"-n", kNamespace, "-6", "addr", "show", "dev", kPeerLink});
+            ip.waitForFinished();
+            return tentative.trimmed().isEmpty() && ip.readAll().contains("fe80");
+        },
+        10000));
+    m_cli = std::make_unique<Cli>(QStringList{"--json"});
+    QVERIFY(m_cli->WaitUntilListening());
+}
+
+void TestCliWire::cleanupTestCase()
+{
+    m_cli.reset();
+    m_veth.reset();
+}
+
+bool TestCliWire::SendFromPeer(const QByteArray &payload, const QString &address)
+{
+    bool sent = false;
+    const bool moved = m_veth->InNamespace([&] {
+        const UdpSender sender(INADDR_ANY);
+        sent = sender.Send(address.toLatin1().constData(), 9, payload);
+    });
+    return moved && sent;
+}
+
+bool TestCliWire::SendIpv6FromPeer(const QByteArray &payload)
+{
+    bool sent = false;
+    const bool moved = m_veth->InNamespace([&] {
+        const FileDescriptor socket(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in6 allNodes{};
+        allNodes.sin6_family = AF_INET6;
+        allNodes.sin6_port = htons(9);
+        allNodes.sin6_scope_id = ::if_nametoindex(kPeerLink.toLatin1().constData());
+        inet_pton(AF_INET6, "ff02::1", &allNodes.sin6_addr);
+        sent = ::sendto(socket.get(), payload.constData(), size_t(payload.size()), 0,
+                        reinterpret_cast<const sockaddr *>(&allNodes), sizeof allNodes)
+               == payload.size();
+    });
+    return moved && sent;
+}
+
+void TestCliWire::oneEventPerPacket_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("mac"); // empty: the receiving veth's own
+    QTest::addColumn<QJsonObject>("expected");
+
+    const QJsonValue null(QJsonValue::Null);
+    const QJsonArray none;
+    const QJsonArray unknown{"no interface of this machine has this MAC address"};
+    QTest::newRow("etherwake") << "etherwake" << QString()
+                               << QJsonObject{{"event", "magic"}, {"carrier", "ethernet"}, {"family", null},
+                                              {"source", null}, {"source_port", null}, {"password", null},
+                                              {"strict", false}, {"delivered", null}, {"wake_on", null},
+                                              {"problems", none}};
+    QTest::newRow("etherwake with a password")
+        << "etherwake-password" << kUnknownMac
+        << QJsonObject{{"carrier", "ethernet"}, {"password", "11-22-33-44-55-66"}, {"local_interface", null},
+                       {"problems", unknown}};
+    QTest::newRow("wakeonlan to the broadcast address")
+        << "wakeonlan" << QString()
+        << QJsonObject{{"event", "magic"}, {"carrier", "udp"}, {"family", "ipv4"}, {"destination", "10.231.43.255"},
+                       {"destination_port", 9}, {"strict", true}, {"delivered", true}, {"problems", none},
+                       {"destination_mac", "FF-FF-FF-FF-FF-FF"}};
+    QTest::newRow("UDP port 9 dropped by nftables")
+        << "nft" << QString()
+        << QJsonObject{{"carrier", "udp"}, {"strict", true}, {"delivered", false},
+                       {"problems", QJsonArray{"not delivered to UDP: a firewall rule or the reverse-path filter of "
+                                               "this machine dropped it"}}};
+    QTest::newRow("near miss") << "near-miss" << QString()
+                               << QJsonObject{{"event", "near_miss"}, {"carrier", "udp"}, {"strict", false},
+                                              {"delivered", null}, {"problems", QJsonArray{"MAC copy 9 of 16 differs"}}};
+    QTest::newRow("IPv6 to ff02::1") << "ipv6" << QString()
+                                     << QJsonObject{{"carrier", "udp"}, {"family", "ipv6"}, {"destination", "ff02::1"},
+                                                    {"strict", false}, {"delivered", null}, {"problems", none}};
+    QTest::newRow("loopback") << "loopback" << kUnknownMac
+                              << QJsonObject{{"interface", "lo"}, {"strict", true}, {"delivered", true},
+                                             {"source_mac", "00-00-00-00-00-00"}, {"problems", unknown}};
+}
+
+void TestCliWire::oneEventPerPacket()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, mac);
+    QFETCH(QJsonObject, expected);
+    if (mac.isEmpty())
+        mac = LocalMac();
+
+    bool sent = false;
+    if (how == "etherwake")
+        sent = RunInPeer({"etherwake", "-i", kPeerLink, mac});
+    else if (how == "etherwake-password")
+        sent = RunInPeer({"etherwake", "-i", kPeerLink, "-p", "11:22:33:44:55:66", mac});
+    else if (how == "wakeonlan")
+        sent = RunInPeer({"wakeonlan", "-i", "10.231.43.255", mac});
+    else if (how == "nft") {
+        QVERIFY(Run("nft", {"add table inet cvtest; add chain inet cvtest input { type filter hook input priority 0; }; "
+                            "add rule inet cvtest input udp dport 9 drop"}));
+        sent = RunInPeer({"wakeonlan", "-i", kLocalAddress, mac});
+    } else if (how == "near-miss") {
+        QByteArray nearMiss = Magic(mac);
+        nearMiss[6 + 8 * 6] = char(nearMiss[6 + 8 * 6] ^ 0x01);
+        sent = SendFromPeer(nearMiss, kLocalAddress);
+    } else if (how == "ipv6")
+        sent = SendIpv6FromPeer(Magic(mac));
+    else if (how == "loopback")
+        sent = UdpSender().Send("127.0.0.1", 9, Magic(mac));
+    QVERIFY(sent);
+    const std::optional<QList<QJsonObject>> events = m_cli->EventsUpToMarker();
+    if (how == "nft")
+        QVERIFY(Run("nft", {"delete table inet cvtest"}));
+    QVERIFY2(events, "the marker never came");
+    QCOMPARE(events->size(), 1);
+    const QJsonObject &event = events->first();
+    QCOMPARE(event.value("mac").toString(), MacText(mac));
+    if (MacText(mac) == MacText(LocalMac()))
+        QCOMPARE(event.value("local_interface").toString(), kLocalLink);
+    if (how != "loopback")
+        QCOMPARE(event.value("interface").toString(), kLocalLink);
+    for (auto field = expected.begin(); field != expected.end(); ++field)
+        QVERIFY2(event.value(field.key()) == field.value(),
+                 qPrintable(field.key() + ": " + QJsonDocument(event).toJson(QJsonDocument::Compact)));
+}
+
+void TestCliWire::udpOnlyIsTheWindowsView()
+{
+    Cli cli({"--udp-only"});
+    QVERIFY(cli.WaitUntilListening());
+    QVERIFY(RunInPeer({"etherwake", "-i", kPeerLink, kUnknownMac}));
+    QVERIFY(RunInPeer({"wakeonlan", "-i", "10.231.43.255", kUnknownMac}));
+    QVERIFY(QTest::qWaitFor([&] { return cli.Lines().size() >= 8; }, kWaitMs));
+    QTest::qWait(500);
+    const QList<QByteArray> lines = cli.Lines();
+    QCOMPARE(lines.size(), 8);
+    QCOMPARE(lines.first(), QByteArray("Magic Packet received."));
+    QCOMPARE(lines[6], "  MAC Address: " + MacText(kUnknownMac).toLatin1());
+    QCOMPARE(lines[7], QByteArray());
+}
+
+void TestCliWire::captureThatCannotOpen()
+{
+    Cli cli({"--interface", "cvl-none"});
+    QVERIFY(cli.WaitUntilListening());
+    QCOMPARE(cli.Err().count("cvl-none"), 1);
+    QVERIFY(UdpSender().Send("127.0.0.1", 9, Magic(kUnknownMac)));
+    QVERIFY(QTest::qWaitFor([&] { return cli.Lines().size() >= 11; }, kWaitMs));
+    const QList<QByteArray> lines = cli.Lines();
+    QCOMPARE(lines.first(), QByteArray("Magic Packet received."));
+    QCOMPARE(lines[8], QByteArray("  Carrier: UDP over IPv4, seen by the raw socket only"));
+}
+
+QTEST_GUILESS_MAIN(TestCliWire)
+#include "tst_cli_wire.moc"
