@@ -315,19 +315,6 @@ double ProcessCpuSeconds(qint64 pid)
     return total;
 }
 
-// The raw UDP socket that process `pid` holds.
-RawSocketState RawSocketOfProcess(qint64 pid)
-{
-    QSet<QByteArray> inodes;
-    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
-    for (const QString &entry : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-        const QString target = QFile::symLinkTarget(descriptors.filePath(entry));
-        if (target.contains(QStringLiteral("socket:[")))
-            inodes.insert(target.section(QLatin1Char('['), 1).chopped(1).toLatin1());
-    }
-    return RawSocketStateOf(inodes);
-}
-
 struct ProcessOutput
 {
     QByteArray out;

@@ -12,6 +12,7 @@
 
 #include "datagram.h"
 #include "errnocodes.h"
+#include "fuzzcheck.h"
 #include "packetlistener.h"
 #include "socketcalls.h"
 #include "socketerrors.h"
@@ -26,14 +27,6 @@
 #include <vector>
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (false)
 
 constexpr int kHeaders = TPacketListener::kIpHeaderSize + TPacketListener::kUdpHeaderSize;
 

@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to DecodeFrame as a whole Ethernet frame, and to FindMagic
 // as a payload, and checks every answer against the bytes it came from.
 
+#include "fuzzcheck.h"
 #include "wireframe.h"
 
 #include <cstdint>
@@ -9,14 +10,6 @@
 #include <cstring>
 
 namespace {
-
-#define FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                       \
-        if (!(condition)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-            std::abort();                                                                      \
-        }                                                                                      \
-    } while (false)
 
 bool Inside(ByteView part, ByteView whole)
 {

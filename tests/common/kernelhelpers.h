@@ -83,11 +83,11 @@ inline RawSocketState RawSocketStateOf(int socket)
     return RawSocketStateOf(QSet<QByteArray>{QByteArray::number(quint64(status.st_ino))});
 }
 
-// The listener's own socket: the raw UDP socket among this process's descriptors.
-inline RawSocketState ListenerSocketState()
+// The raw UDP socket among the descriptors of a process ("self" for this one).
+inline RawSocketState RawSocketOfProcess(const QString &pid)
 {
     QSet<QByteArray> inodes;
-    const QDir descriptors(QStringLiteral("/proc/self/fd"));
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
     for (const QString &entry : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot)) {
         const QString target = QFile::symLinkTarget(descriptors.filePath(entry));
         if (target.contains(QStringLiteral("socket:[")))
@@ -96,7 +96,17 @@ inline RawSocketState ListenerSocketState()
     return RawSocketStateOf(inodes);
 }
 
-// The text after `field` (such as "VmRSS:") on its line of /proc/self/status.
+inline RawSocketState RawSocketOfProcess(qint64 pid)
+{
+    return RawSocketOfProcess(QString::number(pid));
+}
+
+// The listener's own socket.
+inline RawSocketState ListenerSocketState()
+{
+    return RawSocketOfProcess(QStringLiteral("self"));
+}
+
 inline std::optional<QByteArray> StatusField(const char *field)
 {
     QFile status(QStringLiteral("/proc/self/status"));

@@ -16,18 +16,6 @@ namespace {
 
 constexpr int kWaitMs = 10000;
 
-QSet<QByteArray> SocketInodes(qint64 pid)
-{
-    QSet<QByteArray> inodes;
-    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
-    for (const QString &entry : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-        const QString target = QFile::symLinkTarget(descriptors.filePath(entry));
-        if (target.contains(QStringLiteral("socket:[")))
-            inodes.insert(target.section(QLatin1Char('['), 1).chopped(1).toLatin1());
-    }
-    return inodes;
-}
-
 // "tid Name: value" for every capability set of every thread that is not empty.
 QStringList HeldCapabilities(qint64 pid, int *threads)
 {
@@ -81,10 +69,10 @@ void TestLeastPrivilege::startedProgram()
     process.start(program, {});
     QVERIFY(process.waitForStarted());
     const qint64 pid = process.processId();
-    QVERIFY(QTest::qWaitFor([&] { return RawSocketStateOf(SocketInodes(pid)).found; }, kWaitMs));
+    QVERIFY(QTest::qWaitFor([&] { return RawSocketOfProcess(pid).found; }, kWaitMs));
     // Give the program time to start the threads it starts.
     QTest::qWait(500);
-    QVERIFY(RawSocketStateOf(SocketInodes(pid)).found);
+    QVERIFY(RawSocketOfProcess(pid).found);
     int threads = 0;
     const QStringList held = HeldCapabilities(pid, &threads);
     qInfo("%d thread(s)", threads);
