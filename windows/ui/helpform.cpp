@@ -1,5 +1,6 @@
 #include "helpform.h"
 
+#include "formwindow.h"
 #include "resource.h"
 
 #include <commctrl.h>
@@ -60,7 +61,7 @@ THelpForm::THelpForm(HINSTANCE module, HWND application, DesktopCalls &desktopCa
     , m_desktopCalls(desktopCalls)
     , m_layout(LoadWindowLayout(module, IDD_HELPFORM).value_or(WindowLayout{}))
 {
-    RegisterWindowClass(module, &THelpForm::WindowProcedure);
+    RegisterWindowClass(module, &FormWindowProcedure<THelpForm>);
     RECT outer{0, 0, m_layout.size.cx, m_layout.size.cy};
     AdjustWindowRectEx(&outer, m_layout.style, FALSE, m_layout.exStyle);
     m_window = CreateWindowExA(m_layout.exStyle, kWindowClass, m_layout.caption.c_str(), m_layout.style, 0, 0,
@@ -180,19 +181,6 @@ LRESULT THelpForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         break;
     }
     return DefWindowProcA(m_window, message, wParam, lParam);
-}
-
-LRESULT CALLBACK THelpForm::WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_NCCREATE) {
-        auto *form = static_cast<THelpForm *>(reinterpret_cast<const CREATESTRUCTA *>(lParam)->lpCreateParams);
-        form->m_window = window;
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-    }
-    auto *form = reinterpret_cast<THelpForm *>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!form)
-        return DefWindowProcA(window, message, wParam, lParam);
-    return form->HandleMessage(message, wParam, lParam);
 }
 
 LRESULT CALLBACK THelpForm::LinkProcedure(HWND label, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,

@@ -1,5 +1,6 @@
 #include "listenform.h"
 
+#include "formwindow.h"
 #include "helpform.h"
 #include "regionalsettings.h"
 #include "resource.h"
@@ -38,7 +39,7 @@ TListenForm::TListenForm(HINSTANCE module, WinSockCalls &socketCalls, DesktopCal
     , m_desktopCalls(desktopCalls)
     , m_layout(LoadWindowLayout(module, IDD_LISTENFORM).value_or(WindowLayout{}))
 {
-    RegisterWindowClass(module, &TListenForm::WindowProcedure);
+    RegisterWindowClass(module, &FormWindowProcedure<TListenForm>);
     const ScreenRect screen = PrimaryScreen(m_desktopCalls);
     const SIZE outer = m_layout.size;
     m_window = CreateWindowExA(m_layout.exStyle, kWindowClass, m_layout.caption.c_str(), m_layout.style,
@@ -204,17 +205,4 @@ LRESULT TListenForm::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     }
     return DefWindowProcA(m_window, message, wParam, lParam);
-}
-
-LRESULT CALLBACK TListenForm::WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_NCCREATE) {
-        auto *form = static_cast<TListenForm *>(reinterpret_cast<const CREATESTRUCTA *>(lParam)->lpCreateParams);
-        form->m_window = window;
-        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
-    }
-    auto *form = reinterpret_cast<TListenForm *>(GetWindowLongPtrA(window, GWLP_USERDATA));
-    if (!form || !form->m_window)
-        return DefWindowProcA(window, message, wParam, lParam);
-    return form->HandleMessage(message, wParam, lParam);
 }
