@@ -13,6 +13,7 @@ constexpr std::size_t kEthernetSourceOffset = 6;
 constexpr std::size_t kEtherTypeOffset = 12;
 constexpr std::size_t kEthernetHeaderSize = 14;
 constexpr std::size_t kVlanTagSize = 4;
+constexpr std::size_t kMaxVlanTags = 2;
 constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
 constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
 constexpr std::uint16_t kEtherTypeVlan = 0x8100;
@@ -90,11 +91,12 @@ MagicMatch MatchCopies(ByteView payload, std::size_t offset)
     return match;
 }
 
-// Moves `frame` past the Ethernet header and any VLAN tags; returns the inner EtherType.
+// Moves `frame` past the Ethernet header and its VLAN tags, two at most as in
+// 802.1ad; returns the inner EtherType.
 std::optional<std::uint16_t> SkipEthernetHeader(ByteView &frame)
 {
     std::size_t typeOffset = kEtherTypeOffset;
-    while (frame.size() >= typeOffset + 2) {
+    for (std::size_t tags = 0; tags <= kMaxVlanTags && frame.size() >= typeOffset + 2; ++tags) {
         const std::uint16_t etherType = ReadBigEndian16(frame, typeOffset);
         if (etherType != kEtherTypeVlan && etherType != kEtherTypeQinQ && etherType != kEtherTypeQinQLegacy) {
             frame = frame.subspan(typeOffset + 2);

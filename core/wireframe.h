@@ -56,7 +56,7 @@ struct WireFrame
 
 inline constexpr std::uint16_t kWakeOnLanEtherType = 0x0842;
 
-// `frame` is a whole Ethernet II frame from the destination address on, 802.1Q and
-// 802.1ad tags included. Returns nothing unless it carries a magic packet or a near
+// `frame` is a whole Ethernet II frame from the destination address on, with up to
+// two 802.1Q or 802.1ad tags. Returns nothing unless it carries a magic packet or a near
 // miss, as UDP over IPv4 or IPv6 or as EtherType 0x0842; fragments are not joined.
 std::optional<WireFrame> DecodeFrame(ByteView frame);

@@ -1,8 +1,12 @@
 // Feeds arbitrary bytes to DecodeFrame as a whole Ethernet frame, and to FindMagic
-// as a payload, and checks every answer against the bytes it came from.
+// as a payload, and checks every answer against the bytes it came from, and that
+// the link-layer capture's kernel filter lets every frame through that decodes.
 
 #include "fuzzcheck.h"
+#include "linkcapture.h"
 #include "wireframe.h"
+
+#include <pcap/pcap.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -49,6 +53,29 @@ void CheckMatch(const MagicMatch &match, ByteView payload)
         FUZZ_CHECK(next + 6 <= payload.size() && std::memcmp(payload.data() + next, match.mac.data(), 6) != 0);
 }
 
+// The capture's filter, compiled as for an Ethernet interface.
+const bpf_program &CaptureFilter()
+{
+    static const bpf_program program = [] {
+        bpf_program compiled{};
+        pcap_t *const dead = pcap_open_dead(DLT_EN10MB, 262144);
+        if (dead == nullptr || pcap_compile(dead, &compiled, PcapLinkCapture::kFilter, 1, PCAP_NETMASK_UNKNOWN) != 0) {
+            std::fprintf(stderr, "cannot compile the capture filter\n");
+            std::abort();
+        }
+        pcap_close(dead);
+        return compiled;
+    }();
+    return program;
+}
+
+bool FilterLetsThrough(const std::uint8_t *data, std::size_t size)
+{
+    pcap_pkthdr header{};
+    header.caplen = header.len = bpf_u_int32(size);
+    return pcap_offline_filter(&CaptureFilter(), &header, data) != 0;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -60,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!frame)
         return 0;
     FUZZ_CHECK(size >= 14);
+    FUZZ_CHECK(FilterLetsThrough(data, size));
     FUZZ_CHECK(std::memcmp(frame->destinationMac.data(), data, 6) == 0);
     FUZZ_CHECK(std::memcmp(frame->sourceMac.data(), data + 6, 6) == 0);
     FUZZ_CHECK(Inside(frame->payload, bytes));

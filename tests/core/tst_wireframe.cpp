@@ -292,6 +292,7 @@ void TestWireFrame::framesThatAreNoCandidate_data()
     const QByteArray udp = Udp(Magic());
     QTest::newRow("13 bytes") << Ethernet(0x0842, Magic()).left(13);
     QTest::newRow("only VLAN tags") << Ethernet(0x8100, {}, {0x8100, 0x8100}).chopped(2);
+    QTest::newRow("three VLAN tags") << Ethernet(0x0800, Ipv4(udp), {0x88A8, 0x8100, 0x8100});
     QTest::newRow("ARP") << Ethernet(0x0806, Magic());
     QTest::newRow("UDP without a magic packet") << Ethernet(0x0800, Ipv4(Udp(QByteArray(102, 'x'))));
     QTest::newRow("TCP") << Ethernet(0x0800, Ipv4(udp, {.protocol = 6}));
