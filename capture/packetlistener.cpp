@@ -4,6 +4,9 @@
 #include "socketerrors.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
 
 TPacketListener::TPacketListener(SocketCalls &calls)
     : m_calls(calls)
@@ -38,10 +41,17 @@ bool TPacketListener::StartListening()
     }
 
     // Level-triggered: while datagrams wait, every pass of the event loop
-    // activates the notifier again, and each activation reads one.
+    // activates the notifier again, and each activation reads one, or starts
+    // the wait of a batch.
     m_notifier = std::make_unique<QSocketNotifier>(m_socket, QSocketNotifier::Read);
-    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
-                     [this] { ReceiveDatagram(); });
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] {
+        if (m_batchDelayMs == 0) {
+            ReceiveDatagram();
+            return;
+        }
+        m_notifier->setEnabled(false);
+        m_batchTimer->start(m_batchDelayMs);
+    });
     m_isListening = true;
     return true;
 }
@@ -50,6 +60,8 @@ void TPacketListener::StopListening()
 {
     if (m_socket < 0)
         return;
+    if (m_batchTimer)
+        m_batchTimer->stop();
     // The notifier must let go of the descriptor before it is closed.
     if (m_notifier) {
         m_notifier->setEnabled(false);
@@ -60,26 +72,78 @@ void TPacketListener::StopListening()
     m_isListening = false;
 }
 
+void TPacketListener::SetBatchDelay(int delayMs)
+{
+    m_batchDelayMs = std::max(delayMs, 0);
+    if (m_batchDelayMs == 0 || m_batchTimer)
+        return;
+    m_batchTimer = std::make_unique<QTimer>();
+    m_batchTimer->setSingleShot(true);
+    QObject::connect(m_batchTimer.get(), &QTimer::timeout, m_batchTimer.get(), [this] { ReceiveBatch(); });
+}
+
 void TPacketListener::ReceiveDatagram()
+{
+    ReceiveOne(false);
+}
+
+// False when the batch was cut short and more may wait.
+bool TPacketListener::ReadQueue()
+{
+    for (int read = 0; read < kMaxBatch; ++read) {
+        // The owner may stop listening from its callback.
+        if (!m_isListening || ReceiveOne(true) != Read::Datagram)
+            return true;
+    }
+    return false;
+}
+
+void TPacketListener::ReceiveBatch()
+{
+    if (!ReadQueue()) {
+        m_batchTimer->start(0); // the rest of the program gets a turn first
+        return;
+    }
+    if (m_notifier)
+        m_notifier->setEnabled(true);
+}
+
+void TPacketListener::ReceiveQueued()
+{
+    const bool emptied = ReadQueue();
+    if (!m_isListening || m_batchDelayMs == 0)
+        return;
+    // The owner is likely to come back before the batch delay is over; readiness
+    // waits till then.
+    m_notifier->setEnabled(false);
+    m_batchTimer->start(emptied ? m_batchDelayMs : 0);
+}
+
+// In a batch the queue running empty ends the batch; otherwise readiness said a
+// datagram was there, so not finding one is a failure like any other.
+TPacketListener::Read TPacketListener::ReceiveOne(bool inBatch)
 {
     std::uint32_t droppedSoFar = m_droppedSoFar;
     const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), m_buffer.size(), droppedSoFar);
+    if (received < 0) {
+        const int code = m_calls.LastError();
+        if (inBatch && code == kWsaEWouldBlock)
+            return Read::NothingQueued;
+        ReportFailure(SocketErrorText(code));
+        return Read::Failure;
+    }
     // Told before the datagram that came after the drops.
-    if (received >= 0)
-        ReportDropsUpTo(droppedSoFar);
+    ReportDropsUpTo(droppedSoFar);
     if (received > kBufferSize) {
         ReportFailure(SocketErrorText(kWsaEMsgSize));
-        return;
-    }
-    if (received > m_sizes.headers) {
+    } else if (received > m_sizes.headers) {
         const auto decoded = DecodeDatagram(ByteView(m_buffer.data(), std::size_t(received)), m_sizes);
         if (decoded && !decoded->mac.empty() && OnDataAvailable) {
             OnDataAvailable({this, decoded->sourceAddress, decoded->destinationAddress, decoded->mac,
                              decoded->sourcePort, decoded->destinationPort, false});
         }
-    } else if (received < 0) {
-        ReportFailure(SocketErrorText(m_calls.LastError()));
     }
+    return Read::Datagram;
 }
 
 void TPacketListener::ReportPendingDrops()

@@ -3,6 +3,7 @@
 #include "packetlistener.h"
 #include "testdatagrams.h"
 
+#include <QCoreApplication>
 #include <QTest>
 
 #include <fcntl.h>
@@ -103,6 +104,8 @@ private slots:
     void oversizedDatagram();
     void nothingForOtherDatagrams_data();
     void nothingForOtherDatagrams();
+    void batchReadsWhatIsQueued_data();
+    void batchReadsWhatIsQueued();
     void unassignedCallback();
     void stopListeningTwice();
     void stopListeningBeforeStart();
@@ -441,6 +444,58 @@ void TestListenerSeam::nothingForOtherDatagrams()
     QCOMPARE(recorder.notifications.size(), size_t(1));
     QCOMPARE(Text(listener.LastError()), failure);
     QVERIFY(listener.IsListening());
+}
+
+void TestListenerSeam::batchReadsWhatIsQueued_data()
+{
+    QTest::addColumn<QStringList>("fed");      // "magic", "oversized", or the WinSock code of a failed receive
+    QTest::addColumn<QStringList>("reported"); // "magic", or the failure's text
+    QTest::addColumn<int>("receives");
+
+    const QString magic = QStringLiteral("magic");
+    QTest::newRow("three magic packets") << QStringList{magic, magic, magic} << QStringList{magic, magic, magic} << 4;
+    QTest::newRow("an oversized datagram among them")
+        << QStringList{magic, QStringLiteral("oversized"), magic}
+        << QStringList{magic, QStringLiteral("Message too long, 10040"), magic} << 4;
+    QTest::newRow("a failed receive ends a batch, the next reads the rest")
+        << QStringList{QStringLiteral("10054"), magic, magic}
+        << QStringList{QStringLiteral("Connection reset by peer, 10054"), magic, magic} << 4;
+}
+
+// The queue running empty ends a batch without a report, and listening goes on.
+void TestListenerSeam::batchReadsWhatIsQueued()
+{
+    QFETCH(QStringList, fed);
+    QFETCH(QStringList, reported);
+    QFETCH(int, receives);
+
+    FakeSocketCalls calls;
+    TPacketListener listener(calls);
+    Recorder recorder(listener);
+    listener.SetBatchDelay(500);
+    QVERIFY(listener.StartListening());
+    for (const QString &datagram : fed) {
+        if (datagram == QStringLiteral("magic"))
+            QVERIFY(calls.Feed(MagicDatagram()));
+        else if (datagram == QStringLiteral("oversized"))
+            QVERIFY(calls.FeedOversized(3000));
+        else
+            QVERIFY(calls.FeedFailure(datagram.toInt()));
+    }
+    QCoreApplication::processEvents();
+    QCOMPARE(calls.receiveCalls, 0); // the first datagram waits for those behind it
+
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(reported.size()), kWaitMs);
+    QTest::qWait(600); // a batch too many would show
+    QCOMPARE(calls.receiveCalls, receives);
+    QStringList seen;
+    for (const Notification &notification : recorder.notifications)
+        seen << (notification.report.error ? notification.lastErrorAtCall : QStringLiteral("magic"));
+    QCOMPARE(seen, reported);
+
+    QVERIFY(calls.Feed(MagicDatagram()));
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(reported.size() + 1), kWaitMs);
+    VerifyMagicReport(recorder.notifications.back(), listener);
 }
 
 void TestListenerSeam::unassignedCallback()
