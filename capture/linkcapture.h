@@ -31,6 +31,8 @@ public:
 
     // The frame lives only for the call.
     std::function<void(const std::string &interfaceName, ByteView frame)> OnFrame;
+    // After the frames that one wake-up brought, for an owner with other work to do then.
+    std::function<void()> OnFramesHandled;
 };
 
 // libpcap, one handle per interface so that every frame keeps its Ethernet header.
@@ -49,7 +51,7 @@ public:
     std::uint64_t Drops() override;
 
     // The kernel filter: EtherType 0x0842 and UDP over IPv4 or IPv6 (extension headers
-    // included), untagged or behind one or two VLAN tags.
+    // included) long enough for a near miss, untagged or behind one or two VLAN tags.
     static const char *const kFilter;
 
 private:

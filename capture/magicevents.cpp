@@ -102,8 +102,13 @@ void MagicEventMerger::Drain(bool all)
         if (OnEvent)
             OnEvent(done.event);
     }
-    if (!m_pending.empty() && m_pending.front().waiting != Waiting::Nothing)
-        m_timer.start(int(std::max<qint64>(0, m_pending.front().deadline - now)));
+    if (m_pending.empty() || m_pending.front().waiting == Waiting::Nothing)
+        return;
+    const qint64 deadline = m_pending.front().deadline;
+    if (!m_timer.isActive() || deadline != m_timerDeadline) {
+        m_timerDeadline = deadline;
+        m_timer.start(int(std::max<qint64>(0, deadline - now)));
+    }
 }
 
 void MagicEventMerger::RefreshMachineInfo()

@@ -61,5 +61,6 @@ private:
     std::vector<std::string> m_destinations;
     std::map<std::string, ThisMachine> m_wakeStates; // by interface, filled as events need them
     QTimer m_timer;
+    qint64 m_timerDeadline = -1;
     QElapsedTimer m_clock;
 };

@@ -4,11 +4,13 @@
 #include "regional.h"
 #include "reportlog.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -24,10 +26,31 @@ QString IsoLocalTime(const QDateTime &moment)
               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
+// The local time now, as QDateTime::currentDateTime() gives it, without reading the
+// time zone anew for every event: that is done at most once a second, which still
+// follows a change of zone.
+QDateTime CurrentLocalTime()
+{
+    static time_t zoneReadAt = -1;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    if (now.tv_sec != zoneReadAt) {
+        ::tzset();
+        zoneReadAt = now.tv_sec;
+    }
+    tm local{};
+    if (::localtime_r(&now.tv_sec, &local) == nullptr)
+        return QDateTime::currentDateTime();
+    return QDateTime(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
+                     QTime(local.tm_hour, local.tm_min, local.tm_sec, int(now.tv_nsec / 1000000)), Qt::OffsetFromUTC,
+                     int(local.tm_gmtoff));
+}
+
+// Standard output is flushed whenever the program is about to wait, so that a burst
+// of events costs one write and no line waits for the next event.
 void WriteOut(const QByteArray &text)
 {
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    std::fflush(stdout);
 }
 
 void WriteJson(const QJsonObject &event)
@@ -55,6 +78,8 @@ TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCal
     m_timeout.setSingleShot(true);
     connect(&m_timeout, &QTimer::timeout, this, &TConsoleWatch::TimedOut);
     m_merger.OnEvent = [this](const MagicEvent &event) { WriteEvent(event); };
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            [] { std::fflush(stdout); });
 }
 
 TConsoleWatch::~TConsoleWatch() = default;
@@ -62,6 +87,10 @@ TConsoleWatch::~TConsoleWatch() = default;
 bool TConsoleWatch::Start()
 {
     m_listener->OnDataAvailable = [this](const PacketReport &report) { DataAvailable(report); };
+    // With both sources an event waits for the other one anyway, so a datagram may
+    // as well wait for those behind it.
+    if (m_capture)
+        m_listener->SetBatchDelay(kSocketBatchDelayMs);
     if (!m_listener->StartListening()) {
         WriteError(QString::fromStdString(NotListeningLine(m_listener->LastError())));
         return false;
@@ -74,6 +103,11 @@ bool TConsoleWatch::Start()
         m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame) {
             if (!m_finished)
                 m_merger.FrameSeen(interfaceName, frame);
+        };
+        // Awake for the frames anyway: the datagrams that came meanwhile are read too.
+        m_capture->OnFramesHandled = [this] {
+            if (!m_finished && m_listener && m_listener->IsListening())
+                m_listener->ReceiveQueued();
         };
         m_capture->Start();
         m_merger.SetCaptureRunning(true);
@@ -108,6 +142,7 @@ void TConsoleWatch::Finish(int exitStatus)
     const std::uint64_t frameDrops = m_capture ? m_capture->Drops() : 0;
     if (m_capture)
         m_capture->Close();
+    std::fflush(stdout);
     WriteError(QStringLiteral("%1: %2 magic packet(s) reported, %3 failed receive(s), %4 datagram(s) dropped by the kernel")
                    .arg(QCoreApplication::applicationName())
                    .arg(m_magicReported)
@@ -128,7 +163,7 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
         m_merger.DatagramReported(report); // it reports the event with its own time
         return;
     }
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = CurrentLocalTime();
     if (report.error) {
         WriteFailure(report, now);
         return;
@@ -155,7 +190,7 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
         return;
     if (m_options.count && m_magicReported >= *m_options.count)
         return; // already finishing
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = CurrentLocalTime();
     if (m_options.json) {
         WriteJson(EventJson(event, IsoLocalTime(now)));
     } else {

@@ -24,6 +24,9 @@ public:
     static constexpr int kExitTimedOut = 1;
     static constexpr int kExitUsage = 2;
     static constexpr int kExitNotListening = 3;
+    // How long the raw socket's datagrams may wait to be read together while the
+    // link layer is watched too; well inside the merger's wait for the other source.
+    static constexpr int kSocketBatchDelayMs = 50;
 
     // `capture` is the opened link-layer capture, or null; `captureFailure` says why
     // it could not be opened when it was wanted.
