@@ -305,16 +305,25 @@ bool RunBaseline(const Settings &settings, Figures &figures)
     return true;
 }
 
+// The contents of /proc/PID/task/TID/`name` for every thread of process `pid`.
+QList<QByteArray> TaskFiles(qint64 pid, const QString &name)
+{
+    QList<QByteArray> contents;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile file(tasks.filePath(tid) + QLatin1Char('/') + name);
+        if (file.open(QIODevice::ReadOnly))
+            contents << file.readAll();
+    }
+    return contents;
+}
+
 // CPU time of every thread of process `pid`, from the scheduler's count in nanoseconds.
 double ProcessCpuSeconds(qint64 pid)
 {
     double total = 0;
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile schedstat(tasks.filePath(tid) + QStringLiteral("/schedstat"));
-        if (schedstat.open(QIODevice::ReadOnly))
-            total += schedstat.readAll().split(' ').value(0).toDouble() / 1e9;
-    }
+    for (const QByteArray &schedstat : TaskFiles(pid, QStringLiteral("schedstat")))
+        total += schedstat.split(' ').value(0).toDouble() / 1e9;
     return total;
 }
 
@@ -323,12 +332,8 @@ double ProcessCpuSeconds(qint64 pid)
 long ProcessContextSwitches(qint64 pid)
 {
     long total = 0;
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile status(tasks.filePath(tid) + QStringLiteral("/status"));
-        if (!status.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray &line : status.readAll().split('\n')) {
+    for (const QByteArray &status : TaskFiles(pid, QStringLiteral("status"))) {
+        for (const QByteArray &line : status.split('\n')) {
             if (line.contains("ctxt_switches:"))
                 total += line.split('\t').last().trimmed().toLong();
         }
