@@ -171,20 +171,7 @@ void PcapLinkCapture::Start()
         QObject::connect(handle->rest.get(), &QTimer::timeout, handle->rest.get(),
                          [raw] { raw->notifier->setEnabled(true); });
         QObject::connect(handle->notifier.get(), &QSocketNotifier::activated, handle->notifier.get(), [raw] {
-            raw->passRingBytes = 0;
-            const int frames = pcap_dispatch(
-                raw->pcap, -1,
-                [](u_char *user, const pcap_pkthdr *header, const u_char *bytes) {
-                    Handle *const self = reinterpret_cast<Handle *>(user);
-                    self->passLastUs = Microseconds(header->ts);
-                    if (self->passRingBytes == 0)
-                        self->passFirstUs = self->passLastUs;
-                    self->passRingBytes += header->caplen + kRingBytesBesidesFrame;
-                    if (self->owner->OnFrame)
-                        self->owner->OnFrame(self->name, ByteView(bytes, header->caplen));
-                },
-                reinterpret_cast<u_char *>(raw));
-            if (frames <= 0)
+            if (!ReadRing(*raw))
                 return;
             raw->notifier->setEnabled(false);
             raw->rest->start(RestAfterPass(raw->passRingBytes, raw->passLastUs - raw->passFirstUs));
@@ -192,6 +179,30 @@ void PcapLinkCapture::Start()
                 raw->owner->OnFramesHandled();
         });
     }
+}
+
+bool PcapLinkCapture::ReadRing(Handle &handle)
+{
+    handle.passRingBytes = 0;
+    const int frames = pcap_dispatch(
+        handle.pcap, -1,
+        [](u_char *user, const pcap_pkthdr *header, const u_char *bytes) {
+            Handle *const self = reinterpret_cast<Handle *>(user);
+            self->passLastUs = Microseconds(header->ts);
+            if (self->passRingBytes == 0)
+                self->passFirstUs = self->passLastUs;
+            self->passRingBytes += header->caplen + kRingBytesBesidesFrame;
+            if (self->owner->OnFrame)
+                self->owner->OnFrame(self->name, ByteView(bytes, header->caplen), self->passLastUs * 1000);
+        },
+        reinterpret_cast<u_char *>(&handle));
+    return frames > 0;
+}
+
+void PcapLinkCapture::ReadQueued()
+{
+    for (const std::unique_ptr<Handle> &handle : m_handles)
+        ReadRing(*handle);
 }
 
 void PcapLinkCapture::Close()

@@ -23,14 +23,17 @@ public:
     // not empty. False, with LastError, when not one could be opened.
     virtual bool Open(const std::string &interfaceName) = 0;
     virtual void Start() = 0;
+    // Hands over at once every frame that the kernel has made readable by now.
+    virtual void ReadQueued() = 0;
     virtual void Close() = 0;
     virtual std::vector<std::string> Interfaces() const = 0;
     virtual const std::string &LastError() const = 0;
     // Frames the kernel had to drop because they were not read in time, all interfaces together.
     virtual std::uint64_t Drops() = 0;
 
-    // The frame lives only for the call.
-    std::function<void(const std::string &interfaceName, ByteView frame)> OnFrame;
+    // The frame lives only for the call; `kernelTimeNs` is when the kernel received
+    // it, in nanoseconds since the epoch.
+    std::function<void(const std::string &interfaceName, ByteView frame, std::int64_t kernelTimeNs)> OnFrame;
     // After the frames that one wake-up brought, for an owner with other work to do then.
     std::function<void()> OnFramesHandled;
 };
@@ -45,6 +48,7 @@ public:
 
     bool Open(const std::string &interfaceName) override;
     void Start() override;
+    void ReadQueued() override;
     void Close() override;
     std::vector<std::string> Interfaces() const override;
     const std::string &LastError() const override { return m_lastError; }
@@ -57,6 +61,8 @@ public:
 private:
     struct Handle;
     bool OpenOne(const std::string &name, std::string &failure);
+    // False when the ring had nothing.
+    static bool ReadRing(Handle &handle);
 
     std::vector<std::unique_ptr<Handle>> m_handles;
     std::string m_lastError;

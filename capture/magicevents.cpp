@@ -1,6 +1,7 @@
 #include "magicevents.h"
 
 #include <algorithm>
+#include <ctime>
 
 namespace {
 
@@ -13,6 +14,13 @@ bool SamePacket(const MagicEvent &a, const MagicEvent &b)
 bool IsLoopbackOrLimitedBroadcast(const std::string &address)
 {
     return address.rfind("127.", 0) == 0 || address == "255.255.255.255";
+}
+
+std::int64_t RealTimeNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 std::string Ipv4Text(const Ipv4Address &address)
@@ -32,24 +40,27 @@ MagicEventMerger::MagicEventMerger(MachineInfo &machine, int waitMs)
     QObject::connect(&m_timer, &QTimer::timeout, &m_timer, [this] { Drain(false); });
 }
 
-void MagicEventMerger::FrameSeen(const std::string &interfaceName, ByteView frame)
+void MagicEventMerger::FrameSeen(const std::string &interfaceName, ByteView frame, std::int64_t kernelTimeNs)
 {
     const std::optional<WireFrame> decoded = DecodeFrame(frame);
     if (!decoded)
         return;
     MagicEvent event = EventFromFrame(*decoded, interfaceName);
+    event.kernelTimeNs = kernelTimeNs;
     if (!event.strict) {
-        Push(std::move(event), Waiting::Nothing);
+        Push({std::move(event), {}, Waiting::Nothing}, kernelTimeNs);
         return;
     }
     const auto seen = std::find_if(m_pending.begin(), m_pending.end(), [&](const Pending &pending) {
         return pending.waiting == Waiting::ForWire && SamePacket(pending.event, event);
     });
     if (seen == m_pending.end()) {
-        Push(std::move(event), Waiting::ForSocket);
+        Push({std::move(event), {}, Waiting::ForSocket}, kernelTimeNs);
         return;
     }
     event.delivered = true;
+    if (seen->event.kernelTimeNs != 0) // the time it took its place by
+        event.kernelTimeNs = seen->event.kernelTimeNs;
     seen->event = std::move(event);
     seen->waiting = Waiting::Nothing;
     Drain(false);
@@ -65,16 +76,24 @@ void MagicEventMerger::DatagramReported(const PacketReport &report)
     event.mac = report.mac;
     event.strict = true;
     event.delivered = true;
+    event.kernelTimeNs = report.kernelTimeNs;
     const auto seen = std::find_if(m_pending.begin(), m_pending.end(), [&](const Pending &pending) {
         return pending.waiting == Waiting::ForSocket && SamePacket(pending.event, event);
     });
     if (seen != m_pending.end()) {
         seen->event.delivered = true;
+        if (seen->event.kernelTimeNs == 0)
+            seen->event.kernelTimeNs = report.kernelTimeNs;
         seen->waiting = Waiting::Nothing;
         Drain(false);
         return;
     }
-    Push(std::move(event), m_captureRunning ? Waiting::ForWire : Waiting::Nothing);
+    Push({std::move(event), {}, m_captureRunning ? Waiting::ForWire : Waiting::Nothing}, report.kernelTimeNs);
+}
+
+void MagicEventMerger::OtherReported(std::int64_t kernelTimeNs, std::function<void()> report)
+{
+    Push({{}, std::move(report)}, kernelTimeNs);
 }
 
 void MagicEventMerger::Flush()
@@ -82,32 +101,47 @@ void MagicEventMerger::Flush()
     Drain(true);
 }
 
-void MagicEventMerger::Push(MagicEvent event, Waiting waiting)
+// The kernel's time is taken as an age, at most the wait, so that a step of the
+// system clock cannot hold an event back.
+void MagicEventMerger::Push(Pending pending, std::int64_t kernelTimeNs)
 {
-    m_pending.push_back({std::move(event), waiting, m_clock.elapsed() + m_waitMs});
+    const qint64 now = m_clock.nsecsElapsed();
+    const qint64 waitNs = qint64(m_waitMs) * 1000000;
+    const qint64 age = kernelTimeNs > 0 ? std::clamp<qint64>(RealTimeNs() - kernelTimeNs, 0, waitNs) : 0;
+    pending.receivedNs = now - age;
+    // With one source alone, events come in the order of its queue already.
+    pending.deadlineNs = m_captureRunning ? pending.receivedNs + waitNs : now;
+    const auto later = std::find_if(m_pending.rbegin(), m_pending.rend(), [&](const Pending &earlier) {
+                           return earlier.receivedNs <= pending.receivedNs;
+                       }).base();
+    m_pending.insert(later, std::move(pending));
     Drain(false);
 }
 
-// Events leave in arrival order: a ready one waits behind an earlier one that still waits.
+// Events leave in the order their packets came, each once its wait is over.
 void MagicEventMerger::Drain(bool all)
 {
-    const qint64 now = m_clock.elapsed();
+    const qint64 now = m_clock.nsecsElapsed();
     while (!m_pending.empty()) {
         Pending &head = m_pending.front();
-        if (!all && head.waiting != Waiting::Nothing && head.deadline > now)
+        if (!all && head.deadlineNs > now)
             break;
         Pending done = std::move(head);
         m_pending.pop_front();
+        if (done.other) {
+            done.other();
+            continue;
+        }
         Complete(done);
         if (OnEvent)
             OnEvent(done.event);
     }
-    if (m_pending.empty() || m_pending.front().waiting == Waiting::Nothing)
+    if (m_pending.empty())
         return;
-    const qint64 deadline = m_pending.front().deadline;
-    if (!m_timer.isActive() || deadline != m_timerDeadline) {
-        m_timerDeadline = deadline;
-        m_timer.start(int(std::max<qint64>(0, deadline - now)));
+    const qint64 deadline = m_pending.front().deadlineNs;
+    if (!m_timer.isActive() || deadline != m_timerDeadlineNs) {
+        m_timerDeadlineNs = deadline;
+        m_timer.start(int((std::max<qint64>(0, deadline - now) + 999999) / 1000000));
     }
 }
 

@@ -15,8 +15,11 @@
 #include <vector>
 
 // Joins what the link-layer capture and the raw UDP socket see into one event per
-// packet, in the order the packets came, and adds what this machine says about the
-// target. A UDP magic packet that one source saw waits a short while for the other.
+// packet, in the order the kernel received the packets, and adds what this machine
+// says about the target. While the capture runs, each event waits until a set time
+// after its packet came: for the other source to see a UDP magic packet too, and
+// for packets that came earlier but that a slower source (the socket's batch, another
+// interface's ring) has yet to hand over.
 class MagicEventMerger final
 {
 public:
@@ -32,9 +35,13 @@ public:
 
     // Without the capture running, reports of the raw socket are events at once.
     void SetCaptureRunning(bool running) { m_captureRunning = running; }
-    void FrameSeen(const std::string &interfaceName, ByteView frame);
+    // `kernelTimeNs`: when the kernel received it, since the epoch; 0 when not known.
+    void FrameSeen(const std::string &interfaceName, ByteView frame, std::int64_t kernelTimeNs = 0);
     // A magic packet that the raw socket reported.
     void DatagramReported(const PacketReport &report);
+    // Something else to report in its place among the events, such as a failed
+    // receive; `kernelTimeNs` as above, 0 for now.
+    void OtherReported(std::int64_t kernelTimeNs, std::function<void()> report);
     // Reports whatever is still waiting, as things stand.
     void Flush();
 
@@ -43,11 +50,13 @@ private:
     struct Pending
     {
         MagicEvent event;
+        std::function<void()> other; // set for what is not a packet
         Waiting waiting = Waiting::Nothing;
-        qint64 deadline = 0;
+        qint64 receivedNs = 0; // on m_clock
+        qint64 deadlineNs = 0; // on m_clock
     };
 
-    void Push(MagicEvent event, Waiting waiting);
+    void Push(Pending pending, std::int64_t kernelTimeNs);
     void Drain(bool all);
     void Complete(Pending &pending);
     void RefreshMachineInfo();
@@ -61,6 +70,6 @@ private:
     std::vector<std::string> m_destinations;
     std::map<std::string, ThisMachine> m_wakeStates; // by interface, filled as events need them
     QTimer m_timer;
-    qint64 m_timerDeadline = -1;
+    qint64 m_timerDeadlineNs = -1;
     QElapsedTimer m_clock;
 };

@@ -123,8 +123,8 @@ void TPacketListener::ReceiveQueued()
 // datagram was there, so not finding one is a failure like any other.
 TPacketListener::Read TPacketListener::ReceiveOne(bool inBatch)
 {
-    std::uint32_t droppedSoFar = m_droppedSoFar;
-    const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), m_buffer.size(), droppedSoFar);
+    ReceiveDetails details{m_droppedSoFar};
+    const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), m_buffer.size(), details);
     if (received < 0) {
         const int code = m_calls.LastError();
         if (inBatch && code == kWsaEWouldBlock)
@@ -133,14 +133,14 @@ TPacketListener::Read TPacketListener::ReceiveOne(bool inBatch)
         return Read::Failure;
     }
     // Told before the datagram that came after the drops.
-    ReportDropsUpTo(droppedSoFar);
+    ReportDropsUpTo(details.droppedSoFar, details.kernelTimeNs);
     if (received > kBufferSize) {
         ReportFailure(SocketErrorText(kWsaEMsgSize));
     } else if (received > m_sizes.headers) {
         const auto decoded = DecodeDatagram(ByteView(m_buffer.data(), std::size_t(received)), m_sizes);
         if (decoded && !decoded->mac.empty() && OnDataAvailable) {
             OnDataAvailable({this, decoded->sourceAddress, decoded->destinationAddress, decoded->mac,
-                             decoded->sourcePort, decoded->destinationPort, false});
+                             decoded->sourcePort, decoded->destinationPort, false, details.kernelTimeNs});
         }
     }
     return Read::Datagram;
@@ -154,19 +154,19 @@ void TPacketListener::ReportPendingDrops()
 }
 
 // A full queue is a failure of the capture: said once for each growth of the count.
-void TPacketListener::ReportDropsUpTo(std::uint32_t droppedSoFar)
+void TPacketListener::ReportDropsUpTo(std::uint32_t droppedSoFar, std::int64_t kernelTimeNs)
 {
     if (droppedSoFar == m_droppedSoFar)
         return;
     const std::uint32_t dropped = droppedSoFar - m_droppedSoFar;
     m_droppedSoFar = droppedSoFar;
-    ReportFailure(SocketErrorText(kWsaENoBufs), dropped);
+    ReportFailure(SocketErrorText(kWsaENoBufs), dropped, kernelTimeNs);
 }
 
-void TPacketListener::ReportFailure(const std::string &text, std::uint32_t dropCount)
+void TPacketListener::ReportFailure(const std::string &text, std::uint32_t dropCount, std::int64_t kernelTimeNs)
 {
     m_lastError = text;
     m_lastDropCount = dropCount;
     if (OnDataAvailable)
-        OnDataAvailable({this, {}, {}, {}, 0, 0, true});
+        OnDataAvailable({this, {}, {}, {}, 0, 0, true, kernelTimeNs});
 }

@@ -57,8 +57,9 @@ private:
     Read ReceiveOne(bool inBatch);
     bool ReadQueue();
     void ReceiveBatch();
-    void ReportFailure(const std::string &text, std::uint32_t dropCount = 0);
-    void ReportDropsUpTo(std::uint32_t droppedSoFar);
+    void ReportFailure(const std::string &text, std::uint32_t dropCount = 0, std::int64_t kernelTimeNs = 0);
+    // `kernelTimeNs`: when the datagram that told of the drops came, 0 for now.
+    void ReportDropsUpTo(std::uint32_t droppedSoFar, std::int64_t kernelTimeNs = 0);
 
     SocketCalls &m_calls;
     std::vector<std::uint8_t> m_buffer;

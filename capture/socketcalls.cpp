@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/sock_diag.h>
@@ -69,8 +70,10 @@ public:
         const int on = 1;
         if (::setsockopt(socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0)
             return -1;
-        // Both only lighten the load; without them every datagram is still read.
         const int savedErrno = errno;
+        // Without the kernel's time a datagram counts as received when it is read.
+        ::setsockopt(socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+        // Both only lighten the load; without them every datagram is still read.
         ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &kReceiveBufferBytes, sizeof kReceiveBufferBytes);
         const sock_fprog filter{std::size(kMagicCandidates), const_cast<sock_filter *>(kMagicCandidates)};
         ::setsockopt(socket, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
@@ -78,10 +81,10 @@ public:
         return 0;
     }
 
-    ssize_t Receive(int socket, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
+    ssize_t Receive(int socket, void *buffer, size_t size, ReceiveDetails &details) override
     {
         iovec data{buffer, size};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(timespec))];
         msghdr message{};
         message.msg_iov = &data;
         message.msg_iovlen = 1;
@@ -91,10 +94,17 @@ public:
         if (received < 0)
             return received;
         // The kernel leaves the count out while it is 0.
-        droppedSoFar = 0;
+        details = {};
         for (cmsghdr *header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
-            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL)
-                std::memcpy(&droppedSoFar, CMSG_DATA(header), sizeof droppedSoFar);
+            if (header->cmsg_level != SOL_SOCKET)
+                continue;
+            if (header->cmsg_type == SO_RXQ_OVFL) {
+                std::memcpy(&details.droppedSoFar, CMSG_DATA(header), sizeof details.droppedSoFar);
+            } else if (header->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec time{};
+                std::memcpy(&time, CMSG_DATA(header), sizeof time);
+                details.kernelTimeNs = std::int64_t(time.tv_sec) * 1000000000 + time.tv_nsec;
+            }
         }
         return received;
     }

@@ -3,6 +3,17 @@
 #include <cstdint>
 #include <sys/types.h>
 
+// What the kernel tells of one received datagram besides its bytes.
+struct ReceiveDetails
+{
+    // The count of datagrams the kernel has dropped at the socket since it was
+    // opened, as it stood when this datagram was queued.
+    std::uint32_t droppedSoFar = 0;
+    // When the kernel received the datagram, in nanoseconds since the epoch; 0 when
+    // it did not say.
+    std::int64_t kernelTimeNs = 0;
+};
+
 // The operating-system calls that the listener makes, one method each, so that
 // any of them can be made to fail on purpose. Errors come back as WinSock codes.
 class SocketCalls
@@ -18,13 +29,13 @@ public:
     // Binds to 0.0.0.0 port 7; 0 on success, -1 on failure.
     virtual int Bind(int socket) = 0;
     // Makes receives non-blocking, enlarges the receive buffer and asks the kernel
-    // to tell each receive how many datagrams it dropped at the socket; 0 or -1.
+    // to tell each receive how many datagrams it dropped at the socket and when the
+    // datagram came; 0 or -1.
     virtual int Arm(int socket) = 0;
     // Receives one datagram into `buffer`. Returns the datagram's whole length even
     // when it was longer than `size` (the rest is cut), or -1 on failure. On success
-    // `droppedSoFar` is the count of datagrams the kernel has dropped at the socket
-    // since it was opened, as it stood when this datagram was queued.
-    virtual ssize_t Receive(int socket, void *buffer, size_t size, std::uint32_t &droppedSoFar) = 0;
+    // `details` tells of this datagram.
+    virtual ssize_t Receive(int socket, void *buffer, size_t size, ReceiveDetails &details) = 0;
     // The count of datagrams the kernel has dropped at the socket since it was
     // opened, as it stands now; 0 on success, -1 on failure.
     virtual int DropCount(int socket, std::uint32_t &droppedSoFar) = 0;
@@ -53,9 +64,9 @@ public:
     int Open() override;
     int Bind(int socket) override { return Forwarded(m_calls.Bind(socket)); }
     int Arm(int socket) override { return Forwarded(m_calls.Arm(socket)); }
-    ssize_t Receive(int socket, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
+    ssize_t Receive(int socket, void *buffer, size_t size, ReceiveDetails &details) override
     {
-        return Forwarded(m_calls.Receive(socket, buffer, size, droppedSoFar));
+        return Forwarded(m_calls.Receive(socket, buffer, size, details));
     }
     int DropCount(int socket, std::uint32_t &droppedSoFar) override
     {

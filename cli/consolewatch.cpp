@@ -26,10 +26,10 @@ QString IsoLocalTime(const QDateTime &moment)
               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
-// The local time now, as QDateTime::currentDateTime() gives it, without reading the
-// time zone anew for every event: that is done at most once a second, which still
-// follows a change of zone.
-QDateTime CurrentLocalTime()
+// A moment as local time, as QDateTime gives it, without reading the time zone anew
+// for every event: that is done at most once a second, which still follows a change
+// of zone.
+QDateTime LocalTime(const timespec &moment)
 {
     static time_t zoneReadAt = -1;
     timespec now{};
@@ -39,11 +39,26 @@ QDateTime CurrentLocalTime()
         zoneReadAt = now.tv_sec;
     }
     tm local{};
-    if (::localtime_r(&now.tv_sec, &local) == nullptr)
+    if (::localtime_r(&moment.tv_sec, &local) == nullptr)
         return QDateTime::currentDateTime();
     return QDateTime(QDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday),
-                     QTime(local.tm_hour, local.tm_min, local.tm_sec, int(now.tv_nsec / 1000000)), Qt::OffsetFromUTC,
-                     int(local.tm_gmtoff));
+                     QTime(local.tm_hour, local.tm_min, local.tm_sec, int(moment.tv_nsec / 1000000)),
+                     Qt::OffsetFromUTC, int(local.tm_gmtoff));
+}
+
+QDateTime CurrentLocalTime()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return LocalTime(now);
+}
+
+// When the kernel received the packet, where it said; otherwise now.
+QDateTime ReceivedLocalTime(std::int64_t kernelTimeNs)
+{
+    if (kernelTimeNs <= 0)
+        return CurrentLocalTime();
+    return LocalTime(timespec{time_t(kernelTimeNs / 1000000000), long(kernelTimeNs % 1000000000)});
 }
 
 // Standard output is flushed whenever the program is about to wait, so that a burst
@@ -100,9 +115,9 @@ bool TConsoleWatch::Start()
                        .arg(QCoreApplication::applicationName(), QString::fromStdString(m_captureFailure)));
     QString linkLayer;
     if (m_capture) {
-        m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame) {
+        m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, std::int64_t kernelTimeNs) {
             if (!m_finished)
-                m_merger.FrameSeen(interfaceName, frame);
+                m_merger.FrameSeen(interfaceName, frame, kernelTimeNs);
         };
         // Awake for the frames anyway: the datagrams that came meanwhile are read too.
         m_capture->OnFramesHandled = [this] {
@@ -130,9 +145,14 @@ void TConsoleWatch::Finish(int exitStatus)
     if (m_finished)
         return;
     m_timeout.stop();
-    // Drops after the last datagram would otherwise go untold.
-    if (m_listener && m_listener->IsListening())
+    // What the kernel queued before the stop is reported too, and drops after the
+    // last datagram would otherwise go untold.
+    if (m_listener && m_listener->IsListening()) {
+        m_listener->ReceiveQueued();
         m_listener->ReportPendingDrops();
+    }
+    if (m_capture)
+        m_capture->ReadQueued();
     // Events still waiting for the other source are reported as things stand.
     m_merger.Flush();
     m_finished = true;
@@ -159,20 +179,26 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
 {
     if (m_finished)
         return;
-    if (!report.error && !m_options.udpOnly) {
-        m_merger.DatagramReported(report); // it reports the event with its own time
+    if (report.error) {
+        const QDateTime now = CurrentLocalTime();
+        const std::string error = m_listener->LastError();
+        const std::uint32_t dropped = m_listener->LastDropCount();
+        if (m_options.udpOnly)
+            WriteFailure(report, now, error, dropped);
+        else // in its place among the events that wait
+            m_merger.OtherReported(report.kernelTimeNs,
+                                   [this, report, now, error, dropped] { WriteFailure(report, now, error, dropped); });
         return;
     }
-    const QDateTime now = CurrentLocalTime();
-    if (report.error) {
-        WriteFailure(report, now);
+    if (!m_options.udpOnly) {
+        m_merger.DatagramReported(report); // it reports the event with its own time
         return;
     }
     if (!m_options.mac.isEmpty() && report.mac != m_options.mac.toStdString())
         return;
     if (m_options.count && m_magicReported >= *m_options.count)
         return; // already finishing
-    WriteMagic(report, now);
+    WriteMagic(report, CurrentLocalTime());
     CountReported();
 }
 
@@ -190,12 +216,12 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
         return;
     if (m_options.count && m_magicReported >= *m_options.count)
         return; // already finishing
-    const QDateTime now = CurrentLocalTime();
+    const QDateTime received = ReceivedLocalTime(event.kernelTimeNs);
     if (m_options.json) {
-        WriteJson(EventJson(event, IsoLocalTime(now)));
+        WriteJson(EventJson(event, IsoLocalTime(received)));
     } else {
         std::string text;
-        for (const std::string &line : EventLines(event, ToLocalDateTime(now), m_dateTimeSettings))
+        for (const std::string &line : EventLines(event, ToLocalDateTime(received), m_dateTimeSettings))
             text += line + '\n';
         WriteOut(QByteArray::fromStdString(text));
     }
@@ -208,7 +234,7 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
 void TConsoleWatch::WriteMagic(const PacketReport &report, const QDateTime &now)
 {
     if (!m_options.json) {
-        WriteLines(report, now);
+        WriteLines(report, now, m_listener->LastError());
         return;
     }
     WriteJson({
@@ -222,29 +248,29 @@ void TConsoleWatch::WriteMagic(const PacketReport &report, const QDateTime &now)
     });
 }
 
-void TConsoleWatch::WriteFailure(const PacketReport &report, const QDateTime &now)
+void TConsoleWatch::WriteFailure(const PacketReport &report, const QDateTime &now, const std::string &error,
+                                 std::uint32_t dropped)
 {
-    const std::uint32_t dropped = m_listener->LastDropCount();
     if (dropped > 0)
         m_dropped += dropped;
     else
         ++m_failedReceives;
     if (!m_options.json) {
-        WriteLines(report, now);
+        WriteLines(report, now, error);
         return;
     }
     if (dropped > 0) {
         WriteJson({{QStringLiteral("event"), QStringLiteral("drops")}, {QStringLiteral("count"), qint64(dropped)}});
         return;
     }
-    WriteJson({{QStringLiteral("event"), QStringLiteral("error")}, {QStringLiteral("text"), QString::fromStdString(m_listener->LastError())}});
+    WriteJson({{QStringLiteral("event"), QStringLiteral("error")}, {QStringLiteral("text"), QString::fromStdString(error)}});
 }
 
-void TConsoleWatch::WriteLines(const PacketReport &report, const QDateTime &now)
+void TConsoleWatch::WriteLines(const PacketReport &report, const QDateTime &now, const std::string &error)
 {
     // The window's own lines, without its limit: a terminal keeps what scrolls away.
     std::string text;
-    for (const std::string &line : ReportLines(report, m_listener->LastError(), ToLocalDateTime(now), m_dateTimeSettings))
+    for (const std::string &line : ReportLines(report, error, ToLocalDateTime(now), m_dateTimeSettings))
         text += line + '\n';
     WriteOut(QByteArray::fromStdString(text));
 }

@@ -44,8 +44,9 @@ public:
 private:
     void DataAvailable(const PacketReport &report);
     void WriteMagic(const PacketReport &report, const QDateTime &now);
-    void WriteFailure(const PacketReport &report, const QDateTime &now);
-    void WriteLines(const PacketReport &report, const QDateTime &now);
+    void WriteFailure(const PacketReport &report, const QDateTime &now, const std::string &error,
+                      std::uint32_t dropped);
+    void WriteLines(const PacketReport &report, const QDateTime &now, const std::string &error);
     void WriteEvent(const MagicEvent &event);
     void CountReported();
     void TimedOut();

@@ -35,6 +35,7 @@ struct MagicEvent
     bool strict = false;
     std::optional<bool> delivered; // true when the raw UDP socket got it
     ThisMachine machine;
+    std::int64_t kernelTimeNs = 0; // when the kernel received it, since the epoch; 0 when not known
 };
 
 MagicEvent EventFromFrame(const WireFrame &frame, const std::string &interfaceName);

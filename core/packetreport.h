@@ -16,4 +16,6 @@ struct PacketReport
     std::uint16_t sourcePort = 0;
     std::uint16_t destinationPort = 0;
     bool error = false;
+    // When the kernel received the packet, in nanoseconds since the epoch; 0 when not known.
+    std::int64_t kernelTimeNs = 0;
 };

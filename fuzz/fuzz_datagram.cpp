@@ -45,9 +45,9 @@ public:
     int Open() override { return -1; }
     int Bind(int) override { return -1; }
     int Arm(int) override { return -1; }
-    ssize_t Receive(int, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
+    ssize_t Receive(int, void *buffer, size_t size, ReceiveDetails &details) override
     {
-        droppedSoFar = 0;
+        details = {};
         lastBuffer = static_cast<const std::uint8_t *>(buffer);
         lastBufferSize = size;
         if (result >= 0 && dataSize > 0)

@@ -2,6 +2,7 @@
 // far end sits in a network namespace made for the test.
 
 #include "linkcapture.h"
+#include "rootskip.h"
 #include "machineinfo.h"
 #include "vethnamespace.h"
 
@@ -12,6 +13,8 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -82,17 +85,24 @@ private:
 void TestLinkCapture::initTestCase()
 {
     if (::geteuid() != 0)
-        QSKIP("needs root to make a network namespace and open a link-layer capture");
+        SKIP_WITHOUT_ROOT("needs root to make a network namespace and open a link-layer capture");
     for (const char *tool : {"ip", "etherwake", "wakeonlan"}) {
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
+            QFAIL(qPrintable(QStringLiteral("%1 is not installed").arg(QLatin1String(tool))));
     }
+    // A network namespace of its own, which nothing else on this machine sends into,
+    // with a sysfs that shows its interfaces.
+    QVERIFY(::unshare(CLONE_NEWNET | CLONE_NEWNS) == 0);
+    QVERIFY(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+    QVERIFY(::umount2("/sys", MNT_DETACH) == 0);
+    QVERIFY(::mount("sysfs", "/sys", "sysfs", 0, nullptr) == 0);
+    QVERIFY(BringLoopbackUp());
     m_veth = std::make_unique<VethNamespace>(m_namespace, m_localLink, m_peerLink);
     QString failure;
-    if (!m_veth->Create(QStringLiteral("10.231.41.1/24"), QStringLiteral("10.231.41.2/24"), &failure))
-        QSKIP(qPrintable(QStringLiteral("cannot make a network namespace joined by veth: ") + failure));
+    QVERIFY2(m_veth->Create(QStringLiteral("10.231.41.1/24"), QStringLiteral("10.231.41.2/24"), &failure),
+             qPrintable(failure));
     QVERIFY2(m_capture.Open(m_localLink.toStdString()), m_capture.LastError().c_str());
-    m_capture.OnFrame = [this](const std::string &interfaceName, ByteView frame) {
+    m_capture.OnFrame = [this](const std::string &interfaceName, ByteView frame, std::int64_t) {
         m_seen.push_back({interfaceName, QByteArray(reinterpret_cast<const char *>(frame.data()), qsizetype(frame.size()))});
     };
     m_capture.Start();

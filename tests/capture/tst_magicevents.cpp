@@ -1,10 +1,11 @@
 #include "magicevents.h"
 
+#include <QDateTime>
 #include <QTest>
 
 namespace {
 
-constexpr int kWaitMs = 250; // long enough for the steps of a case to run under Valgrind
+constexpr int kWaitMs = 1000; // long enough for the steps of a case to run under Valgrind
 const QByteArray kMac = QByteArray::fromHex("001A2B3C4D5E");
 const QByteArray kMagic = QByteArray(6, char(0xFF)) + kMac.repeated(16);
 
@@ -31,11 +32,13 @@ QByteArray Udp4Frame(int lastDestinationByte)
     return QByteArray::fromHex("ffffffffffff020000000002") + QByteArray::fromHex("0800") + ip + udp;
 }
 
-PacketReport SocketReport(int lastDestinationByte)
+PacketReport SocketReport(int lastDestinationByte, std::int64_t kernelTimeNs)
 {
     return {nullptr, "192.168.1.10", "192.168.1." + std::to_string(lastDestinationByte), "00-1A-2B-3C-4D-5E",
-            40000, 9, false};
+            40000, 9, false, kernelTimeNs};
 }
+
+
 
 // "delivered interface carrier", e.g. "true eth0 udp" or "null - ethernet".
 QString Summary(const MagicEvent &event)
@@ -60,7 +63,8 @@ private slots:
 void TestMagicEvents::onePacketOneEvent_data()
 {
     QTest::addColumn<bool>("captureRunning");
-    // wire:N / socket:N for a magic packet to 192.168.1.N, ether for a 0x0842 frame, wait for a pause
+    // wire:N / socket:N for a magic packet to 192.168.1.N, ether for a 0x0842 frame, wait for the
+    // merger to give up waiting; @M: the kernel received it M ms before the case began
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("events");
 
@@ -76,6 +80,9 @@ void TestMagicEvents::onePacketOneEvent_data()
                                              << QStringList{"true wlan0 udp", "null wlan0 ethernet"};
     QTest::newRow("the same packet twice") << true << QStringList{"wire:255", "wire:255", "socket:255", "socket:255"}
                                            << QStringList{"true wlan0 udp", "true wlan0 udp"};
+    QTest::newRow("the earlier packet first, whichever source hands it over first")
+        << true << QStringList{"ether@0", "socket:255@100", "wire:255@100"}
+        << QStringList{"true wlan0 udp", "null wlan0 ethernet"};
     QTest::newRow("two packets, crossed") << true << QStringList{"wire:255", "socket:7", "socket:255", "wire:7"}
                                           << QStringList{"true wlan0 udp", "true wlan0 udp"};
 }
@@ -91,21 +98,23 @@ void TestMagicEvents::onePacketOneEvent()
     merger.SetCaptureRunning(captureRunning);
     QStringList seen;
     merger.OnEvent = [&seen](const MagicEvent &event) { seen << Summary(event); };
+    const std::int64_t beganNs = QDateTime::currentMSecsSinceEpoch() * 1000000;
     for (const QString &step : steps) {
-        const int last = step.section(':', 1).toInt();
+        const int last = step.section('@', 0, 0).section(':', 1).toInt();
+        const std::int64_t kernelTimeNs = step.contains('@') ? beganNs - step.section('@', 1).toLongLong() * 1000000 : 0;
         QByteArray frame;
         if (step.startsWith("wire"))
             frame = Udp4Frame(last);
-        else if (step == "ether")
+        else if (step.startsWith("ether"))
             frame = QByteArray::fromHex("ffffffffffff020000000002") + QByteArray::fromHex("0842") + kMagic;
         if (!frame.isEmpty())
-            merger.FrameSeen("wlan0", ByteView(reinterpret_cast<const std::uint8_t *>(frame.constData()), std::size_t(frame.size())));
+            merger.FrameSeen("wlan0", ByteView(reinterpret_cast<const std::uint8_t *>(frame.constData()), std::size_t(frame.size())), kernelTimeNs);
         else if (step.startsWith("socket"))
-            merger.DatagramReported(SocketReport(last));
+            merger.DatagramReported(SocketReport(last, kernelTimeNs));
         else
-            QTest::qWait(kWaitMs * 2);
+            QTRY_VERIFY_WITH_TIMEOUT(!seen.isEmpty(), kWaitMs * 10);
     }
-    QTest::qWait(kWaitMs * 2);
+    merger.Flush();
     QCOMPARE(seen, events);
 }
 

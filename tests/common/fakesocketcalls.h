@@ -107,7 +107,7 @@ public:
         return ::fcntl(socket, F_SETFL, ::fcntl(socket, F_GETFL) | O_NONBLOCK);
     }
 
-    ssize_t Receive(int socket, void *buffer, size_t size, std::uint32_t &dropCount) override
+    ssize_t Receive(int socket, void *buffer, size_t size, ReceiveDetails &details) override
     {
         ++receiveCalls;
         receiveSizes.push_back(size);
@@ -119,7 +119,7 @@ public:
             receiveFailures.pop_front();
             return Fail(code);
         }
-        dropCount = droppedSoFar;
+        details = {droppedSoFar};
         return received;
     }
 

@@ -43,6 +43,8 @@ public:
     // Addresses with their prefix length, such as "10.231.20.1/24".
     bool Create(const QString &localAddress, const QString &peerAddress, QString *failure)
     {
+        // What a killed run of a process with the same id left behind.
+        m_created = true;
         Remove();
         const QStringList steps[] = {
             {QStringLiteral("netns"), QStringLiteral("add"), m_name},
