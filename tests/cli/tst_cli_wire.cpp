@@ -26,7 +26,7 @@
 
 namespace {
 
-constexpr int kWaitMs = 5000;
+constexpr int kWaitMs = 20000; // waits end as soon as what they wait for holds
 const QString kNamespace = QStringLiteral("cvclw%1").arg(::getpid());
 const QString kLocalLink = QStringLiteral("cvl%1a").arg(::getpid() % 100000);
 const QString kPeerLink = QStringLiteral("cvl%1b").arg(::getpid() % 100000);
