@@ -141,7 +141,7 @@ void MagicEventMerger::Drain(bool all)
     const qint64 deadline = m_pending.front().deadlineNs;
     if (!m_timer.isActive() || deadline != m_timerDeadlineNs) {
         m_timerDeadlineNs = deadline;
-        m_timer.start(int((std::max<qint64>(0, deadline - now) + 999999) / 1000000));
+        m_timer.start(std::max(int((deadline - now + 999999) / 1000000), kLeastTimerMs));
     }
 }
 

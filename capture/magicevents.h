@@ -27,6 +27,9 @@ public:
     // What the machine says about itself is read again after this long: often enough
     // for a cable plugged in or a setting changed, rarely enough for a flood.
     static constexpr int kMachineInfoMaxAgeMs = 1000;
+    // Under a flood a wake-up for each event would cost more than the events: those
+    // whose wait ends within this long of each other leave together.
+    static constexpr int kLeastTimerMs = 50;
 
     explicit MagicEventMerger(MachineInfo &machine, int waitMs = kDefaultWaitMs);
     Q_DISABLE_COPY_MOVE(MagicEventMerger)
