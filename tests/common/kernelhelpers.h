@@ -12,6 +12,7 @@
 #include <cstring>
 #include <net/if.h>
 #include <optional>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -47,6 +48,14 @@ inline bool BringLoopbackUp()
         return false;
     request.ifr_flags = short(request.ifr_flags | IFF_UP);
     return ::ioctl(control.get(), SIOCSIFFLAGS, &request) == 0;
+}
+
+// As root, moves the calling thread, with the sockets and processes it makes from
+// then on, into a network namespace of its own with its loopback up, so that nothing
+// else on this machine sends into it. Without root it does nothing.
+inline bool InNetworkNamespaceOfItsOwn()
+{
+    return ::geteuid() != 0 || (::unshare(CLONE_NEWNET) == 0 && BringLoopbackUp());
 }
 
 struct RawSocketState

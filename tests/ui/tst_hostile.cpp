@@ -439,6 +439,7 @@ class TestHostile final : public QObject
 {
     Q_OBJECT
 private slots:
+    void initTestCase() { QVERIFY(InNetworkNamespaceOfItsOwn()); }
     void init();
     void loopback();
     void fromNamespace();

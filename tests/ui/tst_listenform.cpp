@@ -1,5 +1,6 @@
 #include "rootskip.h"
 #include "fakesocketcalls.h"
+#include "kernelhelpers.h"
 #include "listenform.h"
 #include "testdatagrams.h"
 
@@ -340,6 +341,8 @@ int main(int argc, char *argv[])
 {
     // The blocks below are written with United States settings.
     qputenv("LC_ALL", "en_US.UTF-8");
+    if (!InNetworkNamespaceOfItsOwn())
+        return 1;
     QApplication application(argc, argv);
     TestListenForm test;
     return QTest::qExec(&test, argc, argv);
