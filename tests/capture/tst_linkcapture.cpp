@@ -93,7 +93,7 @@ void TestLinkCapture::initTestCase()
     // A network namespace of its own, which nothing else on this machine sends into,
     // with a sysfs that shows its interfaces.
     QVERIFY(::unshare(CLONE_NEWNET | CLONE_NEWNS) == 0);
-    QVERIFY(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+    QVERIFY(::mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0); // the kernel ignores both names here
     QVERIFY(::umount2("/sys", MNT_DETACH) == 0);
     QVERIFY(::mount("sysfs", "/sys", "sysfs", 0, nullptr) == 0);
     QVERIFY(BringLoopbackUp());
