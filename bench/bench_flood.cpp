@@ -171,9 +171,9 @@ public:
     int Open() override { return socket = m_inner.Open(); }
     int Bind(int s) override { return m_inner.Bind(s); }
     int Arm(int s) override { return m_inner.Arm(s); }
-    ssize_t Receive(int s, void *buffer, size_t size, std::uint32_t &droppedSoFar) override
+    ssize_t Receive(int s, void *buffer, size_t size, ReceiveDetails &details) override
     {
-        const ssize_t received = m_inner.Receive(s, buffer, size, droppedSoFar);
+        const ssize_t received = m_inner.Receive(s, buffer, size, details);
         if (received >= 0) {
             ++datagrams;
             lastDatagram = Clock::now();
