@@ -230,10 +230,12 @@ std::optional<BootSetting> IfupdownSetting(const QString &root, const std::strin
 
 std::optional<BootSetting> TlpSetting(const QString &root)
 {
+    // apt remove leaves /etc/tlp.conf behind; the program is what runs at boot.
+    if (!QFile::exists(Under(root, QStringLiteral("/usr/sbin/tlp")))
+        && !QFile::exists(Under(root, QStringLiteral("/usr/bin/tlp"))))
+        return std::nullopt;
     const QString defaults = QStringLiteral("/usr/share/tlp/defaults.conf");
     const QString main = QStringLiteral("/etc/tlp.conf");
-    if (!QFile::exists(Under(root, main)) && !QFile::exists(Under(root, defaults)))
-        return std::nullopt;
     static const QRegularExpression assignment(QStringLiteral("^\\s*WOL_DISABLE\\s*=\\s*\"?([^\"\\s#]*)"));
     BootSetting setting{BootSetting::Source::Tlp, "TLP's default", "WOL_DISABLE=Y", false};
     const QStringList files =

@@ -102,6 +102,7 @@ void TestBootSettings::eachSource_data()
     QTest::newRow("tlp: the last tlp.d file") << "tlp" << "tlp-dropin" << "eth0" << "/etc/tlp.d/50-wol.conf"
                                               << "WOL_DISABLE=N" << -1;
     QTest::newRow("tlp: not installed") << "tlp" << "netplan-broken" << "eth0" << "" << "" << -1;
+    QTest::newRow("tlp: removed, tlp.conf left") << "tlp" << "tlp-removed" << "eth0" << "" << "" << -1;
 }
 
 void TestBootSettings::eachSource()
