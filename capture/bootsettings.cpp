@@ -141,9 +141,10 @@ std::optional<BootSetting> NetworkManagerSetting(CommandRunner &runner, const st
     if (connection.isEmpty() || connection == QLatin1String("--"))
         return std::nullopt;
     BootSetting setting{BootSetting::Source::NetworkManager, connection.toStdString(), "", std::nullopt};
-    const std::optional<QByteArray> wake = runner.Run(
-        QStringLiteral("nmcli"), {QStringLiteral("-g"), QStringLiteral("802-3-ethernet.wake-on-lan"),
-                                  QStringLiteral("connection"), QStringLiteral("show"), QStringLiteral("id"), connection});
+    const std::optional<QByteArray> wake =
+        runner.Run(QStringLiteral("nmcli"), {QStringLiteral("-g"), QStringLiteral("802-3-ethernet.wake-on-lan"),
+                                             QStringLiteral("connection"), QStringLiteral("show"), QStringLiteral("id"),
+                                             connection});
     const QString value = QString::fromUtf8(wake.value_or(QByteArray())).trimmed().toLower();
     setting.setting = "802-3-ethernet.wake-on-lan " + (value.isEmpty() ? std::string("unknown") : value.toStdString());
     // "default" is NetworkManager.conf's ethernet.wake-on-lan, itself "ignore" unless set there.
@@ -162,7 +163,8 @@ std::optional<BootSetting> NetplanSetting(const QString &root, const std::string
         bool matched = true;
         if (const YAML::Node mac = match["macaddress"]; IsScalar(mac))
             matched = std::any_of(macs.begin(), macs.end(), [&](const std::string &own) {
-                return QString::fromStdString(own).compare(QString::fromStdString(mac.Scalar()), Qt::CaseInsensitive) == 0;
+                return QString::fromStdString(own).compare(QString::fromStdString(mac.Scalar()),
+                                                           Qt::CaseInsensitive) == 0;
             });
         if (const YAML::Node pattern = match["name"]; IsScalar(pattern))
             matched = matched && ::fnmatch(pattern.Scalar().c_str(), name.c_str(), 0) == 0;
@@ -238,8 +240,10 @@ std::optional<BootSetting> TlpSetting(const QString &root)
     const QString main = QStringLiteral("/etc/tlp.conf");
     static const QRegularExpression assignment(QStringLiteral("^\\s*WOL_DISABLE\\s*=\\s*\"?([^\"\\s#]*)"));
     BootSetting setting{BootSetting::Source::Tlp, "TLP's default", "WOL_DISABLE=Y", false};
-    const QStringList files =
-        QStringList{defaults} + FilesIn(root, QStringLiteral("/etc/tlp.d"), QStringLiteral("*.conf")) + QStringList{main};
+    // TLP's own defaults, then the drop-ins in name order, then tlp.conf: the last assignment counts.
+    const QStringList files = QStringList{defaults}
+                              + FilesIn(root, QStringLiteral("/etc/tlp.d"), QStringLiteral("*.conf"))
+                              + QStringList{main};
     for (const QString &file : files) {
         for (const QByteArray &line : FileText(Under(root, file)).value_or(QByteArray()).split('\n')) {
             const QRegularExpressionMatch match = assignment.match(QString::fromUtf8(line));

@@ -81,7 +81,8 @@ QStringList CheckLines(const CheckReport &report)
         lines << Q(facts.name) + (facts.kind.empty() ? QString() : QStringLiteral(" (%1)").arg(Q(facts.kind)))
                      + (verdict.ready ? QStringLiteral(": ready") : QStringLiteral(": not ready"));
         lines << QStringLiteral("  MAC: ") + Q(facts.mac)
-                     + (facts.permanentMac ? QStringLiteral(" (permanent: %1)").arg(Q(*facts.permanentMac)) : QString());
+                     + (facts.permanentMac ? QStringLiteral(" (permanent: %1)").arg(Q(*facts.permanentMac))
+                                           : QString());
         for (const Ipv4Subnet &subnet : facts.ipv4)
             lines << QStringLiteral("  IPv4: ") + Ipv4Text(subnet);
         if (facts.ipv4.empty())
@@ -157,7 +158,8 @@ QJsonObject CheckJson(const CheckReport &report)
             {"kind", facts.kind.empty() ? QJsonValue(QJsonValue::Null) : QJsonValue(Q(facts.kind))},
             {"ipv4", ipv4},
             {"carrier", facts.carrier},
-            {"wake_on", QJsonObject{{"supported", Text(facts.wakeOnSupported)}, {"enabled", Text(facts.wakeOnEnabled)}}},
+            {"wake_on",
+             QJsonObject{{"supported", Text(facts.wakeOnSupported)}, {"enabled", Text(facts.wakeOnEnabled)}}},
             {"device_wakeup", Flag(facts.deviceWakeup)},
             {"boot", boot},
             {"ready", verdict.ready},

@@ -92,7 +92,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments)
     options.check = parser.isSet(check);
     for (const QCommandLineOption *watchOnly : {&mac, &count, &timeout, &udpOnly, &interfaceName}) {
         if (options.check && parser.isSet(*watchOnly)) {
-            parsed.usageError = QStringLiteral("--check and --%1 exclude each other.").arg(watchOnly->names().constFirst());
+            parsed.usageError =
+                QStringLiteral("--check and --%1 exclude each other.").arg(watchOnly->names().constFirst());
             return parsed;
         }
     }

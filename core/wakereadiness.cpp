@@ -108,8 +108,9 @@ InterfaceVerdict JudgeInterface(const InterfaceFacts &facts)
                            kNoFix});
     } else {
         if (!HasMagic(facts.wakeOnEnabled))
-            reasons.push_back({"Wake-on by magic packet is off now (Wake-on: " + facts.wakeOnEnabled.value_or("d") + ")",
-                               {"sudo ethtool -s " + facts.name + " wol g"}});
+            reasons.push_back(
+                {"Wake-on by magic packet is off now (Wake-on: " + facts.wakeOnEnabled.value_or("d") + ")",
+                 {"sudo ethtool -s " + facts.name + " wol g"}});
         if (facts.deviceWakeup == false)
             reasons.push_back({"the device may not wake the system (power/wakeup is disabled)",
                                {"echo enabled | sudo tee /sys/class/net/" + facts.name + "/device/power/wakeup"}});
@@ -160,7 +161,8 @@ std::optional<std::size_t> WakeInterface(const std::vector<InterfaceFacts> &inte
         }
         return std::nullopt;
     };
-    if (auto found = first([](const InterfaceFacts &f, const InterfaceVerdict &v) { return v.ready && !f.ipv4.empty(); }))
+    if (auto found =
+            first([](const InterfaceFacts &f, const InterfaceVerdict &v) { return v.ready && !f.ipv4.empty(); }))
         return found;
     if (auto found = first([](const InterfaceFacts &, const InterfaceVerdict &v) { return v.ready; }))
         return found;
