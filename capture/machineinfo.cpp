@@ -192,29 +192,8 @@ public:
 
     std::optional<std::string> WakeOnModes(const std::string &interfaceName) override
     {
-        if (!IsSafeInterfaceName(interfaceName))
-            return std::nullopt;
-        const MnlSocket socket(mnl_socket_open(NETLINK_GENERIC));
-        if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0)
-            return std::nullopt;
-        const timeval patience{1, 0}; // a kernel that never answers must not stall the report
-        setsockopt(mnl_socket_get_fd(socket.get()), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-
-        GenlRequest resolve = MakeGenlRequest(GENL_ID_CTRL, CTRL_CMD_GETFAMILY, 1);
-        mnl_attr_put_strz(resolve.header, CTRL_ATTR_FAMILY_NAME, ETHTOOL_GENL_NAME);
-        std::uint16_t family = 0;
-        if (!Exchange(socket.get(), resolve, FamilyIdMessage, &family) || family == 0)
-            return std::nullopt;
-
-        GenlRequest get = MakeGenlRequest(family, ETHTOOL_MSG_WOL_GET, ETHTOOL_GENL_VERSION);
-        nlattr *const header = mnl_attr_nest_start(get.header, ETHTOOL_A_WOL_HEADER);
-        mnl_attr_put_strz(get.header, ETHTOOL_A_HEADER_DEV_NAME, interfaceName.c_str());
-        mnl_attr_put_u32(get.header, ETHTOOL_A_HEADER_FLAGS, ETHTOOL_FLAG_COMPACT_BITSETS);
-        mnl_attr_nest_end(get.header, header);
-        WolModes modes;
-        if (!Exchange(socket.get(), get, WolMessage, &modes) || !modes.active || modes.supported == 0)
-            return std::nullopt;
-        return WakeOnLetters(*modes.active);
+        const std::optional<WakeOnState> state = ReadWakeOn(interfaceName);
+        return state ? std::optional(state->enabled) : std::nullopt;
     }
 
     std::optional<bool> DeviceWakeup(const std::string &interfaceName) override
@@ -234,6 +213,33 @@ public:
 };
 
 } // namespace
+
+std::optional<WakeOnState> ReadWakeOn(const std::string &interfaceName)
+{
+    if (!IsSafeInterfaceName(interfaceName))
+        return std::nullopt;
+    const MnlSocket socket(mnl_socket_open(NETLINK_GENERIC));
+    if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0)
+        return std::nullopt;
+    const timeval patience{1, 0}; // a kernel that never answers must not stall the report
+    setsockopt(mnl_socket_get_fd(socket.get()), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+
+    GenlRequest resolve = MakeGenlRequest(GENL_ID_CTRL, CTRL_CMD_GETFAMILY, 1);
+    mnl_attr_put_strz(resolve.header, CTRL_ATTR_FAMILY_NAME, ETHTOOL_GENL_NAME);
+    std::uint16_t family = 0;
+    if (!Exchange(socket.get(), resolve, FamilyIdMessage, &family) || family == 0)
+        return std::nullopt;
+
+    GenlRequest get = MakeGenlRequest(family, ETHTOOL_MSG_WOL_GET, ETHTOOL_GENL_VERSION);
+    nlattr *const header = mnl_attr_nest_start(get.header, ETHTOOL_A_WOL_HEADER);
+    mnl_attr_put_strz(get.header, ETHTOOL_A_HEADER_DEV_NAME, interfaceName.c_str());
+    mnl_attr_put_u32(get.header, ETHTOOL_A_HEADER_FLAGS, ETHTOOL_FLAG_COMPACT_BITSETS);
+    mnl_attr_nest_end(get.header, header);
+    WolModes modes;
+    if (!Exchange(socket.get(), get, WolMessage, &modes) || !modes.active || modes.supported == 0)
+        return std::nullopt;
+    return WakeOnState{WakeOnLetters(modes.supported), WakeOnLetters(*modes.active)};
+}
 
 MachineInfo &SystemMachineInfo()
 {

@@ -38,5 +38,14 @@ public:
 // getifaddrs, ethtool netlink through libmnl, and sysfs.
 MachineInfo &SystemMachineInfo();
 
+struct WakeOnState
+{
+    std::string supported; // ethtool's letters
+    std::string enabled;
+};
+// Through ethtool netlink, which needs no privilege; nothing when the driver
+// offers no Wake-on at all or cannot be asked.
+std::optional<WakeOnState> ReadWakeOn(const std::string &interfaceName);
+
 // ethtool's letters for a WAKE_* bit mask, in ethtool's order; "d" for none.
 std::string WakeOnLetters(std::uint32_t wakeModes);

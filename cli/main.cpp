@@ -1,10 +1,13 @@
+#include "checkreport.h"
 #include "consolewatch.h"
 #include "linkcapture.h"
 #include "privileges.h"
 #include "socketerrors.h"
 #include "watchoptions.h"
+#include "wiredinterfaces.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -37,14 +40,51 @@ void PrintCapabilityHint()
                  qPrintable(QCoreApplication::applicationFilePath()));
 }
 
+void SetUpApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("corvalen-cli"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CORVALEN_VERSION));
+}
+
+int UsageError(const QString &error)
+{
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n",
+                 qPrintable(QCoreApplication::applicationName()), qPrintable(error),
+                 qPrintable(QCoreApplication::applicationName()));
+    return TConsoleWatch::kExitUsage;
+}
+
+// --check reads what any user may read: it needs no capability and keeps none.
+int Check(int argc, char *argv[])
+{
+    DropAllCapabilities(nullptr);
+    QCoreApplication application(argc, argv);
+    SetUpApplication();
+    const ParsedCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
+    if (commandLine.helpShown)
+        return TConsoleWatch::kExitStopped;
+    if (!commandLine.usageError.isEmpty() || !commandLine.options.check)
+        return UsageError(commandLine.usageError.isEmpty() ? QStringLiteral("--check stands alone.")
+                                                           : commandLine.usageError);
+    const QString root = QStringLiteral("/");
+    const CheckReport report = JudgeMachine(ReadWiredInterfaces(root, SystemCommandRunner()), ReadSleepStates(root));
+    const QByteArray text = commandLine.options.json
+        ? QJsonDocument(CheckJson(report)).toJson(QJsonDocument::Compact) + '\n'
+        : CheckLines(report).join(QLatin1Char('\n')).toUtf8() + '\n';
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    return CheckExitStatus(report);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    const CaptureChoice captureChoice = CaptureChoiceFrom(argc, argv);
+    if (captureChoice.check)
+        return Check(argc, argv);
     // The raw socket and the link-layer capture are what needs a capability. Opened
     // before any thread exists, every capability of the process can go in one step.
     OpenedEarlySocketCalls socketCalls;
-    const CaptureChoice captureChoice = CaptureChoiceFrom(argc, argv);
     PcapLinkCapture capture;
     const bool captureOpen = captureChoice.wanted && capture.Open(captureChoice.interfaceName);
     std::string dropFailure;
@@ -52,18 +92,15 @@ int main(int argc, char *argv[])
     const int stopSignals = StopSignalDescriptor();
 
     QCoreApplication application(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("corvalen-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(CORVALEN_VERSION));
+    SetUpApplication();
 
     const ParsedCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
     if (commandLine.helpShown)
         return TConsoleWatch::kExitStopped;
-    if (!commandLine.usageError.isEmpty()) {
-        std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n",
-                     qPrintable(QCoreApplication::applicationName()), qPrintable(commandLine.usageError),
-                     qPrintable(QCoreApplication::applicationName()));
-        return TConsoleWatch::kExitUsage;
-    }
+    if (!commandLine.usageError.isEmpty())
+        return UsageError(commandLine.usageError);
+    if (commandLine.options.check) // what was read before the application said otherwise
+        return UsageError(QStringLiteral("--check stands alone."));
     if (!dropped)
         std::fprintf(stderr, "%s: could not drop capabilities: %s\n",
                      qPrintable(QCoreApplication::applicationName()), dropFailure.c_str());

@@ -41,7 +41,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments)
     parser.setApplicationDescription(QStringLiteral(
         "Shows the Wake-on-LAN magic packets that reach this computer, as they arrive.\n"
         "Exit status: 0 when --count was reached, at --timeout without --count, or on SIGINT or SIGTERM;\n"
-        "1 when --timeout passed before --count was reached; 2 for a wrong command line; 3 when it cannot listen."));
+        "1 when --timeout passed before --count was reached; 2 for a wrong command line; 3 when it cannot listen.\n"
+        "With --check: 0 when at least one wired interface is ready to wake this machine, 1 when none is."));
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Write one JSON object per event (JSON Lines) instead of the report lines."));
     const QCommandLineOption mac(QStringLiteral("mac"),
@@ -59,7 +60,11 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments)
                                            QStringLiteral("Capture the link layer of this interface alone "
                                                           "(default: every Ethernet interface)."),
                                            QStringLiteral("NAME"));
-    parser.addOptions({json, mac, count, timeout, udpOnly, interfaceName});
+    const QCommandLineOption check(QStringLiteral("check"),
+                                   QStringLiteral("Say whether this machine is ready to be woken, and stays so after "
+                                                  "a reboot, through each wired interface, with what fixes each "
+                                                  "problem; then exit. Takes --json alone."));
+    parser.addOptions({json, mac, count, timeout, udpOnly, interfaceName, check});
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
 
@@ -84,6 +89,14 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments)
 
     WatchOptions &options = parsed.options;
     options.json = parser.isSet(json);
+    options.check = parser.isSet(check);
+    for (const QCommandLineOption *watchOnly : {&mac, &count, &timeout, &udpOnly, &interfaceName}) {
+        if (options.check && parser.isSet(*watchOnly)) {
+            parsed.usageError =
+                QStringLiteral("--check and --%1 exclude each other.").arg(watchOnly->names().constFirst());
+            return parsed;
+        }
+    }
     options.udpOnly = parser.isSet(udpOnly);
     options.interfaceName = parser.value(interfaceName);
     if (parser.isSet(interfaceName) && (options.udpOnly || options.interfaceName.isEmpty())) {
@@ -133,6 +146,8 @@ CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[])
             break;
         if (argument == "--udp-only")
             choice.wanted = false;
+        else if (argument == "--check")
+            choice.check = true;
         else if (argument == "--interface" && i + 1 < argc)
             choice.interfaceName = argv[++i];
         else if (argument.rfind("--interface=", 0) == 0)

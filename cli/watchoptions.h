@@ -14,6 +14,7 @@ struct WatchOptions
     std::optional<int> timeoutMs;
     bool udpOnly = false;     // the raw socket alone, as the window has it
     QString interfaceName;    // the link-layer capture on this interface alone; empty for all
+    bool check = false;       // whether this machine is ready to be woken, instead of the watch
 };
 
 // What the link-layer capture is to open, read straight from main's arguments:
@@ -23,6 +24,7 @@ struct CaptureChoice
 {
     bool wanted = true;
     std::string interfaceName;
+    bool check = false; // --check opens no socket and no capture
 };
 CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[]);
 

@@ -14,7 +14,7 @@ corvalen_install_packages() {
 }
 
 CORVALEN_BUILD_PACKAGES=(
-    build-essential cmake pkg-config libcap-dev libpcap-dev libmnl-dev
+    build-essential cmake pkg-config libcap-dev libpcap-dev libmnl-dev libyaml-cpp-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins
     libgl-dev libxkbcommon-dev
     fonts-liberation

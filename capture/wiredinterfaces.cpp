@@ -1,0 +1,229 @@
+#include "wiredinterfaces.h"
+
+#include "machineinfo.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <libmnl/libmnl.h>
+#include <linux/if_link.h>
+#include <linux/rtnetlink.h>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <array>
+#include <bit>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+namespace {
+
+struct Link
+{
+    std::string name;
+    std::string mac;
+    std::string permanentMac;
+    bool carrier = false;
+    std::string kind;
+};
+
+struct LinkDump
+{
+    std::vector<Link> links;
+};
+
+std::string MacOf(const nlattr *attribute)
+{
+    if (mnl_attr_get_payload_len(attribute) != 6)
+        return {};
+    const auto *bytes = static_cast<const std::uint8_t *>(mnl_attr_get_payload(attribute));
+    std::array<char, 18> text{};
+    std::snprintf(text.data(), text.size(), "%02x:%02x:%02x:%02x:%02x:%02x", bytes[0], bytes[1], bytes[2], bytes[3],
+                  bytes[4], bytes[5]);
+    return text.data();
+}
+
+int LinkInfoAttribute(const nlattr *attribute, void *data)
+{
+    if (mnl_attr_get_type(attribute) == IFLA_INFO_KIND && mnl_attr_validate(attribute, MNL_TYPE_NUL_STRING) == 0)
+        static_cast<Link *>(data)->kind = mnl_attr_get_str(attribute);
+    return MNL_CB_OK;
+}
+
+int LinkAttribute(const nlattr *attribute, void *data)
+{
+    auto *link = static_cast<Link *>(data);
+    switch (mnl_attr_get_type(attribute)) {
+    case IFLA_IFNAME:
+        if (mnl_attr_validate(attribute, MNL_TYPE_NUL_STRING) == 0)
+            link->name = mnl_attr_get_str(attribute);
+        break;
+    case IFLA_ADDRESS:
+        link->mac = MacOf(attribute);
+        break;
+    case IFLA_PERM_ADDRESS:
+        link->permanentMac = MacOf(attribute);
+        break;
+    case IFLA_LINKINFO:
+        if (mnl_attr_validate(attribute, MNL_TYPE_NESTED) == 0)
+            mnl_attr_parse_nested(attribute, LinkInfoAttribute, data);
+        break;
+    case IFLA_CARRIER:
+        if (mnl_attr_validate(attribute, MNL_TYPE_U8) == 0)
+            link->carrier = mnl_attr_get_u8(attribute) != 0;
+        break;
+    default:
+        break;
+    }
+    return MNL_CB_OK;
+}
+
+int LinkMessage(const nlmsghdr *header, void *data)
+{
+    const auto *info = static_cast<const ifinfomsg *>(mnl_nlmsg_get_payload(header));
+    if (info->ifi_type != ARPHRD_ETHER)
+        return MNL_CB_OK;
+    Link link;
+    if (mnl_attr_parse(header, sizeof(ifinfomsg), LinkAttribute, &link) != MNL_CB_OK || link.mac.empty())
+        return MNL_CB_OK;
+    link.carrier = link.carrier && (info->ifi_flags & IFF_UP) != 0; // a link that is down says nothing
+    if (link.permanentMac == link.mac || link.permanentMac == "00:00:00:00:00:00")
+        link.permanentMac.clear();
+    static_cast<LinkDump *>(data)->links.push_back(link);
+    return MNL_CB_OK;
+}
+
+struct MnlSocketCloser
+{
+    void operator()(mnl_socket *socket) const { mnl_socket_close(socket); }
+};
+
+std::vector<Link> EthernetLinks()
+{
+    const std::unique_ptr<mnl_socket, MnlSocketCloser> socket(mnl_socket_open(NETLINK_ROUTE));
+    if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0)
+        return {};
+    const timeval patience{2, 0};
+    setsockopt(mnl_socket_get_fd(socket.get()), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+
+    std::array<char, 256> request{};
+    nlmsghdr *const header = mnl_nlmsg_put_header(request.data());
+    header->nlmsg_type = RTM_GETLINK;
+    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header->nlmsg_seq = std::uint32_t(std::time(nullptr));
+    auto *info = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(header, sizeof(ifinfomsg)));
+    info->ifi_family = AF_UNSPEC;
+    if (mnl_socket_sendto(socket.get(), header, header->nlmsg_len) < 0)
+        return {};
+
+    LinkDump dump;
+    std::vector<char> answer(32768); // what the kernel puts in one datagram of a dump
+    int result = MNL_CB_OK;
+    while (result > MNL_CB_STOP) {
+        const ssize_t received = mnl_socket_recvfrom(socket.get(), answer.data(), answer.size());
+        if (received <= 0)
+            return {};
+        result = mnl_cb_run(answer.data(), size_t(received), header->nlmsg_seq, mnl_socket_get_portid(socket.get()),
+                            LinkMessage, &dump);
+    }
+    return result == MNL_CB_ERROR ? std::vector<Link>{} : dump.links;
+}
+
+std::string Dotted(std::uint32_t hostOrder)
+{
+    return std::to_string(hostOrder >> 24) + "." + std::to_string((hostOrder >> 16) & 0xFF) + "."
+           + std::to_string((hostOrder >> 8) & 0xFF) + "." + std::to_string(hostOrder & 0xFF);
+}
+
+std::uint32_t HostOrder(const sockaddr *address)
+{
+    return ntohl(reinterpret_cast<const sockaddr_in *>(address)->sin_addr.s_addr);
+}
+
+std::vector<Ipv4Subnet> Ipv4Of(const std::string &name)
+{
+    std::vector<Ipv4Subnet> subnets;
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return subnets;
+    for (const ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET || name != entry->ifa_name)
+            continue;
+        const std::uint32_t address = HostOrder(entry->ifa_addr);
+        const std::uint32_t mask = entry->ifa_netmask != nullptr ? HostOrder(entry->ifa_netmask) : 0xFFFFFFFF;
+        Ipv4Subnet subnet{Dotted(address), std::popcount(mask), {}};
+        // Without a broadcast address of its own, glibc gives the address itself here.
+        const std::uint32_t broadcast = entry->ifa_broadaddr != nullptr ? HostOrder(entry->ifa_broadaddr) : 0;
+        if ((entry->ifa_flags & IFF_BROADCAST) != 0 && broadcast != 0 && broadcast != address)
+            subnet.broadcast = Dotted(broadcast);
+        else if (subnet.prefixLength <= 30) // the subnet's last address, which the kernel takes as broadcast
+            subnet.broadcast = Dotted(address | ~mask);
+        subnets.push_back(subnet);
+    }
+    freeifaddrs(list);
+    return subnets;
+}
+
+QByteArray SysText(const QString &root, const QString &path)
+{
+    QFile file(QDir::cleanPath(root + QLatin1Char('/') + path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
+}
+
+bool IsWireless(const QString &root, const QString &name)
+{
+    return QFile::exists(QDir::cleanPath(root + "/sys/class/net/" + name + "/wireless"))
+           || SysText(root, "/sys/class/net/" + name + "/uevent").contains("DEVTYPE=wlan");
+}
+
+} // namespace
+
+std::vector<InterfaceFacts> ReadWiredInterfaces(const QString &root, CommandRunner &runner)
+{
+    std::vector<InterfaceFacts> interfaces;
+    for (const Link &link : EthernetLinks()) {
+        const QString name = QString::fromStdString(link.name);
+        if (link.name.empty() || name.contains(QLatin1Char('/')) || IsWireless(root, name))
+            continue;
+        InterfaceFacts facts;
+        facts.name = link.name;
+        facts.mac = link.mac;
+        if (!link.permanentMac.empty())
+            facts.permanentMac = link.permanentMac;
+        facts.ipv4 = Ipv4Of(link.name);
+        facts.carrier = link.carrier;
+        facts.kind = link.kind;
+        if (const std::optional<WakeOnState> wakeOn = ReadWakeOn(link.name)) {
+            facts.wakeOnSupported = wakeOn->supported;
+            facts.wakeOnEnabled = wakeOn->enabled;
+        }
+        const QByteArray wakeup = SysText(root, "/sys/class/net/" + name + "/device/power/wakeup");
+        if (wakeup == "enabled" || wakeup == "disabled")
+            facts.deviceWakeup = wakeup == "enabled";
+        std::vector<std::string> macs{facts.mac};
+        if (facts.permanentMac)
+            macs.push_back(*facts.permanentMac);
+        facts.boot = BootSettings(root, runner, facts.name, macs);
+        interfaces.push_back(std::move(facts));
+    }
+    return interfaces;
+}
+
+SleepStates ReadSleepStates(const QString &root)
+{
+    SleepStates sleep;
+    for (const QByteArray &word : SysText(root, QStringLiteral("/sys/power/state")).simplified().split(' '))
+        if (!word.isEmpty())
+            sleep.states.push_back(word.toStdString());
+    for (const QByteArray &word : SysText(root, QStringLiteral("/sys/power/mem_sleep")).simplified().split(' '))
+        if (!word.isEmpty())
+            sleep.memSleep.push_back(word.toStdString());
+    return sleep;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "wakereadiness.h"
+
+#include <QJsonObject>
+#include <QStringList>
+
+#include <vector>
+
+// corvalen-cli --check: is this machine ready to be woken?
+struct CheckReport
+{
+    std::vector<InterfaceFacts> interfaces;
+    std::vector<InterfaceVerdict> verdicts; // one per interface
+    SleepStates sleep;
+};
+
+CheckReport JudgeMachine(std::vector<InterfaceFacts> interfaces, SleepStates sleep);
+
+// The report for a terminal; the last line is the command that wakes this machine.
+QStringList CheckLines(const CheckReport &report);
+// The same as one JSON object.
+QJsonObject CheckJson(const CheckReport &report);
+
+// 0 when at least one wired interface is ready, 1 when none is.
+int CheckExitStatus(const CheckReport &report);
