@@ -96,7 +96,8 @@ InterfaceVerdict JudgeInterface(const InterfaceFacts &facts)
 {
     InterfaceVerdict verdict;
     std::vector<Reason> &reasons = verdict.reasons;
-    if (!facts.carrier)
+    // A virtual interface has no cable; its carrier follows whatever it stands for.
+    if (!facts.carrier && facts.kind.empty())
         reasons.push_back({"no carrier: the cable is unplugged, the other end is off or the interface is down",
                            {"plug the cable in, or switch on the port at the other end"}});
     if (!facts.wakeOnSupported || *facts.wakeOnSupported == "d") {

@@ -5,7 +5,7 @@
 
 namespace {
 
-// "nocarrier supports=pumbg on=d wakeup=0 tlp=0 nm=-1": what eth0 has; a boot
+// "nocarrier kind=ifb supports=pumbg on=d wakeup=0 tlp=0 nm=-1": what eth0 has; a boot
 // source's 1 turns Wake-on on, 0 off, -1 leaves it.
 InterfaceFacts Facts(const QString &description)
 {
@@ -24,6 +24,8 @@ InterfaceFacts Facts(const QString &description)
             facts.wakeOnSupported = value.toStdString();
         else if (key == "on")
             facts.wakeOnEnabled = value.toStdString();
+        else if (key == "kind")
+            facts.kind = value.toStdString();
         else if (key == "wakeup")
             facts.deviceWakeup = value == "1";
         else if (sources.contains(key))
@@ -78,6 +80,10 @@ void TestWakeReadiness::verdicts_data()
         << QStringList{"in /etc/x, give eth0 under network.ethernets the line wakeonlan: true, then: sudo netplan apply",
                        "add the line \"ethernet-wol g\" to the iface eth0 stanza of /etc/x"};
     QTest::newRow("nothing sets it") << "supports=g on=g" << QStringList{"nothing turns"} << QStringList{ownLinkFile};
+    QTest::newRow("a virtual interface, no cable to plug in")
+        << "nocarrier kind=ifb" << QStringList{"offers no Wake-on (ethtool shows no \"Supports Wake-on\"): ifb is"}
+        << QStringList{"none on this machine: wake it through an interface whose card and driver support Wake-on by "
+                       "magic packet"};
     QTest::newRow("everything wrong, most basic first")
         << "nocarrier supports=pumbg on=d wakeup=0 tlp=0"
         << QStringList{"no carrier", "off now", "power/wakeup", "TLP", "nothing turns"}
