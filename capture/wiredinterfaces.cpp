@@ -1,5 +1,6 @@
 #include "wiredinterfaces.h"
 
+#include "datagram.h"
 #include "machineinfo.h"
 
 #include <QDir>
@@ -136,12 +137,6 @@ std::vector<Link> EthernetLinks()
     return result == MNL_CB_ERROR ? std::vector<Link>{} : dump.links;
 }
 
-std::string Dotted(std::uint32_t hostOrder)
-{
-    return std::to_string(hostOrder >> 24) + "." + std::to_string((hostOrder >> 16) & 0xFF) + "."
-           + std::to_string((hostOrder >> 8) & 0xFF) + "." + std::to_string(hostOrder & 0xFF);
-}
-
 std::uint32_t HostOrder(const sockaddr *address)
 {
     return ntohl(reinterpret_cast<const sockaddr_in *>(address)->sin_addr.s_addr);
@@ -158,13 +153,13 @@ std::vector<Ipv4Subnet> Ipv4Of(const std::string &name)
             continue;
         const std::uint32_t address = HostOrder(entry->ifa_addr);
         const std::uint32_t mask = entry->ifa_netmask != nullptr ? HostOrder(entry->ifa_netmask) : 0xFFFFFFFF;
-        Ipv4Subnet subnet{Dotted(address), std::popcount(mask), {}};
+        Ipv4Subnet subnet{FormatDottedQuad(address), std::popcount(mask), {}};
         // Without a broadcast address of its own, glibc gives the address itself here.
         const std::uint32_t broadcast = entry->ifa_broadaddr != nullptr ? HostOrder(entry->ifa_broadaddr) : 0;
         if ((entry->ifa_flags & IFF_BROADCAST) != 0 && broadcast != 0 && broadcast != address)
-            subnet.broadcast = Dotted(broadcast);
+            subnet.broadcast = FormatDottedQuad(broadcast);
         else if (subnet.prefixLength <= 30) // the subnet's last address, which the kernel takes as broadcast
-            subnet.broadcast = Dotted(address | ~mask);
+            subnet.broadcast = FormatDottedQuad(address | ~mask);
         subnets.push_back(subnet);
     }
     freeifaddrs(list);
@@ -204,9 +199,7 @@ std::vector<InterfaceFacts> ReadWiredInterfaces(const QString &root, CommandRunn
             facts.wakeOnSupported = wakeOn->supported;
             facts.wakeOnEnabled = wakeOn->enabled;
         }
-        const QByteArray wakeup = SysText(root, "/sys/class/net/" + name + "/device/power/wakeup");
-        if (wakeup == "enabled" || wakeup == "disabled")
-            facts.deviceWakeup = wakeup == "enabled";
+        facts.deviceWakeup = SystemMachineInfo().DeviceWakeup(link.name);
         std::vector<std::string> macs{facts.mac};
         if (facts.permanentMac)
             macs.push_back(*facts.permanentMac);
