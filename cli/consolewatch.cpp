@@ -1,30 +1,17 @@
 #include "consolewatch.h"
 
+#include "consolelines.h"
 #include "eventjson.h"
 #include "regional.h"
 #include "reportlog.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 #include <cstdio>
 #include <ctime>
 
 namespace {
-
-// ISO 8601 with milliseconds and the offset from UTC, written +00:00 for UTC too.
-QString IsoLocalTime(const QDateTime &moment)
-{
-    const int offset = moment.offsetFromUtc();
-    const int minutes = std::abs(offset) / 60;
-    return moment.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
-        + QStringLiteral("%1%2:%3")
-              .arg(offset < 0 ? QLatin1Char('-') : QLatin1Char('+'))
-              .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-              .arg(minutes % 60, 2, 10, QLatin1Char('0'));
-}
 
 // A moment as local time, as QDateTime gives it, without reading the time zone anew
 // for every event: that is done at most once a second, which still follows a change
@@ -68,15 +55,25 @@ void WriteOut(const QByteArray &text)
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
 }
 
-void WriteJson(const QJsonObject &event)
+void WriteJson(const nlohmann::json &event)
 {
-    WriteOut(QJsonDocument(event).toJson(QJsonDocument::Compact) + '\n');
+    WriteOut(QByteArray::fromStdString(JsonLine(event)));
 }
 
-void WriteError(const QString &line)
+std::string IsoTime(const QDateTime &moment)
 {
-    std::fprintf(stderr, "%s\n", qPrintable(line));
+    return IsoLocalTime(ToLocalDateTime(moment), moment.offsetFromUtc());
+}
+
+void WriteError(const std::string &line)
+{
+    std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
+}
+
+std::string ProgramName()
+{
+    return QCoreApplication::applicationName().toStdString();
 }
 
 } // namespace
@@ -107,13 +104,12 @@ bool TConsoleWatch::Start()
     if (m_capture)
         m_listener->SetBatchDelay(kSocketBatchDelayMs);
     if (!m_listener->StartListening()) {
-        WriteError(QString::fromStdString(NotListeningLine(m_listener->LastError())));
+        WriteError(NotListeningLine(m_listener->LastError()));
         return false;
     }
     if (!m_options.udpOnly && !m_capture)
-        WriteError(QStringLiteral("%1: not watching the link layer (%2); going on with the raw socket alone")
-                       .arg(QCoreApplication::applicationName(), QString::fromStdString(m_captureFailure)));
-    QString linkLayer;
+        WriteError(NoLinkLayerLine(ProgramName(), m_captureFailure));
+    std::vector<std::string> linkInterfaces;
     if (m_capture) {
         m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, std::int64_t kernelTimeNs) {
             if (!m_finished)
@@ -126,15 +122,9 @@ bool TConsoleWatch::Start()
         };
         m_capture->Start();
         m_merger.SetCaptureRunning(true);
-        QStringList names;
-        for (const std::string &name : m_capture->Interfaces())
-            names << QString::fromStdString(name);
-        linkLayer = QStringLiteral(", and for Ethernet frames of type 0x0842 and UDP over IPv4 and IPv6 on ")
-            + names.join(QStringLiteral(", "));
+        linkInterfaces = m_capture->Interfaces();
     }
-    WriteError(QStringLiteral("%1: listening for magic packets%2 to any UDP port of any local IPv4 address%3")
-                   .arg(QCoreApplication::applicationName(),
-                        m_options.mac.isEmpty() ? QString() : QStringLiteral(" for ") + m_options.mac, linkLayer));
+    WriteError(ListeningLine(ProgramName(), m_options.mac, linkInterfaces));
     if (m_options.timeoutMs)
         m_timeout.start(*m_options.timeoutMs);
     return true;
@@ -163,15 +153,8 @@ void TConsoleWatch::Finish(int exitStatus)
     if (m_capture)
         m_capture->Close();
     std::fflush(stdout);
-    WriteError(QStringLiteral("%1: %2 magic packet(s) reported, %3 failed receive(s), %4 datagram(s) dropped by the kernel")
-                   .arg(QCoreApplication::applicationName())
-                   .arg(m_magicReported)
-                   .arg(m_failedReceives)
-                   .arg(m_dropped)
-               + (m_options.udpOnly ? QString()
-                                    : QStringLiteral(", %1 near miss(es), %2 frame(s) dropped by the link-layer capture")
-                                          .arg(m_nearMisses)
-                                          .arg(frameDrops)));
+    WriteError(SummaryLine(ProgramName(), {m_magicReported, m_failedReceives, m_dropped, !m_options.udpOnly,
+                                           m_nearMisses, frameDrops}));
     QCoreApplication::exit(exitStatus);
 }
 
@@ -194,7 +177,7 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
         m_merger.DatagramReported(report); // it reports the event with its own time
         return;
     }
-    if (!m_options.mac.isEmpty() && report.mac != m_options.mac.toStdString())
+    if (!m_options.mac.empty() && report.mac != m_options.mac)
         return;
     if (m_options.count && m_magicReported >= *m_options.count)
         return; // already finishing
@@ -212,13 +195,13 @@ void TConsoleWatch::CountReported()
 
 void TConsoleWatch::WriteEvent(const MagicEvent &event)
 {
-    if (m_finished || (!m_options.mac.isEmpty() && event.mac != m_options.mac.toStdString()))
+    if (m_finished || (!m_options.mac.empty() && event.mac != m_options.mac))
         return;
     if (m_options.count && m_magicReported >= *m_options.count)
         return; // already finishing
     const QDateTime received = ReceivedLocalTime(event.kernelTimeNs);
     if (m_options.json) {
-        WriteJson(EventJson(event, IsoLocalTime(received)));
+        WriteJson(EventJson(event, IsoTime(received)));
     } else {
         std::string text;
         for (const std::string &line : EventLines(event, ToLocalDateTime(received), m_dateTimeSettings))
@@ -237,15 +220,7 @@ void TConsoleWatch::WriteMagic(const PacketReport &report, const QDateTime &now)
         WriteLines(report, now, m_listener->LastError());
         return;
     }
-    WriteJson({
-        {QStringLiteral("event"), QStringLiteral("magic")},
-        {QStringLiteral("time"), IsoLocalTime(now)},
-        {QStringLiteral("source"), QString::fromStdString(report.sourceAddress)},
-        {QStringLiteral("source_port"), int(report.sourcePort)},
-        {QStringLiteral("destination"), QString::fromStdString(report.destinationAddress)},
-        {QStringLiteral("destination_port"), int(report.destinationPort)},
-        {QStringLiteral("mac"), QString::fromStdString(report.mac)},
-    });
+    WriteJson(DatagramJson(report, IsoTime(now)));
 }
 
 void TConsoleWatch::WriteFailure(const PacketReport &report, const QDateTime &now, const std::string &error,
@@ -259,11 +234,7 @@ void TConsoleWatch::WriteFailure(const PacketReport &report, const QDateTime &no
         WriteLines(report, now, error);
         return;
     }
-    if (dropped > 0) {
-        WriteJson({{QStringLiteral("event"), QStringLiteral("drops")}, {QStringLiteral("count"), qint64(dropped)}});
-        return;
-    }
-    WriteJson({{QStringLiteral("event"), QStringLiteral("error")}, {QStringLiteral("text"), QString::fromStdString(error)}});
+    WriteJson(dropped > 0 ? DropsJson(dropped) : ErrorJson(error));
 }
 
 void TConsoleWatch::WriteLines(const PacketReport &report, const QDateTime &now, const std::string &error)

@@ -5,7 +5,7 @@
 #include "machineinfo.h"
 #include "magicevents.h"
 #include "packetlistener.h"
-#include "watchoptions.h"
+#include "commandline.h"
 
 #include <QDateTime>
 #include <QObject>

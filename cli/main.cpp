@@ -1,13 +1,13 @@
 #include "checkreport.h"
+#include "eventjson.h"
+#include "commandline.h"
 #include "consolewatch.h"
 #include "linkcapture.h"
 #include "privileges.h"
 #include "socketerrors.h"
-#include "watchoptions.h"
 #include "wiredinterfaces.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -40,18 +40,30 @@ void PrintCapabilityHint()
                  qPrintable(QCoreApplication::applicationFilePath()));
 }
 
+const ConsoleProgram kProgram{"corvalen-cli", CORVALEN_VERSION, true};
+
 void SetUpApplication()
 {
-    QCoreApplication::setApplicationName(QStringLiteral("corvalen-cli"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(CORVALEN_VERSION));
+    QCoreApplication::setApplicationName(QString::fromStdString(kProgram.name));
+    QCoreApplication::setApplicationVersion(QString::fromStdString(kProgram.version));
 }
 
-int UsageError(const QString &error)
+int UsageError(const std::string &error)
 {
-    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n",
-                 qPrintable(QCoreApplication::applicationName()), qPrintable(error),
-                 qPrintable(QCoreApplication::applicationName()));
+    std::fputs(UsageErrorText(kProgram, error).c_str(), stderr);
     return TConsoleWatch::kExitUsage;
+}
+
+// The command line as the application read it, without the program's name.
+ParsedCommandLine ParsedArguments()
+{
+    const QStringList arguments = QCoreApplication::arguments().mid(1);
+    std::vector<std::string> texts;
+    for (const QString &argument : arguments)
+        texts.push_back(argument.toStdString());
+    const ParsedCommandLine parsed = ParseCommandLine(texts, kProgram);
+    std::fputs(parsed.output.c_str(), stdout);
+    return parsed;
 }
 
 // --check reads what any user may read: it needs no capability and keeps none.
@@ -60,18 +72,21 @@ int Check(int argc, char *argv[])
     DropAllCapabilities(nullptr);
     QCoreApplication application(argc, argv);
     SetUpApplication();
-    const ParsedCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
-    if (commandLine.helpShown)
+    const ParsedCommandLine commandLine = ParsedArguments();
+    if (!commandLine.output.empty())
         return TConsoleWatch::kExitStopped;
-    if (!commandLine.usageError.isEmpty() || !commandLine.options.check)
-        return UsageError(commandLine.usageError.isEmpty() ? QStringLiteral("--check stands alone.")
-                                                           : commandLine.usageError);
+    if (!commandLine.usageError.empty() || !commandLine.options.check)
+        return UsageError(commandLine.usageError.empty() ? "--check stands alone." : commandLine.usageError);
     const QString root = QStringLiteral("/");
     const CheckReport report = JudgeMachine(ReadWiredInterfaces(root, SystemCommandRunner()), ReadSleepStates(root));
-    const QByteArray text = commandLine.options.json
-        ? QJsonDocument(CheckJson(report)).toJson(QJsonDocument::Compact) + '\n'
-        : CheckLines(report).join(QLatin1Char('\n')).toUtf8() + '\n';
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::string text;
+    if (commandLine.options.json) {
+        text = JsonLine(CheckJson(report));
+    } else {
+        for (const std::string &line : CheckLines(report))
+            text += line + '\n';
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
     return CheckExitStatus(report);
 }
 
@@ -94,13 +109,13 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     SetUpApplication();
 
-    const ParsedCommandLine commandLine = ParseCommandLine(QCoreApplication::arguments());
-    if (commandLine.helpShown)
+    const ParsedCommandLine commandLine = ParsedArguments();
+    if (!commandLine.output.empty())
         return TConsoleWatch::kExitStopped;
-    if (!commandLine.usageError.isEmpty())
+    if (!commandLine.usageError.empty())
         return UsageError(commandLine.usageError);
     if (commandLine.options.check) // what was read before the application said otherwise
-        return UsageError(QStringLiteral("--check stands alone."));
+        return UsageError("--check stands alone.");
     if (!dropped)
         std::fprintf(stderr, "%s: could not drop capabilities: %s\n",
                      qPrintable(QCoreApplication::applicationName()), dropFailure.c_str());

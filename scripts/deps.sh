@@ -15,6 +15,7 @@ corvalen_install_packages() {
 
 CORVALEN_BUILD_PACKAGES=(
     build-essential cmake pkg-config libcap-dev libpcap-dev libmnl-dev libyaml-cpp-dev
+    nlohmann-json3-dev libcli11-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins
     libgl-dev libxkbcommon-dev
     fonts-liberation
@@ -23,5 +24,6 @@ CORVALEN_BUILD_PACKAGES=(
 # The Windows program: cross compiler, resource tools, Wine and a display for its tests, makensis.
 CORVALEN_WINDOWS_PACKAGES=(
     cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 icoutils nsis
+    nlohmann-json3-dev libcli11-dev
     wine wine64 fonts-wine fonts-liberation xvfb xauth iproute2 util-linux passwd procps
 )

@@ -2,9 +2,9 @@
 
 #include "wakereadiness.h"
 
-#include <QJsonObject>
-#include <QStringList>
+#include <nlohmann/json.hpp>
 
+#include <string>
 #include <vector>
 
 // corvalen-cli --check: is this machine ready to be woken?
@@ -18,9 +18,9 @@ struct CheckReport
 CheckReport JudgeMachine(std::vector<InterfaceFacts> interfaces, SleepStates sleep);
 
 // The report for a terminal; the last line is the command that wakes this machine.
-QStringList CheckLines(const CheckReport &report);
+std::vector<std::string> CheckLines(const CheckReport &report);
 // The same as one JSON object.
-QJsonObject CheckJson(const CheckReport &report);
+nlohmann::json CheckJson(const CheckReport &report);
 
 // 0 when at least one wired interface is ready, 1 when none is.
 int CheckExitStatus(const CheckReport &report);

@@ -1,0 +1,262 @@
+#include "commandline.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+namespace {
+
+constexpr double kLongestTimeoutSeconds = 2147483.0; // what a timer's milliseconds can hold
+
+constexpr const char *kDescription =
+    "Shows the Wake-on-LAN magic packets that reach this computer, as they arrive.";
+constexpr const char *kExitStatuses =
+    "Exit status: 0 when --count was reached, at --timeout without --count, or\n"
+    "when stopped (%s);\n"
+    "1 when --timeout passed before --count was reached; 2 for a wrong command\n"
+    "line; 3 when it cannot listen.\n"
+    "With --check: 0 when at least one wired interface is ready to wake this\n"
+    "machine, 1 when none is.";
+
+std::string Quoted(const std::string &value)
+{
+    return '\'' + value + '\'';
+}
+
+bool IsHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+std::optional<int> WholeNumber(const std::string &text)
+{
+    int value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+std::optional<double> Number(const std::string &text)
+{
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return value;
+}
+
+std::string ExitStatuses(const ConsoleProgram &program)
+{
+    const std::string signals = program.linkLayer ? "Ctrl+C, SIGINT or SIGTERM" : "Ctrl+C or Ctrl+Break";
+    std::string text = kExitStatuses;
+    text.replace(text.find("%s"), 2, signals);
+    return text;
+}
+
+// Descriptions wrapped to an 80-column terminal, as a program's help usually is.
+class WrappingFormatter final : public CLI::Formatter
+{
+public:
+    static constexpr std::size_t kColumns = 80;
+    static constexpr std::size_t kNameColumn = 20;
+
+    WrappingFormatter() { column_width(kNameColumn); }
+
+    std::string make_option_desc(const CLI::Option *option) const override
+    {
+        const std::string description = CLI::Formatter::make_option_desc(option);
+        std::string wrapped, line;
+        std::size_t start = 0;
+        while (start < description.size()) {
+            std::size_t end = description.find(' ', start);
+            if (end == std::string::npos)
+                end = description.size();
+            const std::string word = description.substr(start, end - start);
+            if (!line.empty() && line.size() + 1 + word.size() > kColumns - kNameColumn) {
+                wrapped += line + '\n';
+                line.clear();
+            }
+            line += (line.empty() ? "" : " ") + word;
+            start = end + 1;
+        }
+        return wrapped + line;
+    }
+};
+
+// Wrong values are told in the program's own words, so options are read as text.
+struct OptionTexts
+{
+    std::string mac, count, timeout, interfaceName;
+};
+
+} // namespace
+
+std::string MacText(const std::string &written)
+{
+    std::string digits;
+    if (written.size() == 12) {
+        digits = written;
+    } else if (written.size() == 17 && (written[2] == ':' || written[2] == '-')) {
+        for (std::size_t i = 0; i < written.size(); ++i) {
+            if (i % 3 == 2) {
+                if (written[i] != written[2])
+                    return {};
+            } else {
+                digits += written[i];
+            }
+        }
+    }
+    if (digits.size() != 12 || !std::all_of(digits.begin(), digits.end(), IsHexDigit))
+        return {};
+    std::string text;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && i % 2 == 0)
+            text += '-';
+        text += char(std::toupper(static_cast<unsigned char>(digits[i])));
+    }
+    return text;
+}
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, const ConsoleProgram &program)
+{
+    CLI::App app(kDescription, program.name);
+    app.allow_extras();
+    app.footer(ExitStatuses(program));
+    app.formatter(std::make_shared<WrappingFormatter>());
+
+    ParsedCommandLine parsed;
+    WatchOptions &options = parsed.options;
+    OptionTexts texts;
+    bool version = false;
+    const auto last = CLI::MultiOptionPolicy::TakeLast;
+    app.set_help_flag("-h,--help", "Displays this help.");
+    app.add_flag("-v,--version", version, "Displays version information.");
+    app.add_flag("--json", options.json,
+                 "Write one JSON object per event (JSON Lines) instead of the report lines.");
+    CLI::Option *mac = app.add_option("--mac", texts.mac,
+                                      "Report only magic packets for this MAC address "
+                                      "(00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).")
+                           ->option_text("MAC")
+                           ->multi_option_policy(last);
+    CLI::Option *count = app.add_option("--count", texts.count, "Stop after N magic packets have been reported.")
+                             ->option_text("N")
+                             ->multi_option_policy(last);
+    CLI::Option *timeout = app.add_option("--timeout", texts.timeout, "Stop after this many seconds.")
+                               ->option_text("SECONDS")
+                               ->multi_option_policy(last);
+    CLI::Option *udpOnly = nullptr;
+    CLI::Option *interfaceName = nullptr;
+    if (program.linkLayer) {
+        udpOnly = app.add_flag("--udp-only", options.udpOnly,
+                               "Watch the raw UDP socket alone and report exactly what the window would, "
+                               "without the link-layer capture.");
+        interfaceName = app.add_option("--interface", texts.interfaceName,
+                                       "Capture the link layer of this interface alone "
+                                       "(default: every Ethernet interface).")
+                            ->option_text("NAME")
+                            ->multi_option_policy(last);
+    }
+    app.add_flag("--check", options.check,
+                 program.linkLayer ? "Say whether this machine is ready to be woken, and stays so after a reboot, "
+                                     "through each wired interface, with what fixes each problem; then exit. "
+                                     "Takes --json alone."
+                                   : "Say whether this machine is ready to be woken through each wired adapter, "
+                                     "with what fixes each problem; then exit. Takes --json alone.");
+
+    try {
+        app.parse(std::vector<std::string>(arguments.rbegin(), arguments.rend()));
+    } catch (const CLI::CallForHelp &) {
+        parsed.output = app.help();
+        return parsed;
+    } catch (const CLI::ArgumentMismatch &error) {
+        const std::string what = error.what();
+        parsed.usageError = "Missing value after " + Quoted(what.substr(0, what.find(':'))) + ".";
+        return parsed;
+    } catch (const CLI::ParseError &error) {
+        parsed.usageError = error.what();
+        return parsed;
+    }
+    if (version) {
+        parsed.output = program.name + ' ' + program.version + '\n';
+        return parsed;
+    }
+    if (const std::vector<std::string> extras = app.remaining(); !extras.empty()) {
+        const auto positional = std::find(extras.begin(), extras.end(), "--");
+        if (positional != extras.begin() && extras.front().size() > 1 && extras.front()[0] == '-') {
+            const std::string name = extras.front().substr(extras.front().find_first_not_of('-'));
+            parsed.usageError = "Unknown option " + Quoted(name.substr(0, name.find('='))) + ".";
+        } else {
+            const auto first = positional == extras.begin() ? extras.begin() + 1 : extras.begin();
+            parsed.usageError = first == extras.end() ? std::string()
+                                                      : "Unexpected argument " + Quoted(*first) + ".";
+        }
+        if (!parsed.usageError.empty())
+            return parsed;
+    }
+
+    for (const CLI::Option *watchOnly : {mac, count, timeout, udpOnly, interfaceName}) {
+        if (options.check && watchOnly && watchOnly->count() > 0) {
+            parsed.usageError = "--check and " + watchOnly->get_name() + " exclude each other.";
+            return parsed;
+        }
+    }
+    options.interfaceName = texts.interfaceName;
+    if (interfaceName && interfaceName->count() > 0 && (options.udpOnly || options.interfaceName.empty())) {
+        parsed.usageError = options.udpOnly ? "--interface and --udp-only exclude each other."
+                                            : "--interface: the name is empty.";
+        return parsed;
+    }
+    if (mac->count() > 0) {
+        options.mac = MacText(texts.mac);
+        if (options.mac.empty()) {
+            parsed.usageError = "--mac: " + Quoted(texts.mac) +
+                                " is not a MAC address (write 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).";
+            return parsed;
+        }
+    }
+    if (count->count() > 0) {
+        const std::optional<int> value = WholeNumber(texts.count);
+        if (!value || *value < 1) {
+            parsed.usageError = "--count: " + Quoted(texts.count) + " is not a whole number of at least 1.";
+            return parsed;
+        }
+        options.count = value;
+    }
+    if (timeout->count() > 0) {
+        const std::optional<double> seconds = Number(texts.timeout);
+        if (!seconds || !(*seconds > 0) || *seconds > kLongestTimeoutSeconds) {
+            parsed.usageError = "--timeout: " + Quoted(texts.timeout) +
+                                " is not a number of seconds above 0 and up to 2147483.";
+            return parsed;
+        }
+        options.timeoutMs = std::max(1, int(std::lround(*seconds * 1000)));
+    }
+    return parsed;
+}
+
+std::string UsageErrorText(const ConsoleProgram &program, const std::string &error)
+{
+    return program.name + ": " + error + "\nTry '" + program.name + " --help' for more information.\n";
+}
+
+CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[])
+{
+    CaptureChoice choice;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--")
+            break;
+        if (argument == "--udp-only")
+            choice.wanted = false;
+        else if (argument == "--check")
+            choice.check = true;
+        else if (argument == "--interface" && i + 1 < argc)
+            choice.interfaceName = argv[++i];
+        else if (argument.rfind("--interface=", 0) == 0)
+            choice.interfaceName = argument.substr(12);
+    }
+    return choice;
+}

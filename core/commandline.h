@@ -1,0 +1,53 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// corvalen-cli's command line, the same on every platform. A platform whose
+// program watches only the raw socket has no --udp-only and no --interface.
+struct ConsoleProgram
+{
+    std::string name = "corvalen-cli";
+    std::string version;
+    bool linkLayer = true;
+};
+
+struct WatchOptions
+{
+    bool json = false;
+    std::string mac; // as a report shows it (00-11-22-33-44-55); empty for every MAC
+    std::optional<int> count;
+    std::optional<int> timeoutMs;
+    bool udpOnly = false;      // the raw socket alone, as the window has it
+    std::string interfaceName; // the link-layer capture on this interface alone; empty for all
+    bool check = false;        // whether this machine is ready to be woken, instead of the watch
+};
+
+struct ParsedCommandLine
+{
+    WatchOptions options;
+    std::string usageError; // empty when the command line is good
+    std::string output;     // the text of --help or --version, to print instead of running
+};
+
+// `arguments` without the program's own name.
+ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, const ConsoleProgram &program);
+
+// "corvalen-cli: ERROR" and the hint at --help, as a wrong command line gets it on stderr.
+std::string UsageErrorText(const ConsoleProgram &program, const std::string &error);
+
+// What the link-layer capture is to open, read straight from main's arguments:
+// it is opened before anything else runs, while the process still has its
+// capabilities. The full parse comes later and rejects what is wrong.
+struct CaptureChoice
+{
+    bool wanted = true;
+    std::string interfaceName;
+    bool check = false; // --check opens no socket and no capture
+};
+CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[]);
+
+// A MAC address written 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455 in
+// any case, as a report shows it; empty when it is none of these.
+std::string MacText(const std::string &written);

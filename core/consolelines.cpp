@@ -1,0 +1,32 @@
+#include "consolelines.h"
+
+std::string ListeningLine(const std::string &program, const std::string &mac,
+                          const std::vector<std::string> &linkInterfaces)
+{
+    std::string line = program + ": listening for magic packets";
+    if (!mac.empty())
+        line += " for " + mac;
+    line += " to any UDP port of any local IPv4 address";
+    if (linkInterfaces.empty())
+        return line;
+    line += ", and for Ethernet frames of type 0x0842 and UDP over IPv4 and IPv6 on ";
+    for (std::size_t i = 0; i < linkInterfaces.size(); ++i)
+        line += (i > 0 ? ", " : "") + linkInterfaces[i];
+    return line;
+}
+
+std::string NoLinkLayerLine(const std::string &program, const std::string &failure)
+{
+    return program + ": not watching the link layer (" + failure + "); going on with the raw socket alone";
+}
+
+std::string SummaryLine(const std::string &program, const WatchCounts &counts)
+{
+    std::string line = program + ": " + std::to_string(counts.magicReported) + " magic packet(s) reported, "
+        + std::to_string(counts.failedReceives) + " failed receive(s), " + std::to_string(counts.dropped)
+        + " datagram(s) dropped by the kernel";
+    if (counts.linkLayer)
+        line += ", " + std::to_string(counts.nearMisses) + " near miss(es), " + std::to_string(counts.frameDrops)
+            + " frame(s) dropped by the link-layer capture";
+    return line;
+}

@@ -1,0 +1,100 @@
+#include "eventjson.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+using nlohmann::json;
+
+json Text(const std::optional<std::string> &text)
+{
+    return text ? json(*text) : json(nullptr);
+}
+
+json Number(const std::optional<std::uint16_t> &number)
+{
+    return number ? json(*number) : json(nullptr);
+}
+
+json Flag(const std::optional<bool> &flag)
+{
+    return flag ? json(*flag) : json(nullptr);
+}
+
+json FamilyName(Family family)
+{
+    switch (family) {
+    case Family::Ipv4:
+        return "ipv4";
+    case Family::Ipv6:
+        return "ipv6";
+    case Family::None:
+        break;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+json EventJson(const MagicEvent &event, const std::string &time)
+{
+    return {
+        {"event", event.nearMiss ? "near_miss" : "magic"},
+        {"time", time},
+        {"source", Text(event.source)},
+        {"source_port", Number(event.sourcePort)},
+        {"destination", Text(event.destination)},
+        {"destination_port", Number(event.destinationPort)},
+        {"mac", event.mac},
+        {"carrier", event.carrier == Carrier::Udp ? "udp" : "ethernet"},
+        {"family", FamilyName(event.family)},
+        {"interface", Text(event.interfaceName)},
+        {"source_mac", Text(event.sourceMac)},
+        {"destination_mac", Text(event.destinationMac)},
+        {"password", Text(event.password)},
+        {"strict", event.strict},
+        {"delivered", Flag(event.delivered)},
+        {"local_interface", Text(event.machine.localInterface)},
+        {"wake_on", Text(event.machine.wakeOn)},
+        {"problems", EventProblems(event)},
+    };
+}
+
+json DatagramJson(const PacketReport &report, const std::string &time)
+{
+    return {
+        {"event", "magic"},
+        {"time", time},
+        {"source", report.sourceAddress},
+        {"source_port", report.sourcePort},
+        {"destination", report.destinationAddress},
+        {"destination_port", report.destinationPort},
+        {"mac", report.mac},
+    };
+}
+
+json DropsJson(std::uint64_t count)
+{
+    return {{"event", "drops"}, {"count", count}};
+}
+
+json ErrorJson(const std::string &text)
+{
+    return {{"event", "error"}, {"text", text}};
+}
+
+std::string JsonLine(const json &object)
+{
+    return object.dump(-1, ' ', false, json::error_handler_t::replace) + '\n';
+}
+
+std::string IsoLocalTime(const LocalDateTime &moment, int offsetFromUtcSeconds)
+{
+    const int minutes = std::abs(offsetFromUtcSeconds) / 60;
+    char text[40];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", moment.year, moment.month,
+                  moment.day, moment.hour, moment.minute, moment.second, moment.millisecond,
+                  offsetFromUtcSeconds < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return text;
+}

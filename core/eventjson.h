@@ -1,0 +1,27 @@
+#pragma once
+
+#include "magicevent.h"
+#include "packetreport.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+
+// The events of corvalen-cli --json, one JSON object per line. `time` is ISO 8601
+// local time with its offset from UTC.
+
+// A magic packet or near miss, whichever source saw it.
+nlohmann::json EventJson(const MagicEvent &event, const std::string &time);
+// A magic packet as the raw socket alone reports it.
+nlohmann::json DatagramJson(const PacketReport &report, const std::string &time);
+// Datagrams the kernel dropped, and a failed receive.
+nlohmann::json DropsJson(std::uint64_t count);
+nlohmann::json ErrorJson(const std::string &text);
+
+// One line of JSON Lines. Text that is not UTF-8 is written with U+FFFD in its
+// place, so that no event is lost for one bad byte.
+std::string JsonLine(const nlohmann::json &object);
+
+// "2026-12-09T14:05:09.123+01:00": +00:00 for UTC too.
+std::string IsoLocalTime(const LocalDateTime &moment, int offsetFromUtcSeconds);

@@ -1,0 +1,84 @@
+#include "commandline.h"
+#include "eventjson.h"
+
+#include <QTest>
+
+// The console programs' shared command line: what each platform's program accepts,
+// and the words it finds for what it does not.
+class TestCommandLine final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void parse_data();
+    void parse();
+    void jsonLineSurvivesBytesThatAreNotUtf8();
+};
+
+void TestCommandLine::parse_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<bool>("linkLayer");
+    QTest::addColumn<QString>("outcome"); // the options read, or the usage error
+
+    const auto row = [](const char *name, const char *arguments, bool linkLayer, const char *outcome) {
+        QTest::newRow(name) << QString(arguments) << linkLayer << QString(outcome);
+    };
+    row("nothing", "", true, "json=0 mac= count=- timeout=- udp=0 interface= check=0");
+    row("every watch option", "--json --mac 02:c1:1e:00:00:5a --count 3 --timeout 1.5 --interface eth0", true,
+        "json=1 mac=02-C1-1E-00-00-5A count=3 timeout=1500 udp=0 interface=eth0 check=0");
+    row("values after =, the last one counts", "--mac=02c11e00005A --count=1 --count=2", true,
+        "json=0 mac=02-C1-1E-00-00-5A count=2 timeout=- udp=0 interface= check=0");
+    row("a tiny timeout is one millisecond", "--timeout 0.0001", true,
+        "json=0 mac= count=- timeout=1 udp=0 interface= check=0");
+    row("check with json", "--check --json", false, "json=1 mac= count=- timeout=- udp=0 interface= check=1");
+    row("unknown option", "--frobnicate=1", true, "Unknown option 'frobnicate'.");
+    row("link-layer options where there is no link layer", "--udp-only", false, "Unknown option 'udp-only'.");
+    row("stray argument", "--json eth0", true, "Unexpected argument 'eth0'.");
+    row("argument after --", "-- --json", true, "Unexpected argument '--json'.");
+    row("missing value", "--count", true, "Missing value after '--count'.");
+    row("mixed separators", "--mac 02:c1-1e:00:00:5a", true, "--mac: '02:c1-1e:00:00:5a' is not a MAC address");
+    row("MAC with a digit too many", "--mac 02c11e00005a0", true, "--mac: '02c11e00005a0' is not a MAC address");
+    row("count zero", "--count 0", true, "--count: '0' is not a whole number of at least 1.");
+    row("count with a tail", "--count 2x", true, "--count: '2x' is not a whole number of at least 1.");
+    row("timeout not a number", "--timeout nan", true, "--timeout: 'nan' is not a number of seconds");
+    row("timeout beyond a timer", "--timeout 2147484", true, "--timeout: '2147484' is not a number of seconds");
+    row("check with a watch option", "--check --count 1", true, "--check and --count exclude each other.");
+    row("interface with udp-only", "--udp-only --interface lo", true,
+        "--interface and --udp-only exclude each other.");
+}
+
+void TestCommandLine::parse()
+{
+    QFETCH(QString, arguments);
+    QFETCH(bool, linkLayer);
+    QFETCH(QString, outcome);
+
+    std::vector<std::string> words;
+    for (const QString &word : arguments.split(' ', Qt::SkipEmptyParts))
+        words.push_back(word.toStdString());
+    const ParsedCommandLine parsed = ParseCommandLine(words, {"corvalen-cli", "1.0", linkLayer});
+    QVERIFY(parsed.output.empty());
+    const WatchOptions &o = parsed.options;
+    const auto optional = [](const std::optional<int> &value) {
+        return value ? QString::number(*value) : QStringLiteral("-");
+    };
+    const QString read = parsed.usageError.empty()
+        ? QStringLiteral("json=%1 mac=%2 count=%3 timeout=%4 udp=%5 interface=%6 check=%7")
+              .arg(o.json)
+              .arg(QString::fromStdString(o.mac), optional(o.count), optional(o.timeoutMs))
+              .arg(o.udpOnly)
+              .arg(QString::fromStdString(o.interfaceName))
+              .arg(o.check)
+        : QString::fromStdString(parsed.usageError);
+    QVERIFY2(read.startsWith(outcome), qPrintable(read));
+}
+
+void TestCommandLine::jsonLineSurvivesBytesThatAreNotUtf8()
+{
+    QCOMPARE(JsonLine(ErrorJson("bad \xff byte \"quoted\"")), "{\"event\":\"error\",\"text\":\"bad \xef\xbf\xbd byte "
+                                                               "\\\"quoted\\\"\"}\n");
+}
+
+QTEST_APPLESS_MAIN(TestCommandLine)
+#include "tst_commandline.moc"
