@@ -39,11 +39,38 @@ DateTimeSettings ReadDateTimeSettings(LCID locale)
     return settings;
 }
 
+namespace {
+
+LocalDateTime FromSystemTime(const SYSTEMTIME &now)
+{
+    // Windows counts days of the week from Sunday (0); the record from Monday (1) to Sunday (7).
+    const int dayOfWeek = now.wDayOfWeek == 0 ? 7 : now.wDayOfWeek;
+    return {now.wYear, now.wMonth, now.wDay, dayOfWeek, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
+} // namespace
+
 LocalDateTime LocalNow()
 {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    // Windows counts days of the week from Sunday (0); the record from Monday (1) to Sunday (7).
-    const int dayOfWeek = now.wDayOfWeek == 0 ? 7 : now.wDayOfWeek;
-    return {now.wYear, now.wMonth, now.wDay, dayOfWeek, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+    return FromSystemTime(now);
+}
+
+LocalDateTime LocalNow(int &offsetFromUtcSeconds)
+{
+    SYSTEMTIME utc{}, local{};
+    GetSystemTime(&utc);
+    if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+        offsetFromUtcSeconds = 0;
+        return FromSystemTime(utc);
+    }
+    FILETIME utcTicks{}, localTicks{};
+    SystemTimeToFileTime(&utc, &utcTicks);
+    SystemTimeToFileTime(&local, &localTicks);
+    const auto ticks = [](const FILETIME &time) {
+        return (long long)(ULARGE_INTEGER{{time.dwLowDateTime, time.dwHighDateTime}}.QuadPart);
+    };
+    offsetFromUtcSeconds = int((ticks(localTicks) - ticks(utcTicks)) / 10000000);
+    return FromSystemTime(local);
 }

@@ -8,3 +8,6 @@
 DateTimeSettings ReadDateTimeSettings(LCID locale = LOCALE_USER_DEFAULT);
 
 LocalDateTime LocalNow();
+
+// Now as local time, and how far local time is ahead of UTC now, in seconds.
+LocalDateTime LocalNow(int &offsetFromUtcSeconds);

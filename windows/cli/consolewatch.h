@@ -1,0 +1,49 @@
+#pragma once
+
+#include "commandline.h"
+#include "consolelines.h"
+#include "consolestream.h"
+#include "datetimetext.h"
+#include "packetlistener.h"
+
+#include <memory>
+
+// The listener's notifications as lines on standard output, one event at a time,
+// for as long as this thread's message loop runs.
+class TConsoleWatch final
+{
+public:
+    static constexpr int kExitStopped = 0;
+    static constexpr int kExitTimedOut = 1;
+    static constexpr int kExitUsage = 2;
+    static constexpr int kExitNotListening = 3;
+    // Posted to the watching thread: by the console's Ctrl+C handler, and once --count is reached.
+    static constexpr UINT kStopMessage = WM_APP + 20;
+
+    TConsoleWatch(const WatchOptions &options, const ConsoleProgram &program, WinSockCalls &socketCalls,
+                  ConsoleStream &out, ConsoleStream &err);
+    ~TConsoleWatch();
+    TConsoleWatch(const TConsoleWatch &) = delete;
+    TConsoleWatch &operator=(const TConsoleWatch &) = delete;
+
+    // Starts listening and says so on standard error; false when it cannot listen.
+    bool Start();
+    // Runs this thread's messages until the watch ends; returns the exit status.
+    int Run();
+    const std::string &LastError() const { return m_listener->LastError(); }
+
+private:
+    void DataAvailable(const PacketReport &report);
+    void Finish(int exitStatus);
+
+    WatchOptions m_options;
+    ConsoleProgram m_program;
+    std::unique_ptr<TPacketListener> m_listener;
+    ConsoleStream &m_out;
+    ConsoleStream &m_err;
+    DateTimeSettings m_dateTimeSettings;
+    UINT_PTR m_timer = 0;
+    WatchCounts m_counts;
+    bool m_finished = false;
+    int m_exitStatus = kExitStopped;
+};

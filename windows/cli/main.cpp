@@ -1,0 +1,52 @@
+#include "commandline.h"
+#include "consolestream.h"
+#include "consolewatch.h"
+#include "socketerrors.h"
+#include "version.h"
+
+namespace {
+
+const ConsoleProgram kProgram{"corvalen-cli", CORVALEN_VERSION_TEXT, false};
+DWORD watchingThread = 0;
+
+// Runs on a thread of its own that the system starts for Ctrl+C and Ctrl+Break.
+BOOL WINAPI StopOnControlKey(DWORD controlType)
+{
+    if (controlType != CTRL_C_EVENT && controlType != CTRL_BREAK_EVENT)
+        return FALSE;
+    PostThreadMessageA(watchingThread, TConsoleWatch::kStopMessage, TConsoleWatch::kExitStopped, 0);
+    return TRUE;
+}
+
+int Watch(const WatchOptions &options, ConsoleStream &out, ConsoleStream &err)
+{
+    TConsoleWatch watch(options, kProgram, SystemWinSockCalls(), out, err);
+    if (!watch.Start()) {
+        if (watch.LastError() == SocketErrorText(kWsaEAccess))
+            err.Write(kProgram.name + " needs administrator rights to open its raw socket: open an elevated "
+                      "prompt (right-click Command Prompt, PowerShell or Windows Terminal and choose \"Run as "
+                      "administrator\") and start it there.\n");
+        return TConsoleWatch::kExitNotListening;
+    }
+    watchingThread = GetCurrentThreadId();
+    SetConsoleCtrlHandler(StopOnControlKey, TRUE);
+    return watch.Run();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    ConsoleStream out(STD_OUTPUT_HANDLE);
+    ConsoleStream err(STD_ERROR_HANDLE);
+    const ParsedCommandLine commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), kProgram);
+    if (!commandLine.output.empty()) {
+        out.Write(commandLine.output);
+        return TConsoleWatch::kExitStopped;
+    }
+    if (!commandLine.usageError.empty()) {
+        err.Write(UsageErrorText(kProgram, commandLine.usageError));
+        return TConsoleWatch::kExitUsage;
+    }
+    return Watch(commandLine.options, out, err);
+}
