@@ -112,8 +112,8 @@ InterfaceVerdict JudgeWindowsAdapter(const WindowsAdapterFacts &adapter, const W
                         "lists the devices that may");
     if (power.fastStartup == true && !power.capabilitiesKnown)
         notes.push_back("Fast Startup is on, and whether hibernation is available could not be told: if it is, "
-                        "\"Shut down\" leaves the adapter unarmed; turn Fast Startup off (Control Panel > Power Options "
-                        "> Choose what the power buttons do)");
+                        "\"Shut down\" leaves the adapter unarmed; turn Fast Startup off (Control Panel > Power "
+                        "Options > Choose what the power buttons do)");
     if (!power.fastStartup && hibernationPossible)
         notes.push_back("whether Fast Startup is on could not be told (no HiberbootEnabled value): if it is, "
                         "\"Shut down\" leaves the adapter unarmed");
