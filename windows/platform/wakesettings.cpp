@@ -195,17 +195,24 @@ public:
     }
 
     // Found at run time: Wine's powrprof.dll has no DevicePowerEnumDevices, and a
-    // program that imported it would not start there.
+    // program that imported it would not start there. The device list is opened
+    // once for the whole enumeration, which would otherwise open it for each device.
     std::optional<std::vector<std::string>> PowerDevices(ULONG interpretationFlags, ULONG queryFlags) override
     {
         using Enumerate = BOOLEAN(WINAPI *)(ULONG, ULONG, ULONG, PBYTE, PULONG);
+        using Open = BOOLEAN(WINAPI *)(ULONG);
+        using Close = BOOLEAN(WINAPI *)();
         const HMODULE powrprof = LoadLibraryExA("powrprof.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (powrprof == nullptr)
             return std::nullopt;
-        const auto enumerate =
-            reinterpret_cast<Enumerate>(reinterpret_cast<void *>(GetProcAddress(powrprof, "DevicePowerEnumDevices")));
+        const auto function = [&](const char *name) {
+            return reinterpret_cast<void *>(GetProcAddress(powrprof, name));
+        };
+        const auto enumerate = reinterpret_cast<Enumerate>(function("DevicePowerEnumDevices"));
+        const auto open = reinterpret_cast<Open>(function("DevicePowerOpen"));
+        const auto close = reinterpret_cast<Close>(function("DevicePowerClose"));
         std::optional<std::vector<std::string>> names;
-        if (enumerate != nullptr) {
+        if (enumerate != nullptr && open != nullptr && close != nullptr && open(0)) {
             names.emplace();
             // Each call gives one device, until the index runs past the last.
             for (ULONG index = 0; index < 4096; ++index) {
@@ -215,6 +222,7 @@ public:
                     break;
                 names->push_back(Utf8(name));
             }
+            close();
         }
         FreeLibrary(powrprof);
         return names;
