@@ -96,10 +96,8 @@ InterfaceVerdict JudgeInterface(const InterfaceFacts &facts)
 {
     InterfaceVerdict verdict;
     std::vector<Reason> &reasons = verdict.reasons;
-    // A virtual interface has no cable; its carrier follows whatever it stands for.
-    if (!facts.carrier && facts.kind.empty())
-        reasons.push_back({"no carrier: the cable is unplugged, the other end is off or the interface is down",
-                           {"plug the cable in, or switch on the port at the other end"}});
+    if (std::optional<Reason> carrier = CarrierReason(facts))
+        reasons.push_back(*carrier);
     if (!facts.wakeOnSupported || *facts.wakeOnSupported == "d") {
         reasons.push_back({"the driver offers no Wake-on (ethtool shows no \"Supports Wake-on\")"
                                + (facts.kind.empty() ? std::string() : ": " + facts.kind + " is a virtual interface"),
@@ -130,14 +128,29 @@ InterfaceVerdict JudgeInterface(const InterfaceFacts &facts)
     }
     verdict.ready = reasons.empty();
 
-    if (facts.permanentMac)
-        verdict.notes.push_back("the MAC address was changed: the card may wake on its permanent address "
-                                + *facts.permanentMac + " or on the current one " + facts.mac
-                                + "; send to both (the wake command does)");
-    if (facts.ipv4.empty())
-        verdict.notes.push_back("no IPv4 address: send from the same network segment, e.g. etherwake -i <interface> "
-                                + facts.permanentMac.value_or(facts.mac));
+    verdict.notes = AddressNotes(facts);
     return verdict;
+}
+
+std::optional<Reason> CarrierReason(const InterfaceFacts &facts)
+{
+    // A virtual interface has no cable; its carrier follows whatever it stands for.
+    if (facts.carrier || !facts.kind.empty())
+        return std::nullopt;
+    return Reason{"no carrier: the cable is unplugged, the other end is off or the interface is down",
+                  {"plug the cable in, or switch on the port at the other end"}};
+}
+
+std::vector<std::string> AddressNotes(const InterfaceFacts &facts)
+{
+    std::vector<std::string> notes;
+    if (facts.permanentMac)
+        notes.push_back("the MAC address was changed: the card may wake on its permanent address " + *facts.permanentMac
+                        + " or on the current one " + facts.mac + "; send to both (the wake command does)");
+    if (facts.ipv4.empty())
+        notes.push_back("no IPv4 address: send from the same network segment, e.g. etherwake -i <interface> "
+                        + facts.permanentMac.value_or(facts.mac));
+    return notes;
 }
 
 std::string WakeCommand(const InterfaceFacts &facts)

@@ -56,6 +56,11 @@ struct InterfaceVerdict
 
 InterfaceVerdict JudgeInterface(const InterfaceFacts &facts);
 
+// The parts of the verdict that do not depend on the system: no carrier on a card,
+// and the notes on a changed MAC address and on no IPv4 address.
+std::optional<Reason> CarrierReason(const InterfaceFacts &facts);
+std::vector<std::string> AddressNotes(const InterfaceFacts &facts);
+
 // The source's name as the report shows it ("systemd .link file", "TLP", ...).
 std::string BootSourceName(BootSetting::Source source);
 

@@ -1,0 +1,285 @@
+#include "wakesettings.h"
+
+#include <powrprof.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// AoAc sits where older MinGW-w64 headers still have a spare byte; the structure's
+// size is the same in both, as Microsoft documents it.
+constexpr std::size_t kAoAcOffset = 0x14;
+static_assert(sizeof(SYSTEM_POWER_CAPABILITIES) == 0x4c, "SYSTEM_POWER_CAPABILITIES as Windows lays it out");
+
+// Devices that can wake the system from any sleep state or device power state.
+constexpr ULONG kWakeFrom = PDCAP_WAKE_FROM_D0_SUPPORTED | PDCAP_WAKE_FROM_D1_SUPPORTED
+                            | PDCAP_WAKE_FROM_D2_SUPPORTED | PDCAP_WAKE_FROM_D3_SUPPORTED
+                            | PDCAP_WAKE_FROM_S0_SUPPORTED | PDCAP_WAKE_FROM_S1_SUPPORTED
+                            | PDCAP_WAKE_FROM_S2_SUPPORTED | PDCAP_WAKE_FROM_S3_SUPPORTED;
+
+std::string Utf8(const wchar_t *text)
+{
+    if (text == nullptr || *text == L'\0')
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1)
+        return {};
+    std::string utf8(std::size_t(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+    utf8.resize(std::size_t(size - 1));
+    return utf8;
+}
+
+// Windows compares device and interface names without regard to case.
+bool SameName(const std::string &a, const std::string &b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+               return lower(x) == lower(y);
+           });
+}
+
+bool Contains(const std::vector<std::string> &names, const std::string &name)
+{
+    return std::any_of(names.begin(), names.end(), [&](const std::string &n) { return SameName(n, name); });
+}
+
+std::optional<std::string> ReadText(WindowsMachineCalls &calls, const std::string &key, const std::string &name)
+{
+    char text[512] = {};
+    DWORD size = sizeof text;
+    if (calls.RegistryValue(key, name, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    text[sizeof text - 1] = '\0';
+    return std::string(text);
+}
+
+// A number kept as REG_DWORD, or as text the way drivers keep their advanced
+// properties ("1").
+std::optional<std::uint32_t> ReadNumber(WindowsMachineCalls &calls, const std::string &key, const std::string &name)
+{
+    DWORD number = 0;
+    DWORD size = sizeof number;
+    if (calls.RegistryValue(key, name, RRF_RT_REG_DWORD, nullptr, &number, &size) == ERROR_SUCCESS)
+        return number;
+    const std::optional<std::string> text = ReadText(calls, key, name);
+    if (!text || text->empty())
+        return std::nullopt;
+    char *end = nullptr;
+    const unsigned long value = std::strtoul(text->c_str(), &end, 10);
+    if (*end != '\0')
+        return std::nullopt;
+    return std::uint32_t(value);
+}
+
+std::string MacText(const IP_ADAPTER_ADDRESSES &adapter)
+{
+    std::string mac;
+    for (ULONG i = 0; i < adapter.PhysicalAddressLength && i < MAX_ADAPTER_ADDRESS_LENGTH; ++i) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, i == 0 ? "%02x" : ":%02x", adapter.PhysicalAddress[i]);
+        mac += byte;
+    }
+    return mac;
+}
+
+std::string DottedQuad(std::uint32_t address)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
+                  address & 0xff);
+    return text;
+}
+
+std::vector<Ipv4Subnet> Ipv4Subnets(const IP_ADAPTER_ADDRESSES &adapter)
+{
+    std::vector<Ipv4Subnet> subnets;
+    for (const IP_ADAPTER_UNICAST_ADDRESS *unicast = adapter.FirstUnicastAddress; unicast; unicast = unicast->Next) {
+        const SOCKADDR *address = unicast->Address.lpSockaddr;
+        if (address == nullptr || address->sa_family != AF_INET || unicast->OnLinkPrefixLength > 32)
+            continue;
+        const auto &bytes = reinterpret_cast<const sockaddr_in *>(address)->sin_addr.S_un.S_un_b;
+        const std::uint32_t host = std::uint32_t(bytes.s_b1) << 24 | std::uint32_t(bytes.s_b2) << 16
+                                   | std::uint32_t(bytes.s_b3) << 8 | bytes.s_b4;
+        const int prefix = unicast->OnLinkPrefixLength;
+        // A /31 or /32 has no broadcast address.
+        const std::uint32_t hostBits = prefix == 0 ? 0xffffffffu : (1u << (32 - prefix)) - 1;
+        subnets.push_back({DottedQuad(host), prefix, prefix >= 31 ? std::string() : DottedQuad(host | hostBits)});
+    }
+    return subnets;
+}
+
+// The subkey of the adapters' class key whose NetCfgInstanceId is the adapter's
+// GUID; empty when there is none.
+std::string SettingsKey(WindowsMachineCalls &calls, const std::vector<std::string> &subkeys,
+                        const std::string &adapterName)
+{
+    for (const std::string &subkey : subkeys) {
+        const std::optional<std::string> id =
+            ReadText(calls, std::string(kNetworkAdapterClassKey) + "\\" + subkey, "NetCfgInstanceId");
+        if (id && SameName(*id, adapterName))
+            return subkey;
+    }
+    return {};
+}
+
+// The adapter's settings as its Advanced and Power Management tabs show them. An
+// advanced property the driver offers but that was never changed has no value of
+// its own: the tab shows the default from the driver's Ndi\Params.
+void ReadSettings(WindowsMachineCalls &calls, WindowsAdapterFacts &adapter)
+{
+    const std::string key = std::string(kNetworkAdapterClassKey) + "\\" + adapter.settingsKey;
+    std::optional<std::uint32_t> magic = ReadNumber(calls, key, "*WakeOnMagicPacket");
+    if (!magic)
+        magic = ReadNumber(calls, key + "\\Ndi\\Params\\*WakeOnMagicPacket", "default");
+    if (magic)
+        adapter.wakeOnMagicPacket = *magic != 0;
+    adapter.pnpCapabilities = ReadNumber(calls, key, "PnPCapabilities");
+    // Without the value Windows may turn the device off (the default, 0).
+    adapter.mayPowerDown = (adapter.pnpCapabilities.value_or(0) & kPnpNoPowerDown) == 0;
+}
+
+std::vector<char> AdapterList(WindowsMachineCalls &calls)
+{
+    ULONG size = 16 * 1024;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        std::vector<char> buffer(size);
+        const ULONG result = calls.AdaptersAddresses(reinterpret_cast<IP_ADAPTER_ADDRESSES *>(buffer.data()), &size);
+        if (result == ERROR_SUCCESS)
+            return buffer;
+        if (result != ERROR_BUFFER_OVERFLOW)
+            break;
+    }
+    return {};
+}
+
+class SystemCalls final : public WindowsMachineCalls
+{
+public:
+    ULONG AdaptersAddresses(IP_ADAPTER_ADDRESSES *buffer, ULONG *size) override
+    {
+        return GetAdaptersAddresses(AF_INET,
+                                    GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+                                    nullptr, buffer, size);
+    }
+
+    LSTATUS RegistryValue(const std::string &key, const std::string &name, DWORD flags, DWORD *type, void *data,
+                          DWORD *size) override
+    {
+        return RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), flags, type, data, size);
+    }
+
+    std::optional<std::vector<std::string>> RegistrySubkeys(const std::string &key) override
+    {
+        HKEY handle = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ENUMERATE_SUB_KEYS, &handle) != ERROR_SUCCESS)
+            return std::nullopt;
+        std::vector<std::string> names;
+        for (DWORD index = 0;; ++index) {
+            char name[256];
+            DWORD length = sizeof name;
+            if (RegEnumKeyExA(handle, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                break;
+            names.emplace_back(name, length);
+        }
+        RegCloseKey(handle);
+        return names;
+    }
+
+    bool PowerCapabilities(SYSTEM_POWER_CAPABILITIES *capabilities) override
+    {
+        return GetPwrCapabilities(capabilities) != FALSE;
+    }
+
+    // Found at run time: Wine's powrprof.dll has no DevicePowerEnumDevices, and a
+    // program that imported it would not start there. The device list is opened
+    // once for the whole enumeration, which would otherwise open it for each device.
+    std::optional<std::vector<std::string>> PowerDevices(ULONG interpretationFlags, ULONG queryFlags) override
+    {
+        using Enumerate = BOOLEAN(WINAPI *)(ULONG, ULONG, ULONG, PBYTE, PULONG);
+        using Open = BOOLEAN(WINAPI *)(ULONG);
+        using Close = BOOLEAN(WINAPI *)();
+        const HMODULE powrprof = LoadLibraryExA("powrprof.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+        if (powrprof == nullptr)
+            return std::nullopt;
+        const auto function = [&](const char *name) {
+            return reinterpret_cast<void *>(GetProcAddress(powrprof, name));
+        };
+        const auto enumerate = reinterpret_cast<Enumerate>(function("DevicePowerEnumDevices"));
+        const auto open = reinterpret_cast<Open>(function("DevicePowerOpen"));
+        const auto close = reinterpret_cast<Close>(function("DevicePowerClose"));
+        std::optional<std::vector<std::string>> names;
+        if (enumerate != nullptr && open != nullptr && close != nullptr && open(0)) {
+            names.emplace();
+            // Each call gives one device, until the index runs past the last.
+            for (ULONG index = 0; index < 4096; ++index) {
+                wchar_t name[1024] = {};
+                ULONG size = sizeof name - sizeof(wchar_t);
+                if (!enumerate(index, interpretationFlags, queryFlags, reinterpret_cast<PBYTE>(name), &size))
+                    break;
+                names->push_back(Utf8(name));
+            }
+            close();
+        }
+        FreeLibrary(powrprof);
+        return names;
+    }
+};
+
+} // namespace
+
+WindowsMachineCalls &SystemWindowsMachineCalls()
+{
+    static SystemCalls calls;
+    return calls;
+}
+
+std::vector<WindowsAdapterFacts> ReadWindowsAdapters(WindowsMachineCalls &calls)
+{
+    std::vector<WindowsAdapterFacts> adapters;
+    const std::vector<char> list = AdapterList(calls);
+    if (list.empty())
+        return adapters;
+    const std::vector<std::string> subkeys = calls.RegistrySubkeys(kNetworkAdapterClassKey).value_or(
+        std::vector<std::string>{});
+    // A device Windows does not list among those that can wake at all has no wake
+    // setting to be told, whatever its name.
+    const auto capable = calls.PowerDevices(DEVICEPOWER_FILTER_DEVICES_PRESENT, kWakeFrom);
+    const auto armed = calls.PowerDevices(DEVICEPOWER_FILTER_DEVICES_PRESENT | DEVICEPOWER_FILTER_WAKEENABLED,
+                                          kWakeFrom);
+    for (auto *entry = reinterpret_cast<const IP_ADAPTER_ADDRESSES *>(list.data()); entry; entry = entry->Next) {
+        if (entry->IfType != IF_TYPE_ETHERNET_CSMACD)
+            continue;
+        WindowsAdapterFacts adapter;
+        adapter.link.name = Utf8(entry->FriendlyName);
+        adapter.link.mac = MacText(*entry);
+        adapter.link.ipv4 = Ipv4Subnets(*entry);
+        adapter.link.carrier = entry->OperStatus == IfOperStatusUp;
+        adapter.description = Utf8(entry->Description);
+        adapter.settingsKey = SettingsKey(calls, subkeys, entry->AdapterName ? entry->AdapterName : "");
+        if (!adapter.settingsKey.empty())
+            ReadSettings(calls, adapter);
+        if (capable && armed && Contains(*capable, adapter.description))
+            adapter.wakeArmed = Contains(*armed, adapter.description);
+        adapters.push_back(std::move(adapter));
+    }
+    return adapters;
+}
+
+WindowsPower ReadWindowsPower(WindowsMachineCalls &calls)
+{
+    WindowsPower power;
+    if (const std::optional<std::uint32_t> hiberboot = ReadNumber(calls, kSessionPowerKey, "HiberbootEnabled"))
+        power.fastStartup = *hiberboot != 0;
+    SYSTEM_POWER_CAPABILITIES capabilities{};
+    if (calls.PowerCapabilities(&capabilities)) {
+        power.capabilitiesKnown = true;
+        power.hibernationAvailable = capabilities.SystemS4 && capabilities.HiberFilePresent;
+        power.s3 = capabilities.SystemS3;
+        power.modernStandby = reinterpret_cast<const BYTE *>(&capabilities)[kAoAcOffset] != 0;
+    }
+    return power;
+}
