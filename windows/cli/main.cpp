@@ -3,6 +3,7 @@
 #include "consolewatch.h"
 #include "socketerrors.h"
 #include "version.h"
+#include "wakecheck.h"
 
 namespace {
 
@@ -48,5 +49,7 @@ int main(int argc, char *argv[])
         err.Write(UsageErrorText(kProgram, commandLine.usageError));
         return TConsoleWatch::kExitUsage;
     }
+    if (commandLine.options.check)
+        return WakeCheck(commandLine.options.json, out);
     return Watch(commandLine.options, out, err);
 }

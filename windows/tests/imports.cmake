@@ -1,6 +1,7 @@
 # Fails unless the program imports only DLLs that Windows itself ships.
 # cmake -DOBJDUMP=... -DPROGRAM=... -P imports.cmake
-set(system_dlls ADVAPI32.dll COMCTL32.dll GDI32.dll KERNEL32.dll msvcrt.dll SHELL32.dll USER32.dll WSOCK32.dll)
+set(system_dlls ADVAPI32.dll COMCTL32.dll GDI32.dll IPHLPAPI.dll KERNEL32.dll msvcrt.dll POWRPROF.dll SHELL32.dll
+    USER32.dll WSOCK32.dll)
 execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE headers COMMAND_ERROR_IS_FATAL ANY)
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 if(NOT imports)

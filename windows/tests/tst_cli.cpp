@@ -151,3 +151,20 @@ TEST(WrongCommandLineSaysWhy)
     CHECK(err.size() == 2 && err[0] == "corvalen-cli: --count: '0' is not a whole number of at least 1.");
     CHECK(cli.Out().empty());
 }
+
+TEST(CheckAnswersInItsExitStatus)
+{
+    Cli text("--check"), json("--check --json");
+    const DWORD status = text.ExitCode();
+    CHECK(status == 0 || status == 1);
+    CHECK_EQUAL(json.ExitCode(), status);
+    const auto lines = text.Out();
+    const auto object = json.Out();
+    if (!CHECK(!lines.empty() && object.size() == 1))
+        return;
+    CHECK_EQUAL(Field(object[0], "ready"), status == 0 ? "true" : "false");
+    const bool wakeLine = lines.back().starts_with("Wake this machine from another one: wakeonlan ")
+                          || lines.back().starts_with("Once ") || lines.back() == "No interface to wake this machine through.";
+    CHECK(wakeLine);
+    CHECK(text.Err().empty());
+}
