@@ -73,8 +73,6 @@ private slots:
     void verdicts();
     void fixLines_data();
     void fixLines();
-    void powerNotes_data();
-    void powerNotes();
 };
 
 void TestWindowsReadiness::verdicts_data()
@@ -84,16 +82,12 @@ void TestWindowsReadiness::verdicts_data()
     QTest::addColumn<QStringList>("notes");   // a word of each note, in order
 
     const QString noMagic = "shows no \"Wake on Magic Packet\"";
-    const QString armedUnknown = "wake the computer could not be told";
     const QString fastUnknown = "whether Fast Startup is on could not be told";
     QTest::newRow("ready") << "" << QStringList{} << QStringList{};
-    QTest::newRow("no carrier") << "nocarrier" << QStringList{"no carrier"} << QStringList{};
-    QTest::newRow("no IPv4: a note only") << "noipv4" << QStringList{} << QStringList{"no IPv4 address"};
     QTest::newRow("magic packets off") << "magic=0" << QStringList{"\"Wake on Magic Packet\" is disabled"}
                                        << QStringList{};
     QTest::newRow("the driver has no such property") << "magic=-" << QStringList{} << QStringList{noMagic};
     QTest::newRow("not armed") << "armed=0" << QStringList{"may not wake the computer"} << QStringList{};
-    QTest::newRow("armed cannot be told") << "armed=-" << QStringList{} << QStringList{armedUnknown};
     QTest::newRow("may not power down: that reason alone")
         << "down=0 armed=0 pnp=24" << QStringList{"(PnPCapabilities 0x18)"} << QStringList{};
     QTest::newRow("may not power down, armed unknown: no note")
@@ -107,7 +101,6 @@ void TestWindowsReadiness::verdicts_data()
     QTest::newRow("Fast Startup, sleep states unknown")
         << "fast=1 caps=0" << QStringList{} << QStringList{"whether hibernation is available could not be told"};
     QTest::newRow("Fast Startup unknown with hibernation") << "fast=-" << QStringList{} << QStringList{fastUnknown};
-    QTest::newRow("Fast Startup unknown, no hibernation") << "fast=- hibernate=0" << QStringList{} << QStringList{};
     QTest::newRow("everything wrong, most basic first")
         << "nocarrier noipv4 magic=0 armed=0 fast=1"
         << QStringList{"no carrier", "Wake on Magic Packet", "may not wake", "Fast Startup"}
@@ -160,36 +153,6 @@ void TestWindowsReadiness::fixLines()
     QCOMPARE(verdict.reasons.size(), size_t(1));
     const QString fix = Texts(verdict.reasons[0].fix).join('\n');
     QVERIFY2(fix.contains(command), qPrintable(fix));
-}
-
-void TestWindowsReadiness::powerNotes_data()
-{
-    QTest::addColumn<QString>("machine");
-    QTest::addColumn<bool>("modernStandby");
-    QTest::addColumn<bool>("s3");
-    QTest::addColumn<QString>("first"); // a word of the first note; the firmware's note is always last
-
-    QTest::newRow("S3 and hibernation") << "" << false << true << "firmware setup";
-    QTest::newRow("Modern Standby") << "" << true << false << "Modern Standby (S0 low power idle), not S3";
-    QTest::newRow("Modern Standby beside S3") << "" << true << true << "firmware setup";
-    QTest::newRow("neither sleep nor hibernation") << "hibernate=0" << false << false << "neither sleep (S3)";
-    QTest::newRow("hibernation only") << "" << false << false << "firmware setup";
-    QTest::newRow("unknown") << "caps=0" << true << false << "could not be read";
-}
-
-void TestWindowsReadiness::powerNotes()
-{
-    QFETCH(QString, machine);
-    QFETCH(bool, modernStandby);
-    QFETCH(bool, s3);
-    QFETCH(QString, first);
-
-    WindowsPower power = Describe(machine).power;
-    power.modernStandby = modernStandby;
-    power.s3 = s3;
-    const QStringList notes = Texts(PowerNotes(power));
-    QVERIFY2(notes.first().contains(first), qPrintable(notes.first()));
-    QVERIFY(notes.last().contains("firmware setup"));
 }
 
 QTEST_APPLESS_MAIN(TestWindowsReadiness)
