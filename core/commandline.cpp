@@ -30,18 +30,10 @@ bool IsHexDigit(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-std::optional<int> WholeNumber(const std::string &text)
+// The whole text as a number of type T, or nothing.
+template <typename T> std::optional<T> Parsed(const std::string &text)
 {
-    int value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
-        return std::nullopt;
-    return value;
-}
-
-std::optional<double> Number(const std::string &text)
-{
-    double value = 0;
+    T value{};
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size())
         return std::nullopt;
@@ -218,7 +210,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
         }
     }
     if (count->count() > 0) {
-        const std::optional<int> value = WholeNumber(texts.count);
+        const std::optional<int> value = Parsed<int>(texts.count);
         if (!value || *value < 1) {
             parsed.usageError = "--count: " + Quoted(texts.count) + " is not a whole number of at least 1.";
             return parsed;
@@ -226,7 +218,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
         options.count = value;
     }
     if (timeout->count() > 0) {
-        const std::optional<double> seconds = Number(texts.timeout);
+        const std::optional<double> seconds = Parsed<double>(texts.timeout);
         if (!seconds || !(*seconds > 0) || *seconds > kLongestTimeoutSeconds) {
             parsed.usageError = "--timeout: " + Quoted(texts.timeout) +
                                 " is not a number of seconds above 0 and up to 2147483.";
