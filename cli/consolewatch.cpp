@@ -8,6 +8,7 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -85,11 +86,18 @@ TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCal
     , m_capture(options.udpOnly ? nullptr : capture)
     , m_captureFailure(captureFailure)
     , m_merger(machine)
+    , m_sweeps(options.sweepThreshold)
     , m_dateTimeSettings(DateTimeSettingsFromLocale(QLocale::system()))
 {
     m_timeout.setSingleShot(true);
     connect(&m_timeout, &QTimer::timeout, this, &TConsoleWatch::TimedOut);
     m_merger.OnEvent = [this](const MagicEvent &event) { WriteEvent(event); };
+    // An event leaves the merger a little after its packet came: a window ends a second late.
+    connect(&m_sweepTimer, &QTimer::timeout, this, [this] {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        WriteSweeps(m_sweeps.Expire((std::int64_t(now.tv_sec) - 1) * 1000000000 + now.tv_nsec));
+    });
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             [] { std::fflush(stdout); });
 }
@@ -122,6 +130,7 @@ bool TConsoleWatch::Start()
         };
         m_capture->Start();
         m_merger.SetCaptureRunning(true);
+        m_sweepTimer.start(1000);
         linkInterfaces = m_capture->Interfaces();
     }
     WriteError(ListeningLine(ProgramName(), m_options.mac, linkInterfaces));
@@ -145,6 +154,8 @@ void TConsoleWatch::Finish(int exitStatus)
         m_capture->ReadQueued();
     // Events still waiting for the other source are reported as things stand.
     m_merger.Flush();
+    m_sweepTimer.stop();
+    WriteSweeps(m_sweeps.Flush());
     m_finished = true;
     if (m_listener && m_listener->IsListening())
         m_listener->StopListening();
@@ -195,6 +206,12 @@ void TConsoleWatch::CountReported()
 
 void TConsoleWatch::WriteEvent(const MagicEvent &event)
 {
+    if (!m_finished && !event.nearMiss) {
+        const std::string source = event.source ? *event.source : event.sourceMac.value_or(std::string());
+        WriteSweeps(m_sweeps.MagicSeen(source, event.mac,
+                                       event.kernelTimeNs > 0 ? event.kernelTimeNs
+                                                              : ReceivedLocalTime(0).toMSecsSinceEpoch() * 1000000));
+    }
     if (m_finished || (!m_options.mac.empty() && event.mac != m_options.mac))
         return;
     if (m_options.count && m_magicReported >= *m_options.count)
@@ -212,6 +229,20 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
         ++m_nearMisses;
     else
         CountReported();
+}
+
+// With --mac, only the sweeps that reached that MAC.
+void TConsoleWatch::WriteSweeps(const std::vector<SweepEvent> &sweeps)
+{
+    for (const SweepEvent &sweep : sweeps) {
+        if (!m_options.mac.empty()
+            && !std::binary_search(sweep.macs.begin(), sweep.macs.end(), m_options.mac))
+            continue;
+        if (m_options.json)
+            WriteJson(SweepJson(sweep, IsoTime(ReceivedLocalTime(sweep.firstNs))));
+        else
+            WriteOut(QByteArray::fromStdString(SweepLine(sweep) + "\n\n"));
+    }
 }
 
 void TConsoleWatch::WriteMagic(const PacketReport &report, const QDateTime &now)

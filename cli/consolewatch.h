@@ -5,6 +5,7 @@
 #include "machineinfo.h"
 #include "magicevents.h"
 #include "packetlistener.h"
+#include "sweeps.h"
 #include "commandline.h"
 
 #include <QDateTime>
@@ -48,6 +49,7 @@ private:
                       std::uint32_t dropped);
     void WriteLines(const PacketReport &report, const QDateTime &now, const std::string &error);
     void WriteEvent(const MagicEvent &event);
+    void WriteSweeps(const std::vector<SweepEvent> &sweeps);
     void CountReported();
     void TimedOut();
 
@@ -56,6 +58,8 @@ private:
     LinkCapture *m_capture;
     std::string m_captureFailure;
     MagicEventMerger m_merger;
+    SweepDetector m_sweeps;
+    QTimer m_sweepTimer; // ends the sweeps whose window has passed
     DateTimeSettings m_dateTimeSettings;
     QTimer m_timeout;
     long long m_magicReported = 0;

@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "sweeps.h"
+
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
@@ -81,7 +83,7 @@ public:
 // Wrong values are told in the program's own words, so options are read as text.
 struct OptionTexts
 {
-    std::string mac, count, timeout, interfaceName;
+    std::string mac, count, timeout, interfaceName, sweepThreshold;
 };
 
 } // namespace
@@ -141,6 +143,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
                                ->multi_option_policy(last);
     CLI::Option *udpOnly = nullptr;
     CLI::Option *interfaceName = nullptr;
+    CLI::Option *sweepThreshold = nullptr;
     if (program.linkLayer) {
         udpOnly = app.add_flag("--udp-only", options.udpOnly,
                                "Watch the raw UDP socket alone and report exactly what the window would, "
@@ -150,6 +153,11 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
                                        "(default: every Ethernet interface).")
                             ->option_text("NAME")
                             ->multi_option_policy(last);
+        sweepThreshold = app.add_option("--sweep-threshold", texts.sweepThreshold,
+                                        "Report a sweep when one sender sends magic packets for at least N "
+                                        "different MAC addresses within 10 s (default: 10).")
+                             ->option_text("N")
+                             ->multi_option_policy(last);
     }
     app.add_flag("--check", options.check,
                  program.linkLayer ? "Say whether this machine is ready to be woken, and stays so after a reboot, "
@@ -189,7 +197,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
             return parsed;
     }
 
-    for (const CLI::Option *watchOnly : {mac, count, timeout, udpOnly, interfaceName}) {
+    for (const CLI::Option *watchOnly : {mac, count, timeout, udpOnly, interfaceName, sweepThreshold}) {
         if (options.check && watchOnly && watchOnly->count() > 0) {
             parsed.usageError = "--check and " + watchOnly->get_name() + " exclude each other.";
             return parsed;
@@ -200,6 +208,19 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
         parsed.usageError = options.udpOnly ? "--interface and --udp-only exclude each other."
                                             : "--interface: the name is empty.";
         return parsed;
+    }
+    if (sweepThreshold && sweepThreshold->count() > 0) {
+        const std::optional<int> value = Parsed<int>(texts.sweepThreshold);
+        if (options.udpOnly) {
+            parsed.usageError = "--sweep-threshold and --udp-only exclude each other.";
+            return parsed;
+        }
+        if (!value || *value < 2 || *value > SweepDetector::kHighestThreshold) {
+            parsed.usageError = "--sweep-threshold: " + Quoted(texts.sweepThreshold)
+                + " is not a whole number from 2 to " + std::to_string(SweepDetector::kHighestThreshold) + ".";
+            return parsed;
+        }
+        options.sweepThreshold = *value;
     }
     if (mac->count() > 0) {
         options.mac = MacText(texts.mac);

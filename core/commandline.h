@@ -22,6 +22,7 @@ struct WatchOptions
     bool udpOnly = false;      // the raw socket alone, as the window has it
     std::string interfaceName; // the link-layer capture on this interface alone; empty for all
     bool check = false;        // whether this machine is ready to be woken, instead of the watch
+    int sweepThreshold = 10;   // target MACs from one sender within 10 s that make a sweep
 };
 
 struct ParsedCommandLine

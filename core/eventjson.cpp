@@ -74,6 +74,17 @@ json DatagramJson(const PacketReport &report, const std::string &time)
     };
 }
 
+json SweepJson(const SweepEvent &sweep, const std::string &time)
+{
+    return {
+        {"event", "sweep"},
+        {"time", time},
+        {"source", sweep.source},
+        {"macs", sweep.macs.size()},
+        {"seconds", double((sweep.lastNs - sweep.firstNs) / 1000000) / 1000},
+    };
+}
+
 json DropsJson(std::uint64_t count)
 {
     return {{"event", "drops"}, {"count", count}};

@@ -2,6 +2,7 @@
 
 #include "magicevent.h"
 #include "packetreport.h"
+#include "sweeps.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,6 +16,8 @@
 nlohmann::json EventJson(const MagicEvent &event, const std::string &time);
 // A magic packet as the raw socket alone reports it.
 nlohmann::json DatagramJson(const PacketReport &report, const std::string &time);
+// One sender's magic packets for many machines; `time` is its first packet's.
+nlohmann::json SweepJson(const SweepEvent &sweep, const std::string &time);
 // Datagrams the kernel dropped, and a failed receive.
 nlohmann::json DropsJson(std::uint64_t count);
 nlohmann::json ErrorJson(const std::string &text);

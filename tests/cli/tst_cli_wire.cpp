@@ -150,6 +150,7 @@ private slots:
     void oneEventPerPacket();
     void udpOnlyIsTheWindowsView();
     void captureThatCannotOpen();
+    void sweepOfOneSender();
 
 private:
     bool SendFromPeer(const QByteArray &payload, const QString &address);
@@ -329,6 +330,23 @@ void TestCliWire::captureThatCannotOpen()
     const QList<QByteArray> lines = cli.Lines();
     QCOMPARE(lines.first(), QByteArray("Magic Packet received."));
     QCOMPARE(lines[8], QByteArray("  Carrier: UDP over IPv4, seen by the raw socket only"));
+}
+
+// Three machines woken at once by wakeonlan from the peer: one sweep, after their events.
+void TestCliWire::sweepOfOneSender()
+{
+    Cli cli({"--json", "--interface", kLocalLink, "--sweep-threshold", "3", "--count", "3", "--timeout", "60"});
+    QVERIFY(cli.WaitUntilListening());
+    QVERIFY(RunInPeer({"wakeonlan", "-i", "10.231.43.255", "02:5e:00:00:00:01", "02:5e:00:00:00:02",
+                       "02:5e:00:00:00:03"}));
+    QVERIFY(QTest::qWaitFor([&] { return cli.Err().contains("3 magic packet(s) reported"); }, kWaitMs));
+    const QList<QByteArray> lines = cli.Lines();
+    QCOMPARE(lines.size(), 4);
+    const QJsonObject sweep = QJsonDocument::fromJson(lines.last()).object();
+    QCOMPARE(sweep.value("event").toString(), "sweep");
+    QCOMPARE(sweep.value("source").toString(), kPeerAddress);
+    QCOMPARE(sweep.value("macs").toInt(), 3);
+    QVERIFY(sweep.value("seconds").toDouble() < 10);
 }
 
 QTEST_GUILESS_MAIN(TestCliWire)

@@ -24,7 +24,8 @@ void TestCommandLine::parse_data()
     const auto row = [](const char *name, const char *arguments, bool linkLayer, const char *outcome) {
         QTest::newRow(name) << QString(arguments) << linkLayer << QString(outcome);
     };
-    row("nothing", "", true, "json=0 mac= count=- timeout=- udp=0 interface= check=0");
+    row("nothing", "", true, "json=0 mac= count=- timeout=- udp=0 interface= check=0 sweeps=10");
+    row("sweep threshold", "--sweep-threshold 25", true, "json=0 mac= count=- timeout=- udp=0 interface= check=0 sweeps=25");
     row("every watch option", "--json --mac 02:c1:1e:00:00:5a --count 3 --timeout 1.5 --interface eth0", true,
         "json=1 mac=02-C1-1E-00-00-5A count=3 timeout=1500 udp=0 interface=eth0 check=0");
     row("values after =, the last one counts", "--mac=02c11e00005A --count=1 --count=2", true,
@@ -43,6 +44,7 @@ void TestCommandLine::parse_data()
     row("count with a tail", "--count 2x", true, "--count: '2x' is not a whole number of at least 1.");
     row("timeout not a number", "--timeout nan", true, "--timeout: 'nan' is not a number of seconds");
     row("timeout beyond a timer", "--timeout 2147484", true, "--timeout: '2147484' is not a number of seconds");
+    row("sweep threshold of one", "--sweep-threshold 1", true, "--sweep-threshold: '1' is not a whole number");
     row("check with a watch option", "--check --count 1", true, "--check and --count exclude each other.");
     row("interface with udp-only", "--udp-only --interface lo", true,
         "--interface and --udp-only exclude each other.");
@@ -64,12 +66,13 @@ void TestCommandLine::parse()
         return value ? QString::number(*value) : QStringLiteral("-");
     };
     const QString read = parsed.usageError.empty()
-        ? QStringLiteral("json=%1 mac=%2 count=%3 timeout=%4 udp=%5 interface=%6 check=%7")
+        ? QStringLiteral("json=%1 mac=%2 count=%3 timeout=%4 udp=%5 interface=%6 check=%7 sweeps=%8")
               .arg(o.json)
               .arg(QString::fromStdString(o.mac), optional(o.count), optional(o.timeoutMs))
               .arg(o.udpOnly)
               .arg(QString::fromStdString(o.interfaceName))
               .arg(o.check)
+              .arg(o.sweepThreshold)
         : QString::fromStdString(parsed.usageError);
     QVERIFY2(read.startsWith(outcome), qPrintable(read));
 }

@@ -1,0 +1,104 @@
+#include "sweeps.h"
+
+#include <algorithm>
+#include <cstdio>
+
+std::string SweepLine(const SweepEvent &sweep)
+{
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", double(sweep.lastNs - sweep.firstNs) / 1e9);
+    return "Sweep: " + sweep.source + " sent magic packets for " + std::to_string(sweep.macs.size())
+        + " machines within " + seconds + " s";
+}
+
+SweepDetector::SweepDetector(int threshold)
+    : m_threshold(std::size_t(std::max(threshold, 2)))
+{
+}
+
+SweepEvent SweepDetector::Closed(const std::string &source, Open &open)
+{
+    return {source, std::vector<std::string>(open.macs.begin(), open.macs.end()), open.firstNs, open.lastNs};
+}
+
+std::vector<SweepEvent> SweepDetector::MagicSeen(const std::string &source, const std::string &mac,
+                                                 std::int64_t timeNs)
+{
+    std::vector<SweepEvent> closed = Expire(timeNs);
+    auto found = m_senders.find(source);
+    if (found == m_senders.end()) {
+        if (m_senders.size() >= kMostSenders) {
+            Sender &oldest = m_senders.at(m_byAge.back());
+            if (oldest.open) {
+                closed.push_back(Closed(m_byAge.back(), *oldest.open));
+                --m_open;
+            }
+            m_senders.erase(m_byAge.back());
+            m_byAge.pop_back();
+        }
+        m_byAge.push_front(source);
+        found = m_senders.emplace(source, Sender{}).first;
+        found->second.age = m_byAge.begin();
+    } else {
+        m_byAge.splice(m_byAge.begin(), m_byAge, found->second.age);
+    }
+    Sender &sender = found->second;
+    if (sender.open) {
+        if (sender.open->macs.size() < kMostMacs)
+            sender.open->macs.insert(mac);
+        sender.open->lastNs = std::max(sender.open->lastNs, timeNs);
+        return closed;
+    }
+    if (sender.lastSweepNs && timeNs - *sender.lastSweepNs < kRepeatNs)
+        return closed;
+    sender.recent.emplace_back(timeNs, mac);
+    ++sender.inWindow[mac];
+    while (sender.recent.size() > kMostMacs || timeNs - sender.recent.front().first > kWindowNs) {
+        const auto counted = sender.inWindow.find(sender.recent.front().second);
+        if (--counted->second == 0)
+            sender.inWindow.erase(counted);
+        sender.recent.pop_front();
+    }
+    if (sender.inWindow.size() < m_threshold)
+        return closed;
+    Open open{{}, sender.recent.front().first, timeNs};
+    for (const auto &counted : sender.inWindow)
+        open.macs.insert(counted.first);
+    sender.open = std::move(open);
+    sender.lastSweepNs = sender.open->firstNs;
+    sender.recent.clear();
+    sender.inWindow.clear();
+    ++m_open;
+    return closed;
+}
+
+std::vector<SweepEvent> SweepDetector::Expire(std::int64_t nowNs)
+{
+    std::vector<SweepEvent> closed;
+    if (m_open == 0)
+        return closed;
+    for (auto &[source, sender] : m_senders) {
+        if (sender.open && nowNs - sender.open->firstNs > kWindowNs) {
+            closed.push_back(Closed(source, *sender.open));
+            sender.open.reset();
+            --m_open;
+        }
+    }
+    std::sort(closed.begin(), closed.end(),
+              [](const SweepEvent &a, const SweepEvent &b) { return a.firstNs < b.firstNs; });
+    return closed;
+}
+
+std::vector<SweepEvent> SweepDetector::Flush()
+{
+    std::vector<SweepEvent> closed;
+    for (auto &[source, sender] : m_senders) {
+        if (sender.open)
+            closed.push_back(Closed(source, *sender.open));
+        sender.open.reset();
+    }
+    m_open = 0;
+    std::sort(closed.begin(), closed.end(),
+              [](const SweepEvent &a, const SweepEvent &b) { return a.firstNs < b.firstNs; });
+    return closed;
+}

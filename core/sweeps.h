@@ -1,0 +1,74 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+// One sender that sent magic packets for many machines within a short time: a
+// management tool waking a room, or something less welcome.
+struct SweepEvent
+{
+    std::string source;            // its address; its MAC for frames of EtherType 0x0842
+    std::vector<std::string> macs; // the target MACs, sorted; at most kMostMacs
+    std::int64_t firstNs = 0;      // the sweep's first and last packet, since the epoch
+    std::int64_t lastNs = 0;
+};
+
+// "Sweep: 10.77.0.2 sent magic packets for 25 machines within 3.2 s"
+std::string SweepLine(const SweepEvent &sweep);
+
+// Watches each sender's magic packets. A sender that reaches `threshold` different
+// target MACs within kWindowNs opens a sweep; it closes kWindowNs after its first
+// packet, with every MAC it reached by then. A sender opens at most one sweep per
+// kRepeatNs. Times are the packets' own, so a capture file gives the same sweeps
+// as the live traffic it was taken from.
+class SweepDetector
+{
+public:
+    static constexpr std::int64_t kWindowNs = 10'000'000'000;
+    static constexpr std::int64_t kRepeatNs = 60'000'000'000;
+    // The limits that keep memory bounded under any traffic: senders beyond the
+    // first are forgotten least recently seen first; a sweep counts at most this
+    // many MACs, and a sender's window holds at most this many packets.
+    static constexpr std::size_t kMostSenders = 256;
+    static constexpr std::size_t kMostMacs = 1024;
+    static constexpr int kDefaultThreshold = 10;
+    static constexpr int kHighestThreshold = int(kMostMacs);
+
+    explicit SweepDetector(int threshold = kDefaultThreshold);
+
+    // A magic packet for `mac` from `source` at `timeNs`; returns the sweeps it closed.
+    std::vector<SweepEvent> MagicSeen(const std::string &source, const std::string &mac, std::int64_t timeNs);
+    // The sweeps whose window has ended by `nowNs`.
+    std::vector<SweepEvent> Expire(std::int64_t nowNs);
+    // Every open sweep, as it stands.
+    std::vector<SweepEvent> Flush();
+
+private:
+    struct Open
+    {
+        std::set<std::string> macs;
+        std::int64_t firstNs = 0, lastNs = 0;
+    };
+    struct Sender
+    {
+        std::deque<std::pair<std::int64_t, std::string>> recent; // within the window, oldest first
+        std::unordered_map<std::string, int> inWindow;           // the packets of each MAC in `recent`
+        std::optional<Open> open;
+        std::optional<std::int64_t> lastSweepNs;
+        std::list<std::string>::iterator age;
+    };
+
+    static SweepEvent Closed(const std::string &source, Open &open);
+
+    const std::size_t m_threshold;
+    std::unordered_map<std::string, Sender> m_senders;
+    std::size_t m_open = 0; // senders with an open sweep
+    std::list<std::string> m_byAge; // most recently seen first
+};

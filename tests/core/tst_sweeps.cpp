@@ -1,0 +1,78 @@
+#include "sweeps.h"
+
+#include <QTest>
+
+// A sender's magic packets at times in milliseconds, each "time:MAC[@sender]", and
+// the sweeps they make: "sender macs first-last" as each closes.
+class TestSweeps final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void sweeps_data();
+    void sweeps();
+    void sendersAreBounded();
+};
+
+void TestSweeps::sweeps_data()
+{
+    QTest::addColumn<int>("threshold");
+    QTest::addColumn<QString>("packets");
+    QTest::addColumn<QString>("sweeps");
+
+    QTest::newRow("below the threshold") << 3 << "0:a 1:b 2:a 3:b" << "";
+    QTest::newRow("the threshold reached, closed at the end")
+        << 3 << "0:a 100:b 200:c 300:d" << "s 4 0-300";
+    QTest::newRow("a window ends with its tenth second") << 3 << "0:a 1:b 2:c 10000:d 10001:e" << "s 4 0-10000";
+    QTest::newRow("too slow to be a sweep") << 3 << "0:a 6000:b 12000:c 18000:d" << "";
+    QTest::newRow("one more a minute after, not before")
+        << 2 << "0:a 1:b 20000:c 20001:d 60000:e 60001:f" << "s 2 0-1 s 2 60000-60001";
+    QTest::newRow("senders apart")
+        << 2 << "0:a@x 1:a@y 2:b@y 3:b@x" << "x 2 0-3 y 2 1-2";
+}
+
+void TestSweeps::sweeps()
+{
+    QFETCH(int, threshold);
+    QFETCH(QString, packets);
+    QFETCH(QString, sweeps);
+
+    SweepDetector detector(threshold);
+    QStringList seen;
+    const auto note = [&](const std::vector<SweepEvent> &closed) {
+        for (const SweepEvent &sweep : closed)
+            seen << QStringLiteral("%1 %2 %3-%4")
+                        .arg(QString::fromStdString(sweep.source))
+                        .arg(sweep.macs.size())
+                        .arg(sweep.firstNs / 1000000)
+                        .arg(sweep.lastNs / 1000000);
+    };
+    for (const QString &packet : packets.split(' ', Qt::SkipEmptyParts)) {
+        const QString target = packet.section(':', 1);
+        const QString sender = target.contains('@') ? target.section('@', 1) : QStringLiteral("s");
+        note(detector.MagicSeen(sender.toStdString(), target.section('@', 0, 0).toStdString(),
+                                packet.section(':', 0, 0).toLongLong() * 1000000));
+    }
+    note(detector.Flush());
+    QCOMPARE(seen.join(' '), sweeps);
+}
+
+// A flood of senders cannot grow the table: the least recently seen go first,
+// and a sweep they had open is told as it stood.
+void TestSweeps::sendersAreBounded()
+{
+    SweepDetector detector(2);
+    detector.MagicSeen("first", "a", 0);
+    QVERIFY(detector.MagicSeen("first", "b", 1).empty());
+    std::vector<SweepEvent> closed;
+    for (std::size_t i = 0; i < SweepDetector::kMostSenders; ++i) {
+        for (SweepEvent &sweep : detector.MagicSeen("sender" + std::to_string(i), "a", 2))
+            closed.push_back(sweep);
+    }
+    QCOMPARE(closed.size(), size_t(1));
+    QCOMPARE(closed.front().source, "first");
+    QCOMPARE(SweepLine(closed.front()), "Sweep: first sent magic packets for 2 machines within 0.0 s");
+}
+
+QTEST_APPLESS_MAIN(TestSweeps)
+#include "tst_sweeps.moc"
