@@ -47,6 +47,12 @@ void MagicEventMerger::FrameSeen(const std::string &interfaceName, ByteView fram
         return;
     MagicEvent event = EventFromFrame(*decoded, interfaceName);
     event.kernelTimeNs = kernelTimeNs;
+    if (m_readingFile) {
+        event.aboutThisMachine = false;
+        if (OnEvent)
+            OnEvent(event);
+        return;
+    }
     if (!event.strict) {
         Push({std::move(event), {}, Waiting::Nothing}, kernelTimeNs);
         return;

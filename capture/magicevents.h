@@ -38,6 +38,9 @@ public:
 
     // Without the capture running, reports of the raw socket are events at once.
     void SetCaptureRunning(bool running) { m_captureRunning = running; }
+    // Frames from a capture file: each is an event at once, and nothing of this
+    // machine is added to it.
+    void SetReadingFile(bool reading) { m_readingFile = reading; }
     // `kernelTimeNs`: when the kernel received it, since the epoch; 0 when not known.
     void FrameSeen(const std::string &interfaceName, ByteView frame, std::int64_t kernelTimeNs = 0);
     // A magic packet that the raw socket reported.
@@ -67,6 +70,7 @@ private:
     MachineInfo &m_machine;
     const int m_waitMs;
     bool m_captureRunning = false;
+    bool m_readingFile = false;
     std::deque<Pending> m_pending;
     qint64 m_machineInfoTakenAt = -1;
     std::vector<LocalInterface> m_interfaces;

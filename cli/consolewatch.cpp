@@ -1,5 +1,6 @@
 #include "consolewatch.h"
 
+#include "capturefile.h"
 #include "consolelines.h"
 #include "eventjson.h"
 #include "regional.h"
@@ -139,6 +140,26 @@ bool TConsoleWatch::Start()
     return true;
 }
 
+void TConsoleWatch::StartReading()
+{
+    m_merger.SetReadingFile(true);
+    m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, std::int64_t timeNs) {
+        if (!m_finished)
+            m_merger.FrameSeen(interfaceName, frame, timeNs);
+    };
+    if (auto *file = dynamic_cast<PcapFileCapture *>(m_capture)) {
+        file->OnEnd = [this](const std::string &error) {
+            if (!error.empty())
+                WriteError(ProgramName() + ": " + m_options.readFile + ": " + error);
+            TimedOut(); // the file's end is the end of the watch
+        };
+    }
+    m_capture->Start();
+    WriteError(ProgramName() + ": reading magic packets from " + m_capture->Interfaces().front());
+    if (m_options.timeoutMs)
+        m_timeout.start(*m_options.timeoutMs);
+}
+
 void TConsoleWatch::Finish(int exitStatus)
 {
     if (m_finished)
@@ -206,16 +227,16 @@ void TConsoleWatch::CountReported()
 
 void TConsoleWatch::WriteEvent(const MagicEvent &event)
 {
-    if (!m_finished && !event.nearMiss) {
+    if (m_finished || (m_options.count && m_magicReported >= *m_options.count))
+        return; // already finishing
+    if (!event.nearMiss) {
         const std::string source = event.source ? *event.source : event.sourceMac.value_or(std::string());
         WriteSweeps(m_sweeps.MagicSeen(source, event.mac,
                                        event.kernelTimeNs > 0 ? event.kernelTimeNs
                                                               : ReceivedLocalTime(0).toMSecsSinceEpoch() * 1000000));
     }
-    if (m_finished || (!m_options.mac.empty() && event.mac != m_options.mac))
+    if (!m_options.mac.empty() && event.mac != m_options.mac)
         return;
-    if (m_options.count && m_magicReported >= *m_options.count)
-        return; // already finishing
     const QDateTime received = ReceivedLocalTime(event.kernelTimeNs);
     if (m_options.json) {
         WriteJson(EventJson(event, IsoTime(received)));

@@ -38,6 +38,8 @@ public:
 
     // Starts listening and says so on standard error; false when it cannot listen.
     bool Start();
+    // Reads the capture file that `capture` has open, instead of the live traffic.
+    void StartReading();
     // Stops listening, destroys the listener, writes the summary and leaves the
     // event loop with `exitStatus`. Only the first call counts.
     void Finish(int exitStatus);

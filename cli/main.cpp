@@ -1,3 +1,4 @@
+#include "capturefile.h"
 #include "checkreport.h"
 #include "eventjson.h"
 #include "commandline.h"
@@ -90,6 +91,40 @@ int Check(int argc, char *argv[])
     return CheckExitStatus(report);
 }
 
+void StopOnSignals(int stopSignals, TConsoleWatch &watch, QSocketNotifier &notifier)
+{
+    QObject::connect(&notifier, &QSocketNotifier::activated, &watch, [stopSignals, &watch] {
+        signalfd_siginfo received{};
+        if (::read(stopSignals, &received, sizeof received) == ssize_t(sizeof received))
+            watch.Finish(TConsoleWatch::kExitStopped);
+    });
+}
+
+// --read analyses a capture file: no socket, no capture of this machine, no capability.
+int ReadCaptureFile(int argc, char *argv[])
+{
+    DropAllCapabilities(nullptr);
+    const int stopSignals = StopSignalDescriptor();
+    QCoreApplication application(argc, argv);
+    SetUpApplication();
+    const ParsedCommandLine commandLine = ParsedArguments();
+    if (!commandLine.output.empty())
+        return TConsoleWatch::kExitStopped;
+    if (!commandLine.usageError.empty() || commandLine.options.readFile.empty())
+        return UsageError(commandLine.usageError.empty() ? "--read: a file name is needed." : commandLine.usageError);
+    PcapFileCapture capture;
+    if (!capture.Open(commandLine.options.readFile)) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgram.name.c_str(), commandLine.options.readFile.c_str(),
+                     capture.LastError().c_str());
+        return TConsoleWatch::kExitNotListening;
+    }
+    TConsoleWatch watch(commandLine.options, SystemSocketCalls(), &capture);
+    watch.StartReading();
+    QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
+    StopOnSignals(stopSignals, watch, stopNotifier);
+    return QCoreApplication::exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -97,6 +132,8 @@ int main(int argc, char *argv[])
     const CaptureChoice captureChoice = CaptureChoiceFrom(argc, argv);
     if (captureChoice.check)
         return Check(argc, argv);
+    if (captureChoice.readFile)
+        return ReadCaptureFile(argc, argv);
     // The raw socket and the link-layer capture are what needs a capability. Opened
     // before any thread exists, every capability of the process can go in one step.
     OpenedEarlySocketCalls socketCalls;
@@ -128,10 +165,6 @@ int main(int argc, char *argv[])
     }
 
     QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &watch, [&] {
-        signalfd_siginfo received{};
-        if (::read(stopSignals, &received, sizeof received) == ssize_t(sizeof received))
-            watch.Finish(TConsoleWatch::kExitStopped);
-    });
+    StopOnSignals(stopSignals, watch, stopNotifier);
     return QCoreApplication::exec();
 }

@@ -83,7 +83,7 @@ public:
 // Wrong values are told in the program's own words, so options are read as text.
 struct OptionTexts
 {
-    std::string mac, count, timeout, interfaceName, sweepThreshold;
+    std::string mac, count, timeout, interfaceName, sweepThreshold, readFile;
 };
 
 } // namespace
@@ -144,6 +144,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
     CLI::Option *udpOnly = nullptr;
     CLI::Option *interfaceName = nullptr;
     CLI::Option *sweepThreshold = nullptr;
+    CLI::Option *readFile = nullptr;
     if (program.linkLayer) {
         udpOnly = app.add_flag("--udp-only", options.udpOnly,
                                "Watch the raw UDP socket alone and report exactly what the window would, "
@@ -158,6 +159,11 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
                                         "different MAC addresses within 10 s (default: 10).")
                              ->option_text("N")
                              ->multi_option_policy(last);
+        readFile = app.add_option("--read", texts.readFile,
+                                  "Read the frames of a pcap or pcapng file (\"-\": standard input) instead of "
+                                  "live traffic, and stop at its end. Needs no privilege.")
+                       ->option_text("FILE")
+                       ->multi_option_policy(last);
     }
     app.add_flag("--check", options.check,
                  program.linkLayer ? "Say whether this machine is ready to be woken, and stays so after a reboot, "
@@ -197,7 +203,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
             return parsed;
     }
 
-    for (const CLI::Option *watchOnly : {mac, count, timeout, udpOnly, interfaceName, sweepThreshold}) {
+    for (const CLI::Option *watchOnly : {mac, count, timeout, udpOnly, interfaceName, sweepThreshold, readFile}) {
         if (options.check && watchOnly && watchOnly->count() > 0) {
             parsed.usageError = "--check and " + watchOnly->get_name() + " exclude each other.";
             return parsed;
@@ -208,6 +214,19 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
         parsed.usageError = options.udpOnly ? "--interface and --udp-only exclude each other."
                                             : "--interface: the name is empty.";
         return parsed;
+    }
+    if (readFile && readFile->count() > 0) {
+        for (const CLI::Option *live : {udpOnly, interfaceName}) {
+            if (live->count() > 0) {
+                parsed.usageError = "--read and " + live->get_name() + " exclude each other.";
+                return parsed;
+            }
+        }
+        if (texts.readFile.empty()) {
+            parsed.usageError = "--read: the file name is empty.";
+            return parsed;
+        }
+        options.readFile = texts.readFile;
     }
     if (sweepThreshold && sweepThreshold->count() > 0) {
         const std::optional<int> value = Parsed<int>(texts.sweepThreshold);
@@ -266,6 +285,8 @@ CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[])
             choice.wanted = false;
         else if (argument == "--check")
             choice.check = true;
+        else if (argument == "--read" || argument.rfind("--read=", 0) == 0)
+            choice.readFile = true;
         else if (argument == "--interface" && i + 1 < argc)
             choice.interfaceName = argv[++i];
         else if (argument.rfind("--interface=", 0) == 0)

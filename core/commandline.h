@@ -23,6 +23,7 @@ struct WatchOptions
     std::string interfaceName; // the link-layer capture on this interface alone; empty for all
     bool check = false;        // whether this machine is ready to be woken, instead of the watch
     int sweepThreshold = 10;   // target MACs from one sender within 10 s that make a sweep
+    std::string readFile;      // a capture file to read instead of live traffic; "-" for standard input
 };
 
 struct ParsedCommandLine
@@ -46,6 +47,7 @@ struct CaptureChoice
     bool wanted = true;
     std::string interfaceName;
     bool check = false; // --check opens no socket and no capture
+    bool readFile = false; // --read neither
 };
 CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[]);
 

@@ -120,6 +120,8 @@ std::vector<std::string> EventProblems(const MagicEvent &event)
     if (event.delivered == false)
         problems.push_back(kNotDeliveredProblem);
     const ThisMachine &machine = event.machine;
+    if (!event.aboutThisMachine)
+        return problems;
     if (!machine.localInterface) {
         problems.push_back(kNoInterfaceProblem);
         return problems;

@@ -35,6 +35,8 @@ struct MagicEvent
     bool strict = false;
     std::optional<bool> delivered; // true when the raw UDP socket got it
     ThisMachine machine;
+    // False for a packet in a capture file: this machine's interfaces and socket say nothing about it.
+    bool aboutThisMachine = true;
     std::int64_t kernelTimeNs = 0; // when the kernel received it, since the epoch; 0 when not known
 };
 
