@@ -6,6 +6,7 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include <linux/if_packet.h>
 #include <sys/socket.h>
@@ -38,9 +39,10 @@ int RestAfterPass(std::uint64_t ringBytes, std::int64_t spanUs)
 
 // Six 0xFF bytes and one MAC copy, the least that counts even as a near miss, take
 // a UDP length of 20 and an IPv6 payload of 20. IPv4's udp[] skips the options; for
-// IPv6, UDP or an extension header comes first.
+// IPv6, UDP or an extension header comes first. ARP tells of machines waking and
+// of senders asking for a sleeping one.
 #define CANDIDATES                                                                                                    \
-    "ether proto 0x0842 or (udp and udp[4:2] >= 20) "                                                                 \
+    "arp or ether proto 0x0842 or (udp and udp[4:2] >= 20) "                                                          \
     "or (ip6 and ip6[4:2] >= 20 and (ip6[6] == 17 or ip6[6] == 0 or ip6[6] == 43 or ip6[6] == 44 "                    \
     "or ip6[6] == 51 or ip6[6] == 60))"
 
@@ -121,7 +123,7 @@ bool PcapLinkCapture::OpenOne(const std::string &name, std::string &failure)
         return false;
     }
     pcap_set_snaplen(handle->pcap, kSnapshotLength);
-    pcap_set_promisc(handle->pcap, 0);
+    pcap_set_promisc(handle->pcap, m_promiscuous ? 1 : 0);
     pcap_set_timeout(handle->pcap, kBlockTimeoutMs);
     pcap_set_buffer_size(handle->pcap, kBufferBytes);
     const int activated = pcap_activate(handle->pcap);
@@ -156,6 +158,32 @@ bool PcapLinkCapture::OpenOne(const std::string &name, std::string &failure)
     }
     m_handles.push_back(std::move(handle));
     return true;
+}
+
+std::string PcapLinkCapture::FilterWithSources(const std::vector<MacAddress> &macs)
+{
+    std::string filter = kFilter;
+    for (const MacAddress &mac : macs) {
+        char source[40];
+        std::snprintf(source, sizeof source, " or ether src %02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
+                      mac[3], mac[4], mac[5]);
+        filter += source;
+    }
+    return filter;
+}
+
+// libpcap compiles the filter anew and the kernel swaps it in; frames already in the
+// ring stay there.
+void PcapLinkCapture::SetWatchedSources(const std::vector<MacAddress> &macs)
+{
+    const std::string filter = FilterWithSources(macs);
+    for (const std::unique_ptr<Handle> &handle : m_handles) {
+        bpf_program program{};
+        if (pcap_compile(handle->pcap, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0)
+            continue;
+        pcap_setfilter(handle->pcap, &program);
+        pcap_freecode(&program);
+    }
 }
 
 void PcapLinkCapture::Start()

@@ -30,6 +30,9 @@ public:
     virtual const std::string &LastError() const = 0;
     // Frames the kernel had to drop because they were not read in time, all interfaces together.
     virtual std::uint64_t Drops() = 0;
+    // Besides the frames that may hold a magic packet, and ARP, every frame from these
+    // MACs: the machines whose wake is being watched.
+    virtual void SetWatchedSources(const std::vector<MacAddress> &) {}
 
     // The frame lives only for the call; `kernelTimeNs` is when the kernel received
     // it, in nanoseconds since the epoch.
@@ -53,10 +56,15 @@ public:
     std::vector<std::string> Interfaces() const override;
     const std::string &LastError() const override { return m_lastError; }
     std::uint64_t Drops() override;
+    void SetWatchedSources(const std::vector<MacAddress> &macs) override;
+    // Before Open: whether the interfaces go into promiscuous mode.
+    void SetPromiscuous(bool promiscuous) { m_promiscuous = promiscuous; }
 
     // The kernel filter: EtherType 0x0842 and UDP over IPv4 or IPv6 (extension headers
-    // included) long enough for a near miss, untagged or behind one or two VLAN tags.
+    // included) long enough for a near miss, and ARP, untagged or behind one or two VLAN tags.
     static const char *const kFilter;
+    // kFilter, and every frame from these MACs.
+    static std::string FilterWithSources(const std::vector<MacAddress> &macs);
 
 private:
     struct Handle;
@@ -66,4 +74,5 @@ private:
 
     std::vector<std::unique_ptr<Handle>> m_handles;
     std::string m_lastError;
+    bool m_promiscuous = false;
 };

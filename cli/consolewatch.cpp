@@ -50,6 +50,23 @@ QDateTime ReceivedLocalTime(std::int64_t kernelTimeNs)
     return LocalTime(timespec{time_t(kernelTimeNs / 1000000000), long(kernelTimeNs % 1000000000)});
 }
 
+std::int64_t RealTimeNs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+std::optional<MacAddress> ParseMac(const std::string &text)
+{
+    MacAddress mac{};
+    if (std::sscanf(text.c_str(), "%2hhx-%2hhx-%2hhx-%2hhx-%2hhx-%2hhx", &mac[0], &mac[1], &mac[2], &mac[3], &mac[4],
+                    &mac[5])
+        != 6)
+        return std::nullopt;
+    return mac;
+}
+
 // Standard output is flushed whenever the program is about to wait, so that a burst
 // of events costs one write and no line waits for the next event.
 void WriteOut(const QByteArray &text)
@@ -88,16 +105,17 @@ TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCal
     , m_captureFailure(captureFailure)
     , m_merger(machine)
     , m_sweeps(options.sweepThreshold)
+    , m_wakes(std::int64_t(options.wakeTimeoutMs) * 1000000)
     , m_dateTimeSettings(DateTimeSettingsFromLocale(QLocale::system()))
 {
     m_timeout.setSingleShot(true);
     connect(&m_timeout, &QTimer::timeout, this, &TConsoleWatch::TimedOut);
     m_merger.OnEvent = [this](const MagicEvent &event) { WriteEvent(event); };
     // An event leaves the merger a little after its packet came: a window ends a second late.
-    connect(&m_sweepTimer, &QTimer::timeout, this, [this] {
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        WriteSweeps(m_sweeps.Expire((std::int64_t(now.tv_sec) - 1) * 1000000000 + now.tv_nsec));
+    connect(&m_secondTimer, &QTimer::timeout, this, [this] {
+        const std::int64_t aSecondAgo = RealTimeNs() - 1000000000;
+        WriteSweeps(m_sweeps.Expire(aSecondAgo));
+        EndTimedOutWatches(aSecondAgo);
     });
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             [] { std::fflush(stdout); });
@@ -121,8 +139,10 @@ bool TConsoleWatch::Start()
     std::vector<std::string> linkInterfaces;
     if (m_capture) {
         m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, std::int64_t kernelTimeNs) {
-            if (!m_finished)
-                m_merger.FrameSeen(interfaceName, frame, kernelTimeNs);
+            if (m_finished)
+                return;
+            m_merger.FrameSeen(interfaceName, frame, kernelTimeNs);
+            SignOfLifeSeen(frame, kernelTimeNs);
         };
         // Awake for the frames anyway: the datagrams that came meanwhile are read too.
         m_capture->OnFramesHandled = [this] {
@@ -131,7 +151,7 @@ bool TConsoleWatch::Start()
         };
         m_capture->Start();
         m_merger.SetCaptureRunning(true);
-        m_sweepTimer.start(1000);
+        m_secondTimer.start(1000);
         linkInterfaces = m_capture->Interfaces();
     }
     WriteError(ListeningLine(ProgramName(), m_options.mac, linkInterfaces));
@@ -143,9 +163,14 @@ bool TConsoleWatch::Start()
 void TConsoleWatch::StartReading()
 {
     m_merger.SetReadingFile(true);
+    // The capture's own times: watches end when the capture says their time has passed.
     m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, std::int64_t timeNs) {
-        if (!m_finished)
-            m_merger.FrameSeen(interfaceName, frame, timeNs);
+        if (m_finished)
+            return;
+        m_lastFrameNs = timeNs;
+        EndTimedOutWatches(timeNs);
+        SignOfLifeSeen(frame, timeNs);
+        m_merger.FrameSeen(interfaceName, frame, timeNs);
     };
     if (auto *file = dynamic_cast<PcapFileCapture *>(m_capture)) {
         file->OnEnd = [this](const std::string &error) {
@@ -175,8 +200,12 @@ void TConsoleWatch::Finish(int exitStatus)
         m_capture->ReadQueued();
     // Events still waiting for the other source are reported as things stand.
     m_merger.Flush();
-    m_sweepTimer.stop();
+    m_secondTimer.stop();
     WriteSweeps(m_sweeps.Flush());
+    // A live watch that was stopped says nothing; a capture file that ended early says so.
+    const std::vector<WakeOutcome> cutShort = m_wakes.Flush(m_options.readFile.empty() ? RealTimeNs() : m_lastFrameNs);
+    if (!m_options.readFile.empty())
+        WriteOutcomes(cutShort);
     m_finished = true;
     if (m_listener && m_listener->IsListening())
         m_listener->StopListening();
@@ -237,6 +266,7 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
     }
     if (!m_options.mac.empty() && event.mac != m_options.mac)
         return;
+    WatchWake(event);
     const QDateTime received = ReceivedLocalTime(event.kernelTimeNs);
     if (m_options.json) {
         WriteJson(EventJson(event, IsoTime(received)));
@@ -250,6 +280,79 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
         ++m_nearMisses;
     else
         CountReported();
+}
+
+// A machine that a magic packet was meant for, other than this one, is watched for a sign of life.
+void TConsoleWatch::WatchWake(const MagicEvent &event)
+{
+    if (event.nearMiss || m_options.wakeTimeoutMs == 0 || event.machine.localInterface)
+        return;
+    const std::optional<MacAddress> mac = ParseMac(event.mac);
+    if (!mac)
+        return;
+    const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : RealTimeNs();
+    if (m_wakes.MagicSeen(*mac, event.interfaceName.value_or(std::string()), timeNs, std::nullopt) && m_capture)
+        m_capture->SetWatchedSources(m_wakes.Watched());
+}
+
+void TConsoleWatch::SignOfLifeSeen(ByteView frame, std::int64_t timeNs)
+{
+    constexpr std::size_t kSourceOffset = 6;
+    if (frame.size() < kSourceOffset + 6)
+        return;
+    MacAddress source{};
+    std::copy_n(frame.begin() + kSourceOffset, 6, source.begin());
+    if (!m_wakes.Watching(source) || m_signsPending.count(source) > 0)
+        return; // the watch ends at its first frame, and a flood after it costs nothing
+    const std::optional<SignOfLife> sign = ReadSignOfLife(frame);
+    if (!sign)
+        return;
+    const auto end = [this, sign = *sign, timeNs] {
+        m_signsPending.erase(sign.sourceMac);
+        if (m_finished)
+            return;
+        if (const std::optional<WakeOutcome> outcome = m_wakes.FrameSeen(sign, timeNs)) {
+            WriteOutcomes({*outcome});
+            if (m_capture)
+                m_capture->SetWatchedSources(m_wakes.Watched());
+        }
+    };
+    if (!m_options.readFile.empty()) {
+        end();
+        return;
+    }
+    m_signsPending.insert(source);
+    m_merger.OtherReported(timeNs, end);
+}
+
+void TConsoleWatch::EndTimedOutWatches(std::int64_t nowNs)
+{
+    const std::vector<WakeOutcome> ended = m_wakes.Expire(nowNs);
+    if (ended.empty())
+        return;
+    WriteOutcomes(ended);
+    if (m_capture && m_options.readFile.empty())
+        m_capture->SetWatchedSources(m_wakes.Watched());
+}
+
+void TConsoleWatch::WriteOutcomes(const std::vector<WakeOutcome> &outcomes)
+{
+    for (const WakeOutcome &outcome : outcomes) {
+        if (m_finished && m_options.readFile.empty())
+            return;
+        if (m_options.json) {
+            WriteJson(OutcomeJson(outcome, IsoTime(ReceivedLocalTime(outcome.endNs))));
+        } else {
+            std::string text = OutcomeLine(outcome) + '\n';
+            for (const std::string &problem : OutcomeProblems(outcome))
+                text += "  Problem: " + problem + '\n';
+            WriteOut(QByteArray::fromStdString(text + '\n'));
+        }
+        if (m_options.untilWoke && outcome.mac == m_options.mac)
+            QMetaObject::invokeMethod(
+                this, [this, woke = outcome.woke] { Finish(woke ? kExitStopped : kExitTimedOut); },
+                Qt::QueuedConnection);
+    }
 }
 
 // With --mac, only the sweeps that reached that MAC.
@@ -300,5 +403,5 @@ void TConsoleWatch::WriteLines(const PacketReport &report, const QDateTime &now,
 
 void TConsoleWatch::TimedOut()
 {
-    Finish(m_options.count ? kExitTimedOut : kExitStopped);
+    Finish(m_options.count || m_options.untilWoke ? kExitTimedOut : kExitStopped);
 }

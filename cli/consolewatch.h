@@ -6,6 +6,7 @@
 #include "magicevents.h"
 #include "packetlistener.h"
 #include "sweeps.h"
+#include "wakewatch.h"
 #include "commandline.h"
 
 #include <QDateTime>
@@ -14,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 
 // The listener's notifications as lines on standard output, one event at a time.
 class TConsoleWatch final : public QObject
@@ -52,6 +54,11 @@ private:
     void WriteLines(const PacketReport &report, const QDateTime &now, const std::string &error);
     void WriteEvent(const MagicEvent &event);
     void WriteSweeps(const std::vector<SweepEvent> &sweeps);
+    void WatchWake(const MagicEvent &event);
+    // A frame from a watched machine, in its place among the events.
+    void SignOfLifeSeen(ByteView frame, std::int64_t timeNs);
+    void WriteOutcomes(const std::vector<WakeOutcome> &outcomes);
+    void EndTimedOutWatches(std::int64_t nowNs);
     void CountReported();
     void TimedOut();
 
@@ -61,7 +68,10 @@ private:
     std::string m_captureFailure;
     MagicEventMerger m_merger;
     SweepDetector m_sweeps;
-    QTimer m_sweepTimer; // ends the sweeps whose window has passed
+    WakeWatcher m_wakes;
+    std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
+    std::int64_t m_lastFrameNs = 0;      // of a capture file
+    QTimer m_secondTimer; // ends the sweeps and wake watches whose time has passed
     DateTimeSettings m_dateTimeSettings;
     QTimer m_timeout;
     long long m_magicReported = 0;

@@ -83,7 +83,7 @@ public:
 // Wrong values are told in the program's own words, so options are read as text.
 struct OptionTexts
 {
-    std::string mac, count, timeout, interfaceName, sweepThreshold, readFile;
+    std::string mac, count, timeout, interfaceName, sweepThreshold, readFile, wakeTimeout;
 };
 
 } // namespace
@@ -145,6 +145,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
     CLI::Option *interfaceName = nullptr;
     CLI::Option *sweepThreshold = nullptr;
     CLI::Option *readFile = nullptr;
+    CLI::Option *wakeTimeout = nullptr;
+    CLI::Option *untilWoke = nullptr;
+    CLI::Option *promiscuous = nullptr;
     if (program.linkLayer) {
         udpOnly = app.add_flag("--udp-only", options.udpOnly,
                                "Watch the raw UDP socket alone and report exactly what the window would, "
@@ -164,6 +167,18 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
                                   "live traffic, and stop at its end. Needs no privilege.")
                        ->option_text("FILE")
                        ->multi_option_policy(last);
+        wakeTimeout = app.add_option("--wake-timeout", texts.wakeTimeout,
+                                     "After a magic packet for another machine, watch for a frame from its MAC "
+                                     "this long: it woke, or there was no sign of life (default: 120; 0: do "
+                                     "not watch).")
+                          ->option_text("SECONDS")
+                          ->multi_option_policy(last);
+        untilWoke = app.add_flag("--until-woke", options.untilWoke,
+                                 "With --mac: exit 0 once that machine woke, 1 when its watch ended without a "
+                                 "sign of life or --timeout came first.");
+        promiscuous = app.add_flag("--promiscuous", options.promiscuous,
+                                   "Put the capture into promiscuous mode, to see unicast frames for other "
+                                   "machines on a mirrored switch port or a bridge.");
     }
     app.add_flag("--check", options.check,
                  program.linkLayer ? "Say whether this machine is ready to be woken, and stays so after a reboot, "
@@ -203,7 +218,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
             return parsed;
     }
 
-    for (const CLI::Option *watchOnly : {mac, count, timeout, udpOnly, interfaceName, sweepThreshold, readFile}) {
+    for (const CLI::Option *watchOnly :
+         {mac, count, timeout, udpOnly, interfaceName, sweepThreshold, readFile, wakeTimeout, untilWoke, promiscuous}) {
         if (options.check && watchOnly && watchOnly->count() > 0) {
             parsed.usageError = "--check and " + watchOnly->get_name() + " exclude each other.";
             return parsed;
@@ -215,8 +231,16 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
                                             : "--interface: the name is empty.";
         return parsed;
     }
+    if (udpOnly && options.udpOnly) {
+        for (const CLI::Option *linkLayer : {wakeTimeout, untilWoke, promiscuous}) {
+            if (linkLayer->count() > 0) {
+                parsed.usageError = linkLayer->get_name() + " and --udp-only exclude each other.";
+                return parsed;
+            }
+        }
+    }
     if (readFile && readFile->count() > 0) {
-        for (const CLI::Option *live : {udpOnly, interfaceName}) {
+        for (const CLI::Option *live : {udpOnly, interfaceName, promiscuous}) {
             if (live->count() > 0) {
                 parsed.usageError = "--read and " + live->get_name() + " exclude each other.";
                 return parsed;
@@ -248,6 +272,20 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
                                 " is not a MAC address (write 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).";
             return parsed;
         }
+    }
+    if (wakeTimeout && wakeTimeout->count() > 0) {
+        const std::optional<double> seconds = Parsed<double>(texts.wakeTimeout);
+        if (!seconds || !(*seconds >= 0) || *seconds > kLongestTimeoutSeconds) {
+            parsed.usageError = "--wake-timeout: " + Quoted(texts.wakeTimeout)
+                + " is not a number of seconds from 0 to 2147483.";
+            return parsed;
+        }
+        options.wakeTimeoutMs = int(std::lround(*seconds * 1000));
+    }
+    if (options.untilWoke && (options.mac.empty() || options.wakeTimeoutMs == 0)) {
+        parsed.usageError = options.mac.empty() ? "--until-woke needs --mac: the machine to wait for."
+                                                : "--until-woke needs a --wake-timeout above 0.";
+        return parsed;
     }
     if (count->count() > 0) {
         const std::optional<int> value = Parsed<int>(texts.count);
@@ -287,6 +325,8 @@ CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[])
             choice.check = true;
         else if (argument == "--read" || argument.rfind("--read=", 0) == 0)
             choice.readFile = true;
+        else if (argument == "--promiscuous")
+            choice.promiscuous = true;
         else if (argument == "--interface" && i + 1 < argc)
             choice.interfaceName = argv[++i];
         else if (argument.rfind("--interface=", 0) == 0)

@@ -24,6 +24,9 @@ struct WatchOptions
     bool check = false;        // whether this machine is ready to be woken, instead of the watch
     int sweepThreshold = 10;   // target MACs from one sender within 10 s that make a sweep
     std::string readFile;      // a capture file to read instead of live traffic; "-" for standard input
+    int wakeTimeoutMs = 120000; // how long a machine a magic packet was for is watched; 0 for not at all
+    bool untilWoke = false;     // end when the --mac machine woke (0) or its watch ended without (1)
+    bool promiscuous = false;   // the capture sees unicast frames for other machines too
 };
 
 struct ParsedCommandLine
@@ -48,6 +51,7 @@ struct CaptureChoice
     std::string interfaceName;
     bool check = false; // --check opens no socket and no capture
     bool readFile = false; // --read neither
+    bool promiscuous = false;
 };
 CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[]);
 

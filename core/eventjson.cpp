@@ -1,5 +1,6 @@
 #include "eventjson.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -81,8 +82,38 @@ json SweepJson(const SweepEvent &sweep, const std::string &time)
         {"time", time},
         {"source", sweep.source},
         {"macs", sweep.macs.size()},
-        {"seconds", double((sweep.lastNs - sweep.firstNs) / 1000000) / 1000},
+        {"seconds", double(std::llround(double(sweep.lastNs - sweep.firstNs) / 1e6)) / 1000},
     };
+}
+
+json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
+{
+    const double seconds = double(std::llround(double(outcome.endNs - outcome.firstNs) / 1e6)) / 1000;
+    json event = {
+        {"event", outcome.woke ? "woke" : "no_sign_of_life"},
+        {"time", time},
+        {"mac", outcome.mac},
+        {"interface", outcome.interfaceName.empty() ? json(nullptr) : json(outcome.interfaceName)},
+        {"packets", outcome.packets},
+    };
+    if (!outcome.woke) {
+        event["waited"] = seconds;
+        event["cut_short"] = outcome.cutShort;
+        event["problems"] = OutcomeProblems(outcome);
+        return event;
+    }
+    static const char *const kEvidence[] = {"dhcp", "arp", "ipv6", "frame"};
+    const SignOfLife &sign = *outcome.sign;
+    char etherType[8];
+    std::snprintf(etherType, sizeof etherType, "0x%04X", sign.etherType);
+    event["after"] = seconds;
+    event["evidence"] = kEvidence[int(sign.kind)];
+    event["what"] = sign.what;
+    event["ether_type"] = etherType;
+    event["hostname"] = sign.hostName ? json(*sign.hostName) : json(nullptr);
+    event["address"] = sign.address ? json(*sign.address) : json(nullptr);
+    event["was_awake"] = outcome.wasAwake ? json(*outcome.wasAwake) : json(nullptr);
+    return event;
 }
 
 json DropsJson(std::uint64_t count)

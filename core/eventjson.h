@@ -3,6 +3,7 @@
 #include "magicevent.h"
 #include "packetreport.h"
 #include "sweeps.h"
+#include "wakewatch.h"
 
 #include <nlohmann/json.hpp>
 
@@ -18,6 +19,9 @@ nlohmann::json EventJson(const MagicEvent &event, const std::string &time);
 nlohmann::json DatagramJson(const PacketReport &report, const std::string &time);
 // One sender's magic packets for many machines; `time` is its first packet's.
 nlohmann::json SweepJson(const SweepEvent &sweep, const std::string &time);
+// How the watch of a machine a magic packet was meant for ended: "woke" or
+// "no_sign_of_life"; `time` is its end's.
+nlohmann::json OutcomeJson(const WakeOutcome &outcome, const std::string &time);
 // Datagrams the kernel dropped, and a failed receive.
 nlohmann::json DropsJson(std::uint64_t count);
 nlohmann::json ErrorJson(const std::string &text);

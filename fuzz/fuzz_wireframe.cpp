@@ -1,9 +1,11 @@
 // Feeds arbitrary bytes to DecodeFrame as a whole Ethernet frame, and to FindMagic
 // as a payload, and checks every answer against the bytes it came from, and that
-// the link-layer capture's kernel filter lets every frame through that decodes.
+// the link-layer capture's kernel filter lets every frame through that decodes;
+// and to ReadSignOfLife, the reader of what a waking machine sends.
 
 #include "fuzzcheck.h"
 #include "linkcapture.h"
+#include "signoflife.h"
 #include "wireframe.h"
 
 #include <pcap/pcap.h>
@@ -82,6 +84,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const ByteView bytes(data, size);
     CheckMatch(FindMagic(bytes), bytes);
+
+    const std::optional<SignOfLife> sign = ReadSignOfLife(bytes);
+    FUZZ_CHECK(sign.has_value() == (size >= 14));
+    if (sign) {
+        FUZZ_CHECK(std::memcmp(sign->sourceMac.data(), data + 6, 6) == 0);
+        FUZZ_CHECK(!sign->what.empty());
+        if (sign->kind == SignOfLife::Kind::Arp)
+            FUZZ_CHECK(sign->address && FilterLetsThrough(data, size));
+        if (sign->kind == SignOfLife::Kind::Dhcp)
+            FUZZ_CHECK(sign->etherType == 0x0800 && (!sign->hostName || sign->hostName->size() <= 255));
+        if (sign->kind != SignOfLife::Kind::Frame)
+            FUZZ_CHECK(sign->etherType == 0x0800 || sign->etherType == 0x0806 || sign->etherType == 0x86DD);
+    }
 
     const std::optional<WireFrame> frame = DecodeFrame(bytes);
     if (!frame)

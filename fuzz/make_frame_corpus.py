@@ -41,6 +41,25 @@ def options_header(next_header, units=0):
     return bytes([next_header, units]) + bytes((units + 1) * 8 - 2)
 
 
+def dhcp_request(host=b"nas"):
+    bootp = struct.pack("!BBBBIHH16s16s64s128s", 1, 1, 6, 0, 0x1234, 0, 0, bytes(16), SRC + bytes(10), bytes(64),
+                        bytes(128))
+    options = (bytes.fromhex("63825363") + bytes([53, 1, 3, 12, len(host)]) + host + bytes([50, 4, 192, 168, 1, 23])
+               + b"\xff")
+    body = struct.pack("!HHHH", 68, 67, 8 + len(bootp) + len(options), 0) + bootp + options
+    return ethernet(0x0800, ipv4(body))
+
+
+def arp(sender_ip, target_ip, operation=1):
+    return ethernet(0x0806, struct.pack("!HHBBH6s4s6s4s", 1, 0x0800, 6, 4, operation, SRC, bytes(sender_ip),
+                                        bytes(6), bytes(target_ip)))
+
+
+def neighbour_solicitation():
+    target = bytes.fromhex("fe800000000000000000000000000002")
+    return ethernet(0x86DD, ipv6(58, bytes([135, 0, 0, 0]) + bytes(4) + target))
+
+
 SEEDS = {
     "ipv4-magic": ethernet(0x0800, ipv4(udp(magic()))),
     "ipv4-options-password": ethernet(0x0800, ipv4(udp(magic(extra=OTHER)), options=bytes([7, 11, 4]) + bytes(9))),
@@ -58,6 +77,12 @@ SEEDS = {
                                                     + bytes(6) + options_header(17) + udp(magic()))),
     "ipv6-authentication": ethernet(0x86DD, ipv6(51, bytes([17, 4]) + bytes(22) + udp(magic()))),
     "truncated-ipv4": ethernet(0x0800, ipv4(udp(magic())))[:80],
+    "dhcp-request": dhcp_request(),
+    "arp-request": arp([192, 168, 1, 23], [192, 168, 1, 1]),
+    "arp-probe": arp([0, 0, 0, 0], [192, 168, 1, 23]),
+    "vlan-arp-reply": arp([192, 168, 1, 1], [192, 168, 1, 23], 2)[:12] + struct.pack("!HH", 0x8100, 100)
+                      + arp([192, 168, 1, 1], [192, 168, 1, 23], 2)[12:],
+    "ipv6-neighbour-solicitation": neighbour_solicitation(),
 }
 
 

@@ -50,10 +50,11 @@ bool IsMagicFor(const QByteArray &bytes, const QByteArray &mac)
 }
 
 // ARP, or IPv4 that is not UDP: what the kernel filter must keep away.
-bool IsNoCandidate(const QByteArray &bytes)
+// TCP over IPv4: neither a magic packet nor ARP.
+bool IsTcp(const QByteArray &bytes)
 {
     const int etherType = (std::uint8_t(bytes[12]) << 8) | std::uint8_t(bytes[13]);
-    return etherType == 0x0806 || (etherType == 0x0800 && bytes.size() > 23 && bytes[23] != 17);
+    return etherType == 0x0800 && bytes.size() > 23 && bytes[23] == 6;
 }
 
 } // namespace
@@ -151,24 +152,26 @@ void TestLinkCapture::filterLetsThroughCandidatesOnly_data()
     QTest::addColumn<QStringList>("localCommand");
     QTest::addColumn<int>("magicFrames");
     QTest::addColumn<int>("frameSize");
+    QTest::addColumn<bool>("peerWatched"); // every frame of the peer's passes
 
     const QString mac = QStringLiteral("02:11:22:33:44:55");
     QTest::newRow("etherwake") << QStringList{QStringLiteral("etherwake"), QStringLiteral("-i"), m_peerLink, mac}
-                               << QStringList() << 1 << 116;
+                               << QStringList() << 1 << 116 << false;
     QTest::newRow("etherwake with a password")
         << QStringList{QStringLiteral("etherwake"), QStringLiteral("-i"), m_peerLink, QStringLiteral("-p"),
                        QStringLiteral("11:22:33:44:55:66"), mac}
-        << QStringList() << 1 << 122;
+        << QStringList() << 1 << 122 << false;
     QTest::newRow("wakeonlan to the broadcast address")
         << QStringList{QStringLiteral("wakeonlan"), QStringLiteral("-i"), QStringLiteral("10.231.41.255"), mac}
-        << QStringList() << 1 << 14 + 20 + 8 + 102;
-    QTest::newRow("ARP and TCP")
-        << QStringList{QStringLiteral("bash"), QStringLiteral("-c"),
-                       QStringLiteral("timeout 1 bash -c \"echo > /dev/tcp/10.231.41.1/1\"; true")}
-        << QStringList() << 0 << 0;
+        << QStringList() << 1 << 14 + 20 + 8 + 102 << false;
+    const QStringList tcp{QStringLiteral("bash"), QStringLiteral("-c"),
+                          QStringLiteral("timeout 1 bash -c \"echo > /dev/tcp/10.231.41.1/1\"; true")};
+    QTest::newRow("ARP and TCP") << tcp << QStringList() << 0 << 0 << false;
+    QTest::newRow("TCP from a watched machine") << tcp << QStringList() << 0 << 0 << true;
     QTest::newRow("outgoing magic packet")
         << QStringList()
-        << QStringList{QStringLiteral("wakeonlan"), QStringLiteral("-i"), QStringLiteral("10.231.41.2"), mac} << 0 << 0;
+        << QStringList{QStringLiteral("wakeonlan"), QStringLiteral("-i"), QStringLiteral("10.231.41.2"), mac} << 0 << 0
+        << false;
 }
 
 void TestLinkCapture::filterLetsThroughCandidatesOnly()
@@ -177,7 +180,18 @@ void TestLinkCapture::filterLetsThroughCandidatesOnly()
     QFETCH(QStringList, localCommand);
     QFETCH(int, magicFrames);
     QFETCH(int, frameSize);
+    QFETCH(bool, peerWatched);
 
+    std::vector<MacAddress> watched;
+    if (peerWatched) {
+        const std::string peer = m_veth->PeerMac().toStdString();
+        MacAddress mac{};
+        QCOMPARE(std::sscanf(peer.c_str(), "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &mac[0], &mac[1], &mac[2], &mac[3],
+                             &mac[4], &mac[5]),
+                 6);
+        watched.push_back(mac);
+    }
+    m_capture.SetWatchedSources(watched);
     m_seen.clear();
     if (!peerCommand.isEmpty())
         QVERIFY(RunInPeer(peerCommand));
@@ -190,10 +204,13 @@ void TestLinkCapture::filterLetsThroughCandidatesOnly()
     QCOMPARE(int(magic), magicFrames);
     for (const Seen &seen : m_seen) {
         QCOMPARE(seen.interfaceName, m_localLink.toStdString());
-        QVERIFY2(!IsNoCandidate(seen.bytes), seen.bytes.toHex().constData());
+        QVERIFY2(peerWatched || !IsTcp(seen.bytes), seen.bytes.toHex().constData());
         if (IsMagicFor(seen.bytes, mac))
             QCOMPARE(int(seen.bytes.size()), frameSize);
     }
+    if (peerWatched)
+        QVERIFY(std::any_of(m_seen.begin(), m_seen.end(), [](const Seen &seen) { return IsTcp(seen.bytes); }));
+    m_capture.SetWatchedSources({});
     QCOMPARE(m_capture.Drops(), std::uint64_t(0));
 }
 

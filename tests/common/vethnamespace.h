@@ -79,6 +79,18 @@ public:
         return ::setns(home.get(), CLONE_NEWNET) == 0;
     }
 
+    // The MAC address of the end inside the namespace, "02:ab:...", as ip shows it.
+    QString PeerMac() const
+    {
+        QProcess ip;
+        ip.start(QStringLiteral("ip"), {QStringLiteral("-n"), m_name, QStringLiteral("-o"), QStringLiteral("link"),
+                                        QStringLiteral("show"), m_peerLink});
+        ip.waitForFinished();
+        const QString shown = QString::fromLatin1(ip.readAll());
+        const qsizetype at = shown.indexOf(QStringLiteral("link/ether "));
+        return at < 0 ? QString() : shown.mid(at + 11, 17);
+    }
+
 private:
     void Remove()
     {

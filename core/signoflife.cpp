@@ -1,0 +1,174 @@
+#include "signoflife.h"
+
+#include "magicevent.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr std::size_t kEthernetSourceOffset = 6;
+constexpr std::size_t kEtherTypeOffset = 12;
+constexpr std::size_t kEthernetHeaderSize = 14;
+constexpr std::size_t kVlanTagSize = 4;
+constexpr int kMaxVlanTags = 2;
+constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
+constexpr std::uint16_t kEtherTypeArp = 0x0806;
+constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
+
+constexpr std::size_t kArpSize = 28;
+constexpr std::size_t kArpOperationOffset = 6;
+constexpr std::size_t kArpSenderIpOffset = 14;
+constexpr std::size_t kArpTargetIpOffset = 24;
+constexpr std::uint16_t kArpRequest = 1;
+
+constexpr std::size_t kIpv4ProtocolOffset = 9;
+constexpr std::size_t kIpv4MinimumHeaderSize = 20;
+constexpr std::uint8_t kProtocolUdp = 17;
+constexpr std::size_t kUdpHeaderSize = 8;
+constexpr std::uint16_t kDhcpClientPort = 68;
+constexpr std::uint16_t kDhcpServerPort = 67;
+constexpr std::size_t kBootpOptionsOffset = 240; // after the fixed part and the magic cookie
+constexpr std::size_t kBootpCookieOffset = 236;
+constexpr std::uint32_t kDhcpCookie = 0x63825363;
+constexpr std::uint8_t kOptionPad = 0, kOptionEnd = 255, kOptionHostName = 12, kOptionRequestedAddress = 50,
+                       kOptionMessageType = 53;
+constexpr std::uint8_t kDhcpDiscover = 1, kDhcpRequest = 3;
+
+constexpr std::size_t kIpv6NextHeaderOffset = 6;
+constexpr std::size_t kIpv6SourceOffset = 8;
+constexpr std::size_t kIpv6HeaderSize = 40;
+constexpr std::uint8_t kProtocolIcmpv6 = 58;
+constexpr std::uint8_t kRouterSolicitation = 133, kNeighbourSolicitation = 135, kNeighbourAdvertisement = 136;
+constexpr std::size_t kNeighbourTargetOffset = 8;
+
+std::uint16_t Read16(ByteView bytes, std::size_t offset)
+{
+    return std::uint16_t(bytes[offset] << 8 | bytes[offset + 1]);
+}
+
+std::string DottedQuad(ByteView four)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", four[0], four[1], four[2], four[3]);
+    return text;
+}
+
+bool AllZero(ByteView bytes)
+{
+    for (const std::uint8_t byte : bytes) {
+        if (byte != 0)
+            return false;
+    }
+    return true;
+}
+
+void ReadArp(ByteView arp, SignOfLife &sign)
+{
+    if (arp.size() < kArpSize || Read16(arp, 0) != 1 || Read16(arp, 2) != kEtherTypeIpv4 || arp[4] != 6
+        || arp[5] != 4)
+        return;
+    sign.kind = SignOfLife::Kind::Arp;
+    sign.arpRequest = Read16(arp, kArpOperationOffset) == kArpRequest;
+    std::copy_n(arp.begin() + kArpSenderIpOffset, 4, sign.arpSender.begin());
+    std::copy_n(arp.begin() + kArpTargetIpOffset, 4, sign.arpTarget.begin());
+    // A probe (RFC 5227) has no sender address yet: the address it wants is the target.
+    const bool probe = AllZero(ByteView(sign.arpSender));
+    sign.address = DottedQuad(ByteView(probe ? sign.arpTarget : sign.arpSender));
+    sign.what = probe ? "ARP probe" : sign.arpRequest ? "ARP request" : "ARP reply";
+}
+
+// DHCP DISCOVER and REQUEST from a client, with the host name and requested address.
+void ReadDhcp(ByteView ipv4, SignOfLife &sign)
+{
+    const std::size_t headerSize = std::size_t(ipv4[0] & 0x0F) * 4;
+    if (headerSize < kIpv4MinimumHeaderSize || ipv4[kIpv4ProtocolOffset] != kProtocolUdp
+        || ipv4.size() < headerSize + kUdpHeaderSize)
+        return;
+    const ByteView udp = ipv4.subspan(headerSize);
+    if (Read16(udp, 0) != kDhcpClientPort || Read16(udp, 2) != kDhcpServerPort)
+        return;
+    const ByteView bootp = udp.subspan(kUdpHeaderSize);
+    if (bootp.size() < kBootpOptionsOffset
+        || (std::uint32_t(Read16(bootp, kBootpCookieOffset)) << 16 | Read16(bootp, kBootpCookieOffset + 2))
+               != kDhcpCookie)
+        return;
+    std::optional<std::uint8_t> messageType;
+    for (std::size_t at = kBootpOptionsOffset; at < bootp.size() && bootp[at] != kOptionEnd;) {
+        if (bootp[at] == kOptionPad) {
+            ++at;
+            continue;
+        }
+        if (at + 2 > bootp.size() || at + 2 + bootp[at + 1] > bootp.size())
+            break;
+        const ByteView value = bootp.subspan(at + 2, bootp[at + 1]);
+        if (bootp[at] == kOptionMessageType && value.size() == 1)
+            messageType = value[0];
+        else if (bootp[at] == kOptionHostName && !value.empty())
+            sign.hostName = std::string(value.begin(), value.end());
+        else if (bootp[at] == kOptionRequestedAddress && value.size() == 4)
+            sign.address = DottedQuad(value);
+        at += 2 + value.size();
+    }
+    if (messageType != kDhcpDiscover && messageType != kDhcpRequest) {
+        sign.hostName.reset();
+        sign.address.reset();
+        return;
+    }
+    sign.kind = SignOfLife::Kind::Dhcp;
+    sign.what = messageType == kDhcpDiscover ? "DHCP discover" : "DHCP request";
+}
+
+void ReadNeighbourDiscovery(ByteView ipv6, SignOfLife &sign)
+{
+    if (ipv6.size() < kIpv6HeaderSize + 4 || ipv6[kIpv6NextHeaderOffset] != kProtocolIcmpv6)
+        return;
+    const ByteView icmp = ipv6.subspan(kIpv6HeaderSize);
+    const std::uint8_t type = icmp[0];
+    if (type != kRouterSolicitation && type != kNeighbourSolicitation && type != kNeighbourAdvertisement)
+        return;
+    sign.kind = SignOfLife::Kind::Ipv6;
+    if (type == kRouterSolicitation) {
+        sign.what = "IPv6 router solicitation";
+        return;
+    }
+    const bool fromUnspecified = AllZero(ipv6.subspan(kIpv6SourceOffset, 16));
+    sign.what = type == kNeighbourAdvertisement ? "IPv6 neighbour advertisement"
+                : fromUnspecified              ? "IPv6 duplicate address detection"
+                                               : "IPv6 neighbour solicitation";
+    if (icmp.size() >= kNeighbourTargetOffset + 16) {
+        std::array<std::uint8_t, 16> target{};
+        std::copy_n(icmp.begin() + kNeighbourTargetOffset, 16, target.begin());
+        sign.address = FormatIpv6(target);
+    }
+}
+
+} // namespace
+
+std::optional<SignOfLife> ReadSignOfLife(ByteView frame)
+{
+    if (frame.size() < kEthernetHeaderSize)
+        return std::nullopt;
+    SignOfLife sign;
+    std::copy_n(frame.begin() + kEthernetSourceOffset, 6, sign.sourceMac.begin());
+    std::size_t offset = kEtherTypeOffset;
+    sign.etherType = Read16(frame, offset);
+    for (int tags = 0; tags < kMaxVlanTags && (sign.etherType == 0x8100 || sign.etherType == 0x88A8
+                                               || sign.etherType == 0x9100)
+                       && frame.size() >= offset + kVlanTagSize + 2;
+         ++tags) {
+        offset += kVlanTagSize;
+        sign.etherType = Read16(frame, offset);
+    }
+    char type[32];
+    std::snprintf(type, sizeof type, "frame of type 0x%04X", sign.etherType);
+    sign.what = type;
+    const ByteView payload = frame.subspan(offset + 2);
+    if (sign.etherType == kEtherTypeArp)
+        ReadArp(payload, sign);
+    else if (sign.etherType == kEtherTypeIpv4 && payload.size() >= kIpv4MinimumHeaderSize)
+        ReadDhcp(payload, sign);
+    else if (sign.etherType == kEtherTypeIpv6)
+        ReadNeighbourDiscovery(payload, sign);
+    return sign;
+}

@@ -1,0 +1,122 @@
+#include "wakewatch.h"
+
+#include "datagram.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+std::string Seconds(std::int64_t ns, int decimals)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, double(ns) / 1e9);
+    return text;
+}
+
+} // namespace
+
+std::string OutcomeLine(const WakeOutcome &outcome)
+{
+    if (!outcome.woke)
+        return "No sign of life from " + outcome.mac + " within " + Seconds(outcome.endNs - outcome.firstNs, 0)
+            + " s of the magic packet";
+    const SignOfLife &sign = *outcome.sign;
+    const bool vowel = sign.what.find_first_of("AEIOU") == 0 || sign.what.rfind("IPv6", 0) == 0;
+    std::string line = (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + outcome.mac + " sent "
+        + (vowel ? "an " : "a ") + sign.what + " " + Seconds(outcome.endNs - outcome.firstNs, 3)
+        + " s after the magic packet";
+    std::string details;
+    if (sign.hostName)
+        details = "host name " + *sign.hostName;
+    if (sign.address)
+        details += (details.empty() ? "" : ", ") + std::string("address ") + *sign.address;
+    if (!details.empty())
+        line += " (" + details + ")";
+    return line;
+}
+
+std::vector<std::string> OutcomeProblems(const WakeOutcome &outcome)
+{
+    if (outcome.woke)
+        return {};
+    if (outcome.cutShort)
+        return {"the watch ended before its time: nothing can be said yet of whether the machine woke"};
+    return {"the machine sent nothing that reached this segment: it did not wake (Wake-on off, the card "
+            "without power, Fast Startup on Windows), or it woke on another segment, or it stays silent"};
+}
+
+WakeWatcher::WakeWatcher(std::int64_t timeoutNs)
+    : m_timeoutNs(timeoutNs)
+{
+}
+
+bool WakeWatcher::MagicSeen(const MacAddress &mac, const std::string &interfaceName, std::int64_t timeNs,
+                            std::optional<bool> wasAwake)
+{
+    const auto running = m_watches.find(mac);
+    if (running != m_watches.end()) {
+        ++running->second.packets;
+        return false;
+    }
+    if (m_watches.size() >= kMostWatches)
+        return false;
+    WakeOutcome watch;
+    watch.mac = FormatMac(ByteView(mac.data(), mac.size()));
+    watch.interfaceName = interfaceName;
+    watch.firstNs = timeNs;
+    watch.packets = 1;
+    watch.wasAwake = wasAwake;
+    m_watches.emplace(mac, std::move(watch));
+    return true;
+}
+
+std::optional<WakeOutcome> WakeWatcher::FrameSeen(const SignOfLife &sign, std::int64_t timeNs)
+{
+    const auto running = m_watches.find(sign.sourceMac);
+    if (running == m_watches.end())
+        return std::nullopt;
+    WakeOutcome outcome = std::move(running->second);
+    m_watches.erase(running);
+    outcome.woke = true;
+    outcome.endNs = std::max(timeNs, outcome.firstNs);
+    outcome.sign = sign;
+    return outcome;
+}
+
+std::vector<WakeOutcome> WakeWatcher::Expire(std::int64_t nowNs)
+{
+    std::vector<WakeOutcome> ended;
+    for (auto watch = m_watches.begin(); watch != m_watches.end();) {
+        if (nowNs - watch->second.firstNs < m_timeoutNs) {
+            ++watch;
+            continue;
+        }
+        WakeOutcome outcome = std::move(watch->second);
+        outcome.endNs = outcome.firstNs + m_timeoutNs;
+        ended.push_back(std::move(outcome));
+        watch = m_watches.erase(watch);
+    }
+    std::sort(ended.begin(), ended.end(), [](const WakeOutcome &a, const WakeOutcome &b) { return a.endNs < b.endNs; });
+    return ended;
+}
+
+std::vector<WakeOutcome> WakeWatcher::Flush(std::int64_t nowNs)
+{
+    std::vector<WakeOutcome> ended = Expire(nowNs);
+    for (auto &[mac, watch] : m_watches) {
+        watch.endNs = std::max(nowNs, watch.firstNs);
+        watch.cutShort = true;
+        ended.push_back(std::move(watch));
+    }
+    m_watches.clear();
+    return ended;
+}
+
+std::vector<MacAddress> WakeWatcher::Watched() const
+{
+    std::vector<MacAddress> macs;
+    for (const auto &watch : m_watches)
+        macs.push_back(watch.first);
+    return macs;
+}

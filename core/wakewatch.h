@@ -1,0 +1,59 @@
+#pragma once
+
+#include "signoflife.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// How the watch of one machine that a magic packet was meant for ended.
+struct WakeOutcome
+{
+    bool woke = false;
+    std::string mac;           // 00-11-22-33-44-55
+    std::string interfaceName; // where its first magic packet was seen
+    std::int64_t firstNs = 0;  // its first magic packet
+    std::int64_t endNs = 0;    // the sign of life; or when the watch ended without one
+    int packets = 0;           // magic packets for it during the watch
+    std::optional<bool> wasAwake; // it was awake already when the first one came; nothing when unknown
+    std::optional<SignOfLife> sign; // what it sent, when it woke
+    bool cutShort = false;     // ended before its time: the capture file ended, or the watch was stopped
+};
+
+// "Woke: 00-11-22-33-44-55 sent a DHCP request 14.215 s after the magic packet (host name nas)",
+// or "No sign of life from 00-11-22-33-44-55 within 120 s of the magic packet".
+std::string OutcomeLine(const WakeOutcome &outcome);
+// What no sign of life means; empty for a machine that woke.
+std::vector<std::string> OutcomeProblems(const WakeOutcome &outcome);
+
+// Watches each machine a magic packet was meant for until it sends a frame of its
+// own or its time runs out. Times are the packets' own, so a capture file gives the
+// outcomes the live traffic would have.
+class WakeWatcher
+{
+public:
+    // Each watched MAC takes a few instructions of the kernel filter, which holds 4096.
+    static constexpr std::size_t kMostWatches = 256;
+
+    explicit WakeWatcher(std::int64_t timeoutNs);
+
+    // A magic packet for `mac`: starts its watch, or counts one more packet for it.
+    // False when no new watch started (one runs, or too many do).
+    bool MagicSeen(const MacAddress &mac, const std::string &interfaceName, std::int64_t timeNs,
+                   std::optional<bool> wasAwake);
+    bool Watching(const MacAddress &mac) const { return m_watches.count(mac) > 0; }
+    // A frame from a watched MAC ends its watch.
+    std::optional<WakeOutcome> FrameSeen(const SignOfLife &sign, std::int64_t timeNs);
+    // The watches whose time has run out by `nowNs`.
+    std::vector<WakeOutcome> Expire(std::int64_t nowNs);
+    // Every watch still running, cut short at `nowNs`.
+    std::vector<WakeOutcome> Flush(std::int64_t nowNs);
+    std::vector<MacAddress> Watched() const;
+    std::int64_t TimeoutNs() const { return m_timeoutNs; }
+
+private:
+    const std::int64_t m_timeoutNs;
+    std::map<MacAddress, WakeOutcome> m_watches;
+};
