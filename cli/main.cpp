@@ -138,6 +138,7 @@ int main(int argc, char *argv[])
     // before any thread exists, every capability of the process can go in one step.
     OpenedEarlySocketCalls socketCalls;
     PcapLinkCapture capture;
+    capture.SetPromiscuous(captureChoice.promiscuous);
     const bool captureOpen = captureChoice.wanted && capture.Open(captureChoice.interfaceName);
     std::string dropFailure;
     const bool dropped = DropAllCapabilities(&dropFailure);
