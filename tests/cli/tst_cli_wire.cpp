@@ -83,6 +83,8 @@ public:
     {
         return QTest::qWaitFor([this] { return Err().contains("listening for magic packets"); }, kWaitMs);
     }
+    bool WaitForExit() { return m_process.waitForFinished(kWaitMs) || m_process.state() == QProcess::NotRunning; }
+    int ExitCode() const { return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1; }
     QByteArray Err()
     {
         m_err += m_process.readAllStandardError();
@@ -151,6 +153,8 @@ private slots:
     void udpOnlyIsTheWindowsView();
     void captureThatCannotOpen();
     void sweepOfOneSender();
+    void wakeOfThePeer_data();
+    void wakeOfThePeer();
 
 private:
     bool SendFromPeer(const QByteArray &payload, const QString &address);
@@ -347,6 +351,37 @@ void TestCliWire::sweepOfOneSender()
     QCOMPARE(sweep.value("source").toString(), kPeerAddress);
     QCOMPARE(sweep.value("macs").toInt(), 3);
     QVERIFY(sweep.value("seconds").toDouble() < 10);
+}
+
+void TestCliWire::wakeOfThePeer_data()
+{
+    QTest::addColumn<bool>("wakes");
+    QTest::newRow("a frame from it: woke") << true;
+    QTest::newRow("nothing from it: no sign of life") << false;
+}
+
+// The peer plays the machine that wakes: a magic packet for its MAC goes out, and,
+// once corvalen-cli watches that MAC, the peer sends a datagram (with an ARP request
+// first unless it knows the address) too short to be a magic packet.
+void TestCliWire::wakeOfThePeer()
+{
+    QFETCH(bool, wakes);
+    const QString peer = m_veth->PeerMac();
+    QVERIFY(!peer.isEmpty());
+    Cli cli({"--json", "--interface", kLocalLink, "--mac", peer, "--until-woke", "--wake-timeout", wakes ? "60" : "1",
+             "--timeout", "90"});
+    QVERIFY(cli.WaitUntilListening());
+    QVERIFY(RunInPeer({"wakeonlan", "-i", "10.231.43.255", peer}));
+    QVERIFY(QTest::qWaitFor([&] { return !cli.Lines().isEmpty(); }, kWaitMs));
+    if (wakes)
+        QVERIFY(SendFromPeer("!", kLocalAddress));
+    QVERIFY(QTest::qWaitFor([&] { return cli.Lines().size() >= 2; }, kWaitMs));
+    const QJsonObject outcome = QJsonDocument::fromJson(cli.Lines().at(1)).object();
+    QCOMPARE(outcome.value("event").toString(), wakes ? "woke" : "no_sign_of_life");
+    QCOMPARE(outcome.value("mac").toString(), MacText(peer));
+    QCOMPARE(outcome.value("packets").toInt(), 1);
+    QVERIFY(cli.WaitForExit());
+    QCOMPARE(cli.ExitCode(), wakes ? 0 : 1);
 }
 
 QTEST_GUILESS_MAIN(TestCliWire)

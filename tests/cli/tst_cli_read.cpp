@@ -1,0 +1,229 @@
+// corvalen-cli --read on capture files that this test writes with libpcap, at
+// exact times: what woke, what did not, sweeps, and how the reading ends.
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+const Bytes kSender = {0x02, 0x00, 0x00, 0x00, 0x00, 0x02};
+
+Bytes Mac(int last)
+{
+    return {0x00, 0x11, 0x22, 0x33, 0x44, std::uint8_t(last)};
+}
+
+void Put16(Bytes &bytes, int value)
+{
+    bytes.push_back(std::uint8_t(value >> 8));
+    bytes.push_back(std::uint8_t(value));
+}
+
+Bytes Ethernet(const Bytes &source, int etherType, const Bytes &body)
+{
+    Bytes frame(6, 0xFF);
+    frame.insert(frame.end(), source.begin(), source.end());
+    Put16(frame, etherType);
+    frame.insert(frame.end(), body.begin(), body.end());
+    return frame;
+}
+
+// UDP over IPv4 from 10.0.0.`from` to 10.0.0.255 (the checksums stay 0: nothing here checks them).
+Bytes Udp(const Bytes &source, int from, int sourcePort, int destinationPort, const Bytes &payload)
+{
+    Bytes ip = {0x45, 0};
+    Put16(ip, 28 + int(payload.size()));
+    ip.insert(ip.end(), {0, 1, 0, 0, 64, 17, 0, 0, 10, 0, 0, std::uint8_t(from), 10, 0, 0, 255});
+    Put16(ip, sourcePort);
+    Put16(ip, destinationPort);
+    Put16(ip, 8 + int(payload.size()));
+    Put16(ip, 0);
+    ip.insert(ip.end(), payload.begin(), payload.end());
+    return Ethernet(source, 0x0800, ip);
+}
+
+Bytes Magic(const Bytes &mac)
+{
+    Bytes payload(6, 0xFF);
+    for (int copy = 0; copy < 16; ++copy)
+        payload.insert(payload.end(), mac.begin(), mac.end());
+    return payload;
+}
+
+Bytes DhcpRequest(const Bytes &mac, const QByteArray &host)
+{
+    Bytes bootp = {1, 1, 6, 0};
+    bootp.resize(28, 0);
+    bootp.insert(bootp.end(), mac.begin(), mac.end());
+    bootp.resize(236, 0);
+    bootp.insert(bootp.end(), {0x63, 0x82, 0x53, 0x63, 53, 1, 3, 12, std::uint8_t(host.size())});
+    bootp.insert(bootp.end(), host.begin(), host.end());
+    bootp.insert(bootp.end(), {50, 4, 10, 0, 0, 23, 255});
+    return Udp(mac, 0, 68, 67, bootp);
+}
+
+Bytes ArpProbe(const Bytes &mac, int wanted)
+{
+    Bytes arp = {0, 1, 8, 0, 6, 4, 0, 1};
+    arp.insert(arp.end(), mac.begin(), mac.end());
+    arp.insert(arp.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 0, 0, std::uint8_t(wanted)});
+    return Ethernet(mac, 0x0806, arp);
+}
+
+// "SECONDS:WHAT" words: magic:N (from 10.0.0.2), sweep:N (from 10.0.0.9), ether:N
+// (EtherType 0x0842), dhcp:N, arp:N, other:N (EtherType 0x88B5), tick (a frame of
+// a machine nobody watches) for the machine 00-11-22-33-44-NN.
+bool WriteCapture(const QString &path, const QString &words)
+{
+    pcap_t *dead = pcap_open_dead_with_tstamp_precision(DLT_EN10MB, 65535, PCAP_TSTAMP_PRECISION_NANO);
+    pcap_dumper_t *dumper = pcap_dump_open(dead, path.toLocal8Bit().constData());
+    if (dumper == nullptr)
+        return false;
+    const std::int64_t startNs = 1765280000LL * 1000000000;
+    for (const QString &word : words.split(' ', Qt::SkipEmptyParts)) {
+        const QString what = word.section(':', 1, 1);
+        const Bytes mac = Mac(word.section(':', 2).toInt(nullptr, 16));
+        Bytes frame;
+        if (what == "magic")
+            frame = Udp(kSender, 2, 40000, 9, Magic(mac));
+        else if (what == "sweep")
+            frame = Udp(kSender, 9, 40000, 9, Magic(mac));
+        else if (what == "ether")
+            frame = Ethernet(kSender, 0x0842, Magic(mac));
+        else if (what == "dhcp")
+            frame = DhcpRequest(mac, "nas");
+        else if (what == "arp")
+            frame = ArpProbe(mac, 23);
+        else if (what == "other")
+            frame = Ethernet(mac, 0x88B5, Bytes(46, 0));
+        else
+            frame = ArpProbe({0x02, 0, 0, 0, 0, 0x99}, 99);
+        const std::int64_t timeNs = startNs + std::llround(word.section(':', 0, 0).toDouble() * 1e9);
+        pcap_pkthdr header{};
+        header.ts.tv_sec = timeNs / 1000000000;
+        header.ts.tv_usec = timeNs % 1000000000; // nanoseconds, with this precision
+        header.caplen = header.len = bpf_u_int32(frame.size());
+        pcap_dump(reinterpret_cast<u_char *>(dumper), &header, frame.data());
+    }
+    pcap_dump_close(dumper);
+    pcap_close(dead);
+    return true;
+}
+
+// One event in short: the kind and the fields that tell it apart.
+QString Summary(const QJsonObject &event)
+{
+    const QString kind = event.value("event").toString();
+    QString text = kind + ' ' + event.value("mac").toString().right(2);
+    if (kind == "woke")
+        text += QStringLiteral(" %1 %2 packets=%3")
+                    .arg(event.value("evidence").toString())
+                    .arg(event.value("after").toDouble())
+                    .arg(event.value("packets").toInt());
+    else if (kind == "no_sign_of_life")
+        text += QStringLiteral(" %1%2").arg(event.value("waited").toDouble()).arg(
+            event.value("cut_short").toBool() ? " cut short" : "");
+    else if (kind == "sweep")
+        text = QStringLiteral("sweep %1 %2 %3")
+                   .arg(event.value("source").toString())
+                   .arg(event.value("macs").toInt())
+                   .arg(event.value("seconds").toDouble());
+    return text;
+}
+
+} // namespace
+
+class TestCliRead final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void events_data();
+    void events();
+    void notEthernet();
+};
+
+void TestCliRead::events_data()
+{
+    QTest::addColumn<QString>("capture");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("woke by DHCP, two packets, one watch")
+        << "0:magic:55 1:magic:55 14.215:dhcp:55 15:dhcp:55" << QStringList()
+        << QStringList{"magic 55", "magic 55", "woke 55 dhcp 14.215 packets=2"} << 0;
+    QTest::newRow("woke by an ARP probe, after an EtherType 0x0842 frame")
+        << "0:ether:56 3.5:arp:56" << QStringList() << QStringList{"magic 56", "woke 56 arp 3.5 packets=1"} << 0;
+    QTest::newRow("woke by any other frame") << "0:magic:57 2:other:57" << QStringList()
+                                             << QStringList{"magic 57", "woke 57 frame 2 packets=1"} << 0;
+    QTest::newRow("no sign of life by the capture's clock")
+        << "0:magic:58 119:tick 121:dhcp:58" << QStringList{"--wake-timeout", "120"}
+        << QStringList{"magic 58", "no_sign_of_life 58 120"} << 0;
+    QTest::newRow("the capture ends before the time does")
+        << "0:magic:59 30:tick" << QStringList() << QStringList{"magic 59", "no_sign_of_life 59 30 cut short"} << 0;
+    QTest::newRow("no watch with --wake-timeout 0") << "0:magic:5a 1:dhcp:5a" << QStringList{"--wake-timeout", "0"}
+                                                    << QStringList{"magic 5A"} << 0;
+    QTest::newRow("a sweep, after the events it was made of")
+        << "0:sweep:01 0.5:sweep:02 1.25:sweep:03" << QStringList{"--sweep-threshold", "3", "--wake-timeout", "0"}
+        << QStringList{"magic 01", "magic 02", "magic 03", "sweep 10.0.0.9 3 1.25"} << 0;
+    QTest::newRow("until woke: woke")
+        << "0:magic:5b 1:magic:5c 2:dhcp:5b 50:tick" << QStringList{"--mac", "00:11:22:33:44:5b", "--until-woke"}
+        << QStringList{"magic 5B", "woke 5B dhcp 2 packets=1"} << 0;
+    QTest::newRow("until woke: no sign of life")
+        << "0:magic:5b 2:dhcp:5c 11:tick"
+        << QStringList{"--mac", "00112233445b", "--until-woke", "--wake-timeout", "10"}
+        << QStringList{"magic 5B", "no_sign_of_life 5B 10"} << 1;
+    QTest::newRow("count not reached by the end") << "0:magic:5d" << QStringList{"--count", "2"}
+                                                  << QStringList{"magic 5D", "no_sign_of_life 5D 0 cut short"} << 1;
+}
+
+void TestCliRead::events()
+{
+    QFETCH(QString, capture);
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, events);
+    QFETCH(int, exitCode);
+
+    QTemporaryDir folder;
+    const QString path = folder.filePath("capture.pcap");
+    QVERIFY(WriteCapture(path, capture));
+    QProcess cli;
+    cli.start(CORVALEN_CLI, QStringList{"--json", "--read", path} + options);
+    QVERIFY(cli.waitForFinished(60000));
+    QCOMPARE(cli.exitCode(), exitCode);
+    QStringList seen;
+    for (const QByteArray &line : cli.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty())
+            seen << Summary(QJsonDocument::fromJson(line).object());
+    }
+    QCOMPARE(seen, events);
+}
+
+// A capture of another link type says what to do instead; standard input is read too.
+void TestCliRead::notEthernet()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath("cooked.pcap");
+    pcap_t *dead = pcap_open_dead(DLT_LINUX_SLL, 65535);
+    pcap_dump_close(pcap_dump_open(dead, path.toLocal8Bit().constData()));
+    pcap_close(dead);
+    QProcess cli;
+    cli.setStandardInputFile(path);
+    cli.start(CORVALEN_CLI, {"--read", "-"});
+    QVERIFY(cli.waitForFinished(60000));
+    QCOMPARE(cli.exitCode(), 3);
+    QVERIFY(cli.readAllStandardError().contains("not a capture of Ethernet frames (link type LINUX_SLL)"));
+}
+
+QTEST_GUILESS_MAIN(TestCliRead)
+#include "tst_cli_read.moc"
