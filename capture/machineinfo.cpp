@@ -190,6 +190,19 @@ public:
         return destinations;
     }
 
+    std::vector<Ipv4Network> Ipv4Networks() override
+    {
+        std::vector<Ipv4Network> networks;
+        const Ifaddrs addresses;
+        for (const ifaddrs *entry = addresses.list; entry != nullptr; entry = entry->ifa_next) {
+            const std::optional<std::uint32_t> address = Ipv4Of(entry->ifa_addr);
+            const std::optional<std::uint32_t> mask = Ipv4Of(entry->ifa_netmask);
+            if (address && mask)
+                networks.push_back({Bytes(*address), Bytes(*mask)});
+        }
+        return networks;
+    }
+
     std::optional<std::string> WakeOnModes(const std::string &interfaceName) override
     {
         const std::optional<WakeOnState> state = ReadWakeOn(interfaceName);

@@ -13,7 +13,12 @@ struct LocalInterface
     MacAddress mac{};
 };
 
-using Ipv4Address = std::array<std::uint8_t, 4>;
+
+struct Ipv4Network
+{
+    Ipv4Address address{};
+    Ipv4Address mask{};
+};
 
 // What this machine says about itself when a magic packet arrives. None of it needs
 // a privilege, so it is read after the capabilities are gone.
@@ -27,6 +32,8 @@ public:
     // The IPv4 addresses that mean this machine: its own and its subnets' broadcast
     // addresses (255.255.255.255 and 127.0.0.0/8 go without saying).
     virtual std::vector<Ipv4Address> Ipv4Destinations() = 0;
+    // This machine's IPv4 addresses with their subnet masks.
+    virtual std::vector<Ipv4Network> Ipv4Networks() { return {}; }
     // The driver's active Wake-on modes as ethtool's letters ("g", "pumbg", "d" for
     // none); nothing when the driver offers no Wake-on at all or cannot be asked.
     virtual std::optional<std::string> WakeOnModes(const std::string &interfaceName) = 0;

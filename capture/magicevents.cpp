@@ -1,6 +1,7 @@
 #include "magicevents.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -161,7 +162,28 @@ void MagicEventMerger::RefreshMachineInfo()
     m_destinations.clear();
     for (const Ipv4Address &address : m_machine.Ipv4Destinations())
         m_destinations.push_back(Ipv4Text(address));
+    m_networks = m_machine.Ipv4Networks();
     m_wakeStates.clear();
+}
+
+// The broadcast address of this machine's subnet that `address` lies in.
+std::optional<std::string> MagicEventMerger::BroadcastFor(const std::string &address) const
+{
+    unsigned parts[4];
+    char tail;
+    if (std::sscanf(address.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4)
+        return std::nullopt;
+    for (const Ipv4Network &network : m_networks) {
+        Ipv4Address broadcast{};
+        bool inside = true;
+        for (int i = 0; i < 4; ++i) {
+            inside = inside && ((parts[i] ^ network.address[i]) & network.mask[i]) == 0;
+            broadcast[i] = std::uint8_t(network.address[i] | ~network.mask[i]);
+        }
+        if (inside && network.mask != Ipv4Address{255, 255, 255, 255})
+            return Ipv4Text(broadcast);
+    }
+    return std::nullopt;
 }
 
 void MagicEventMerger::Complete(Pending &pending)
@@ -174,6 +196,12 @@ void MagicEventMerger::Complete(Pending &pending)
                                    || std::find(m_destinations.begin(), m_destinations.end(), *event.destination)
                                           != m_destinations.end();
         event.delivered = toThisMachine ? std::optional<bool>(false) : std::nullopt;
+    }
+    if (event.unicastToOther) {
+        event.unicastToOther = !IsLoopbackOrLimitedBroadcast(*event.destination)
+                               && std::find(m_destinations.begin(), m_destinations.end(), *event.destination)
+                                      == m_destinations.end();
+        event.broadcastInstead = BroadcastFor(*event.destination);
     }
     for (const LocalInterface &local : m_interfaces) {
         if (FormatMac(ByteView(local.mac.data(), local.mac.size())) != event.mac)

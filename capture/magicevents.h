@@ -66,6 +66,7 @@ private:
     void Drain(bool all);
     void Complete(Pending &pending);
     void RefreshMachineInfo();
+    std::optional<std::string> BroadcastFor(const std::string &address) const;
 
     MachineInfo &m_machine;
     const int m_waitMs;
@@ -75,6 +76,7 @@ private:
     qint64 m_machineInfoTakenAt = -1;
     std::vector<LocalInterface> m_interfaces;
     std::vector<std::string> m_destinations;
+    std::vector<Ipv4Network> m_networks;
     std::map<std::string, ThisMachine> m_wakeStates; // by interface, filled as events need them
     QTimer m_timer;
     qint64 m_timerDeadlineNs = -1;

@@ -67,6 +67,17 @@ std::optional<MacAddress> ParseMac(const std::string &text)
     return mac;
 }
 
+std::optional<Ipv4Address> ParseIpv4(const std::string &text)
+{
+    Ipv4Address address{};
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%3hhu.%3hhu.%3hhu.%3hhu%c", &address[0], &address[1], &address[2], &address[3],
+                    &tail)
+        != 4)
+        return std::nullopt;
+    return address;
+}
+
 // Standard output is flushed whenever the program is about to wait, so that a burst
 // of events costs one write and no line waits for the next event.
 void WriteOut(const QByteArray &text)
@@ -142,7 +153,7 @@ bool TConsoleWatch::Start()
             if (m_finished)
                 return;
             m_merger.FrameSeen(interfaceName, frame, kernelTimeNs);
-            SignOfLifeSeen(frame, kernelTimeNs);
+            SegmentFrameSeen(frame, kernelTimeNs);
         };
         // Awake for the frames anyway: the datagrams that came meanwhile are read too.
         m_capture->OnFramesHandled = [this] {
@@ -169,7 +180,7 @@ void TConsoleWatch::StartReading()
             return;
         m_lastFrameNs = timeNs;
         EndTimedOutWatches(timeNs);
-        SignOfLifeSeen(frame, timeNs);
+        SegmentFrameSeen(frame, timeNs);
         m_merger.FrameSeen(interfaceName, frame, timeNs);
     };
     if (auto *file = dynamic_cast<PcapFileCapture *>(m_capture)) {
@@ -259,10 +270,12 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
     if (m_finished || (m_options.count && m_magicReported >= *m_options.count))
         return; // already finishing
     if (!event.nearMiss) {
+        const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : RealTimeNs();
         const std::string source = event.source ? *event.source : event.sourceMac.value_or(std::string());
-        WriteSweeps(m_sweeps.MagicSeen(source, event.mac,
-                                       event.kernelTimeNs > 0 ? event.kernelTimeNs
-                                                              : ReceivedLocalTime(0).toMSecsSinceEpoch() * 1000000));
+        WriteSweeps(m_sweeps.MagicSeen(source, event.mac, timeNs));
+        if (const std::optional<MacAddress> mac = ParseMac(event.mac))
+            m_arps.MagicSeen(*mac, event.unicastToOther ? ParseIpv4(event.destination.value_or("")) : std::nullopt,
+                             timeNs);
     }
     if (!m_options.mac.empty() && event.mac != m_options.mac)
         return;
@@ -295,34 +308,47 @@ void TConsoleWatch::WatchWake(const MagicEvent &event)
         m_capture->SetWatchedSources(m_wakes.Watched());
 }
 
-void TConsoleWatch::SignOfLifeSeen(ByteView frame, std::int64_t timeNs)
+void TConsoleWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
 {
-    constexpr std::size_t kSourceOffset = 6;
-    if (frame.size() < kSourceOffset + 6)
-        return;
-    MacAddress source{};
-    std::copy_n(frame.begin() + kSourceOffset, 6, source.begin());
-    if (!m_wakes.Watching(source) || m_signsPending.count(source) > 0)
-        return; // the watch ends at its first frame, and a flood after it costs nothing
     const std::optional<SignOfLife> sign = ReadSignOfLife(frame);
     if (!sign)
         return;
-    const auto end = [this, sign = *sign, timeNs] {
-        m_signsPending.erase(sign.sourceMac);
+    // A watch ends at its machine's first frame, and a flood after it costs nothing.
+    const bool wakeSign = m_wakes.Watching(sign->sourceMac) && m_signsPending.count(sign->sourceMac) == 0;
+    const bool arpMatters =
+        sign->kind == SignOfLife::Kind::Arp || sign->dhcpRequested || m_arps.Woken(sign->sourceMac);
+    if (!wakeSign && !arpMatters)
+        return;
+    if (wakeSign)
+        m_signsPending.insert(sign->sourceMac);
+    const auto handle = [this, sign = *sign, timeNs, wakeSign] {
+        if (wakeSign)
+            m_signsPending.erase(sign.sourceMac);
         if (m_finished)
             return;
-        if (const std::optional<WakeOutcome> outcome = m_wakes.FrameSeen(sign, timeNs)) {
+        if (const std::optional<WakeOutcome> outcome = wakeSign ? m_wakes.FrameSeen(sign, timeNs) : std::nullopt) {
             WriteOutcomes({*outcome});
-            if (m_capture)
+            if (m_capture && m_options.readFile.empty())
                 m_capture->SetWatchedSources(m_wakes.Watched());
         }
+        if (const std::optional<UnansweredArp> unanswered = m_arps.FrameSeen(sign, timeNs))
+            WriteUnansweredArp(*unanswered);
     };
-    if (!m_options.readFile.empty()) {
-        end();
+    if (!m_options.readFile.empty())
+        handle();
+    else
+        m_merger.OtherReported(timeNs, handle);
+}
+
+void TConsoleWatch::WriteUnansweredArp(const UnansweredArp &arp)
+{
+    if (!m_options.mac.empty() && arp.mac != m_options.mac)
+        return;
+    if (m_options.json) {
+        WriteJson(UnansweredArpJson(arp, IsoTime(ReceivedLocalTime(arp.lastNs))));
         return;
     }
-    m_signsPending.insert(source);
-    m_merger.OtherReported(timeNs, end);
+    WriteOut(QByteArray::fromStdString(UnansweredArpLine(arp) + "\n  Problem: " + UnansweredArpProblem(arp) + "\n\n"));
 }
 
 void TConsoleWatch::EndTimedOutWatches(std::int64_t nowNs)

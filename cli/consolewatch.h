@@ -5,6 +5,7 @@
 #include "machineinfo.h"
 #include "magicevents.h"
 #include "packetlistener.h"
+#include "arpwatch.h"
 #include "sweeps.h"
 #include "wakewatch.h"
 #include "commandline.h"
@@ -55,8 +56,9 @@ private:
     void WriteEvent(const MagicEvent &event);
     void WriteSweeps(const std::vector<SweepEvent> &sweeps);
     void WatchWake(const MagicEvent &event);
-    // A frame from a watched machine, in its place among the events.
-    void SignOfLifeSeen(ByteView frame, std::int64_t timeNs);
+    // A frame from a watched machine, or ARP, in its place among the events.
+    void SegmentFrameSeen(ByteView frame, std::int64_t timeNs);
+    void WriteUnansweredArp(const UnansweredArp &arp);
     void WriteOutcomes(const std::vector<WakeOutcome> &outcomes);
     void EndTimedOutWatches(std::int64_t nowNs);
     void CountReported();
@@ -69,6 +71,7 @@ private:
     MagicEventMerger m_merger;
     SweepDetector m_sweeps;
     WakeWatcher m_wakes;
+    ArpWatch m_arps;
     std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
     std::int64_t m_lastFrameNs = 0;      // of a capture file
     QTimer m_secondTimer; // ends the sweeps and wake watches whose time has passed

@@ -108,12 +108,27 @@ json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
     std::snprintf(etherType, sizeof etherType, "0x%04X", sign.etherType);
     event["after"] = seconds;
     event["evidence"] = kEvidence[int(sign.kind)];
-    event["what"] = sign.what;
+    event["what"] = SignOfLifeText(sign);
     event["ether_type"] = etherType;
     event["hostname"] = sign.hostName ? json(*sign.hostName) : json(nullptr);
     event["address"] = sign.address ? json(*sign.address) : json(nullptr);
     event["was_awake"] = outcome.wasAwake ? json(*outcome.wasAwake) : json(nullptr);
     return event;
+}
+
+json UnansweredArpJson(const UnansweredArp &arp, const std::string &time)
+{
+    return {
+        {"event", "unanswered_arp"},
+        {"time", time},
+        {"address", arp.address},
+        {"asker", arp.askerAddress},
+        {"asker_mac", arp.askerMac},
+        {"mac", arp.mac},
+        {"requests", arp.requests},
+        {"seconds", double(std::llround(double(arp.lastNs - arp.firstNs) / 1e6)) / 1000},
+        {"problems", {UnansweredArpProblem(arp)}},
+    };
 }
 
 json DropsJson(std::uint64_t count)

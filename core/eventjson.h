@@ -1,5 +1,6 @@
 #pragma once
 
+#include "arpwatch.h"
 #include "magicevent.h"
 #include "packetreport.h"
 #include "sweeps.h"
@@ -22,6 +23,7 @@ nlohmann::json SweepJson(const SweepEvent &sweep, const std::string &time);
 // How the watch of a machine a magic packet was meant for ended: "woke" or
 // "no_sign_of_life"; `time` is its end's.
 nlohmann::json OutcomeJson(const WakeOutcome &outcome, const std::string &time);
+nlohmann::json UnansweredArpJson(const UnansweredArp &arp, const std::string &time);
 // Datagrams the kernel dropped, and a failed receive.
 nlohmann::json DropsJson(std::uint64_t count);
 nlohmann::json ErrorJson(const std::string &text);

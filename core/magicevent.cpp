@@ -63,6 +63,9 @@ MagicEvent EventFromFrame(const WireFrame &frame, const std::string &interfaceNa
         event.destinationPort = frame.destinationPort;
     }
     event.mac = MacText(frame.magic.mac);
+    // The group bit of the first byte: broadcast and multicast frames reach every port.
+    event.unicastToOther = frame.carrier == Carrier::Udp && frame.family == Family::Ipv4
+                           && (frame.destinationMac[0] & 0x01) == 0;
     if (!frame.magic.password.empty())
         event.password = PasswordText(frame.magic.password);
     event.strict = frame.strict;
@@ -112,11 +115,24 @@ std::string FormatIpv6(const std::array<std::uint8_t, 16> &address)
     return text;
 }
 
+std::string UnicastProblem(const MagicEvent &event)
+{
+    return "sent to the unicast address " + event.destination.value_or("?")
+        + " of another machine: once that machine has slept longer than the sender's ARP cache keeps its address "
+          "(often minutes), the sender asks in vain who has it and sends nothing, unless the card answers ARP while "
+          "asleep; send to "
+        + (event.broadcastInstead ? "the subnet's broadcast address " + *event.broadcastInstead
+                                  : std::string("the subnet's broadcast address"))
+        + " instead";
+}
+
 std::vector<std::string> EventProblems(const MagicEvent &event)
 {
     std::vector<std::string> problems;
     if (event.nearMiss)
         problems.push_back(event.nearMissReason);
+    if (event.unicastToOther && !event.nearMiss)
+        problems.push_back(UnicastProblem(event));
     if (event.delivered == false)
         problems.push_back(kNotDeliveredProblem);
     const ThisMachine &machine = event.machine;

@@ -37,6 +37,11 @@ struct MagicEvent
     ThisMachine machine;
     // False for a packet in a capture file: this machine's interfaces and socket say nothing about it.
     bool aboutThisMachine = true;
+    // Sent over IPv4 in a frame to one machine's MAC, for an address not this machine's:
+    // it needs the sender's ARP entry for a machine that sleeps. With the broadcast
+    // address of the subnet the address lies in, where this machine has one.
+    bool unicastToOther = false;
+    std::optional<std::string> broadcastInstead;
     std::int64_t kernelTimeNs = 0; // when the kernel received it, since the epoch; 0 when not known
 };
 
@@ -51,6 +56,9 @@ std::string FormatIpv6(const std::array<std::uint8_t, 16> &address);
 inline constexpr const char *kNotDeliveredProblem =
     "not delivered to UDP: a firewall rule or the reverse-path filter of this machine dropped it";
 inline constexpr const char *kNoInterfaceProblem = "no interface of this machine has this MAC address";
+
+// "sent to the unicast address 192.168.1.23 of another machine: ..."
+std::string UnicastProblem(const MagicEvent &event);
 
 // Everything that would keep the packet from waking this machine, most basic first.
 std::vector<std::string> EventProblems(const MagicEvent &event);

@@ -106,13 +106,16 @@ void ReadDhcp(ByteView ipv4, SignOfLife &sign)
             messageType = value[0];
         else if (bootp[at] == kOptionHostName && !value.empty())
             sign.hostName = std::string(value.begin(), value.end());
-        else if (bootp[at] == kOptionRequestedAddress && value.size() == 4)
+        else if (bootp[at] == kOptionRequestedAddress && value.size() == 4) {
             sign.address = DottedQuad(value);
+            sign.dhcpRequested = Ipv4Address{value[0], value[1], value[2], value[3]};
+        }
         at += 2 + value.size();
     }
     if (messageType != kDhcpDiscover && messageType != kDhcpRequest) {
         sign.hostName.reset();
         sign.address.reset();
+        sign.dhcpRequested.reset();
         return;
     }
     sign.kind = SignOfLife::Kind::Dhcp;
@@ -145,6 +148,15 @@ void ReadNeighbourDiscovery(ByteView ipv6, SignOfLife &sign)
 
 } // namespace
 
+std::string SignOfLifeText(const SignOfLife &sign)
+{
+    if (sign.what != nullptr)
+        return sign.what;
+    char type[32];
+    std::snprintf(type, sizeof type, "frame of type 0x%04X", sign.etherType);
+    return type;
+}
+
 std::optional<SignOfLife> ReadSignOfLife(ByteView frame)
 {
     if (frame.size() < kEthernetHeaderSize)
@@ -160,9 +172,6 @@ std::optional<SignOfLife> ReadSignOfLife(ByteView frame)
         offset += kVlanTagSize;
         sign.etherType = Read16(frame, offset);
     }
-    char type[32];
-    std::snprintf(type, sizeof type, "frame of type 0x%04X", sign.etherType);
-    sign.what = type;
     const ByteView payload = frame.subspan(offset + 2);
     if (sign.etherType == kEtherTypeArp)
         ReadArp(payload, sign);

@@ -15,15 +15,19 @@ struct SignOfLife
     Kind kind = Kind::Frame;
     MacAddress sourceMac{};
     std::uint16_t etherType = 0;      // after any VLAN tags
-    std::string what;                 // "DHCP request", "ARP request", "IPv6 neighbour solicitation", ...
+    const char *what = nullptr;       // "DHCP request", "ARP request", ...; nothing for a frame of another kind
     std::optional<std::string> hostName; // DHCP option 12
     std::optional<std::string> address;  // the address it asks for, announces or probes
 
     // For ARP: a request (or else a reply), and its sender's and target's IPv4 addresses.
     bool arpRequest = false;
-    std::array<std::uint8_t, 4> arpSender{};
-    std::array<std::uint8_t, 4> arpTarget{};
+    Ipv4Address arpSender{};
+    Ipv4Address arpTarget{};
+    std::optional<Ipv4Address> dhcpRequested; // DHCP option 50
 };
+
+// What it is: "DHCP request", "ARP probe", "IPv6 neighbour solicitation", "frame of type 0x88B5", ...
+std::string SignOfLifeText(const SignOfLife &sign);
 
 // `frame` is a whole Ethernet II frame with up to two VLAN tags; nothing when it is
 // too short to have a source address and an EtherType.

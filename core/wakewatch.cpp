@@ -22,9 +22,10 @@ std::string OutcomeLine(const WakeOutcome &outcome)
         return "No sign of life from " + outcome.mac + " within " + Seconds(outcome.endNs - outcome.firstNs, 0)
             + " s of the magic packet";
     const SignOfLife &sign = *outcome.sign;
-    const bool vowel = sign.what.find_first_of("AEIOU") == 0 || sign.what.rfind("IPv6", 0) == 0;
+    const std::string what = SignOfLifeText(sign);
+    const bool vowel = what.find_first_of("AEIOU") == 0 || what.rfind("IPv6", 0) == 0;
     std::string line = (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + outcome.mac + " sent "
-        + (vowel ? "an " : "a ") + sign.what + " " + Seconds(outcome.endNs - outcome.firstNs, 3)
+        + (vowel ? "an " : "a ") + what + " " + Seconds(outcome.endNs - outcome.firstNs, 3)
         + " s after the magic packet";
     std::string details;
     if (sign.hostName)

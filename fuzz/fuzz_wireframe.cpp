@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(sign.has_value() == (size >= 14));
     if (sign) {
         FUZZ_CHECK(std::memcmp(sign->sourceMac.data(), data + 6, 6) == 0);
-        FUZZ_CHECK(!sign->what.empty());
+        FUZZ_CHECK(!SignOfLifeText(*sign).empty());
         if (sign->kind == SignOfLife::Kind::Arp)
             FUZZ_CHECK(sign->address && FilterLetsThrough(data, size));
         if (sign->kind == SignOfLife::Kind::Dhcp)

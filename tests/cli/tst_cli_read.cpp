@@ -1,5 +1,6 @@
 // corvalen-cli --read on capture files that this test writes with libpcap, at
 // exact times: what woke, what did not, sweeps, and how the reading ends.
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -37,18 +38,22 @@ Bytes Ethernet(const Bytes &source, int etherType, const Bytes &body)
     return frame;
 }
 
-// UDP over IPv4 from 10.0.0.`from` to 10.0.0.255 (the checksums stay 0: nothing here checks them).
-Bytes Udp(const Bytes &source, int from, int sourcePort, int destinationPort, const Bytes &payload)
+// UDP over IPv4 from 10.0.0.`from` to 10.0.0.`to`, broadcast unless to one MAC (the
+// checksums stay 0: nothing here checks them).
+Bytes Udp(const Bytes &source, int from, int sourcePort, int destinationPort, const Bytes &payload, int to = 255,
+          const Bytes &destination = Bytes(6, 0xFF))
 {
     Bytes ip = {0x45, 0};
     Put16(ip, 28 + int(payload.size()));
-    ip.insert(ip.end(), {0, 1, 0, 0, 64, 17, 0, 0, 10, 0, 0, std::uint8_t(from), 10, 0, 0, 255});
+    ip.insert(ip.end(), {0, 1, 0, 0, 64, 17, 0, 0, 10, 0, 0, std::uint8_t(from), 10, 0, 0, std::uint8_t(to)});
     Put16(ip, sourcePort);
     Put16(ip, destinationPort);
     Put16(ip, 8 + int(payload.size()));
     Put16(ip, 0);
     ip.insert(ip.end(), payload.begin(), payload.end());
-    return Ethernet(source, 0x0800, ip);
+    Bytes frame = Ethernet(source, 0x0800, ip);
+    std::copy(destination.begin(), destination.end(), frame.begin());
+    return frame;
 }
 
 Bytes Magic(const Bytes &mac)
@@ -71,17 +76,20 @@ Bytes DhcpRequest(const Bytes &mac, const QByteArray &host)
     return Udp(mac, 0, 68, 67, bootp);
 }
 
-Bytes ArpProbe(const Bytes &mac, int wanted)
+// An ARP request from 10.0.0.`from` (a probe from 0.0.0.0) for 10.0.0.`wanted`.
+Bytes ArpRequest(const Bytes &mac, int from, int wanted)
 {
     Bytes arp = {0, 1, 8, 0, 6, 4, 0, 1};
     arp.insert(arp.end(), mac.begin(), mac.end());
-    arp.insert(arp.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 10, 0, 0, std::uint8_t(wanted)});
+    arp.insert(arp.end(), {std::uint8_t(from ? 10 : 0), 0, 0, std::uint8_t(from), 0, 0, 0, 0, 0, 0, 10, 0, 0,
+                           std::uint8_t(wanted)});
     return Ethernet(mac, 0x0806, arp);
 }
 
-// "SECONDS:WHAT" words: magic:N (from 10.0.0.2), sweep:N (from 10.0.0.9), ether:N
-// (EtherType 0x0842), dhcp:N, arp:N, other:N (EtherType 0x88B5), tick (a frame of
-// a machine nobody watches) for the machine 00-11-22-33-44-NN.
+// "SECONDS:WHAT" words: magic:N (from 10.0.0.2), unicast:N (to 10.0.0.23 and its
+// MAC), sweep:N (from 10.0.0.9), ether:N (EtherType 0x0842), dhcp:N, arp:N (a probe
+// for 10.0.0.23), other:N (EtherType 0x88B5) for the machine 00-11-22-33-44-NN; ask
+// (10.0.0.1 asks who has 10.0.0.23) and tick (a frame of a machine nobody watches).
 bool WriteCapture(const QString &path, const QString &words)
 {
     pcap_t *dead = pcap_open_dead_with_tstamp_precision(DLT_EN10MB, 65535, PCAP_TSTAMP_PRECISION_NANO);
@@ -95,6 +103,10 @@ bool WriteCapture(const QString &path, const QString &words)
         Bytes frame;
         if (what == "magic")
             frame = Udp(kSender, 2, 40000, 9, Magic(mac));
+        else if (what == "unicast")
+            frame = Udp(kSender, 2, 40000, 9, Magic(mac), 23, mac);
+        else if (what == "ask")
+            frame = ArpRequest({0x02, 0, 0, 0, 0, 0x01}, 1, 23);
         else if (what == "sweep")
             frame = Udp(kSender, 9, 40000, 9, Magic(mac));
         else if (what == "ether")
@@ -102,11 +114,11 @@ bool WriteCapture(const QString &path, const QString &words)
         else if (what == "dhcp")
             frame = DhcpRequest(mac, "nas");
         else if (what == "arp")
-            frame = ArpProbe(mac, 23);
+            frame = ArpRequest(mac, 0, 23);
         else if (what == "other")
             frame = Ethernet(mac, 0x88B5, Bytes(46, 0));
         else
-            frame = ArpProbe({0x02, 0, 0, 0, 0, 0x99}, 99);
+            frame = ArpRequest({0x02, 0, 0, 0, 0, 0x99}, 99, 98);
         const std::int64_t timeNs = startNs + std::llround(word.section(':', 0, 0).toDouble() * 1e9);
         pcap_pkthdr header{};
         header.ts.tv_sec = timeNs / 1000000000;
@@ -132,6 +144,13 @@ QString Summary(const QJsonObject &event)
     else if (kind == "no_sign_of_life")
         text += QStringLiteral(" %1%2").arg(event.value("waited").toDouble()).arg(
             event.value("cut_short").toBool() ? " cut short" : "");
+    else if (kind == "magic" && event.value("problems").toArray().size() > 0)
+        text += " unicast to " + event.value("destination").toString();
+    else if (kind == "unanswered_arp")
+        text += QStringLiteral(" %1 asked %2 times for %3")
+                    .arg(event.value("asker").toString())
+                    .arg(event.value("requests").toInt())
+                    .arg(event.value("address").toString());
     else if (kind == "sweep")
         text = QStringLiteral("sweep %1 %2 %3")
                    .arg(event.value("source").toString())
@@ -183,6 +202,19 @@ void TestCliRead::events_data()
         << "0:magic:5b 2:dhcp:5c 11:tick"
         << QStringList{"--mac", "00112233445b", "--until-woke", "--wake-timeout", "10"}
         << QStringList{"magic 5B", "no_sign_of_life 5B 10"} << 1;
+    const QStringList noWatch{"--wake-timeout", "0"};
+    QTest::newRow("unicast magic packet, then unanswered ARP for its address")
+        << "0:unicast:60 10:ask 11:ask 11.5:ask 12:ask" << noWatch
+        << QStringList{"magic 60 unicast to 10.0.0.23", "unanswered_arp 60 10.0.0.1 asked 3 times for 10.0.0.23"} << 0;
+    QTest::newRow("the machine answered in between")
+        << "0:unicast:60 10:ask 11:arp:60 12:ask 13:ask" << noWatch << QStringList{"magic 60 unicast to 10.0.0.23"}
+        << 0;
+    QTest::newRow("the address learned from its own DHCP, then broadcast magic")
+        << "0:dhcp:61 1:magic:61 10:ask 12:ask 14:ask" << noWatch
+        << QStringList{"magic 61", "unanswered_arp 61 10.0.0.1 asked 3 times for 10.0.0.23"} << 0;
+    QTest::newRow("too slow, or an address nobody wakes")
+        << "0:unicast:60 10:ask 13:ask 16:ask 20:dhcp:62 21:ask 22:ask 23:ask" << noWatch
+        << QStringList{"magic 60 unicast to 10.0.0.23"} << 0;
     QTest::newRow("count not reached by the end") << "0:magic:5d" << QStringList{"--count", "2"}
                                                   << QStringList{"magic 5D", "no_sign_of_life 5D 0 cut short"} << 1;
 }

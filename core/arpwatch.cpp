@@ -1,0 +1,98 @@
+#include "arpwatch.h"
+
+#include "datagram.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+std::string Text(const Ipv4Address &address)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
+    return text;
+}
+
+std::string Text(const MacAddress &mac)
+{
+    return FormatMac(ByteView(mac.data(), mac.size()));
+}
+
+// Drops the entry learned longest ago once a table is full.
+template <typename Map, typename Age> void MakeRoom(Map &map, std::size_t most, Age age)
+{
+    if (map.size() < most)
+        return;
+    map.erase(std::min_element(map.begin(), map.end(),
+                               [&](const auto &a, const auto &b) { return age(a.second) < age(b.second); }));
+}
+
+} // namespace
+
+std::string UnansweredArpLine(const UnansweredArp &arp)
+{
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f", double(arp.lastNs - arp.firstNs) / 1e9);
+    return "Unanswered ARP: " + arp.askerAddress + " (" + arp.askerMac + ") asked " + std::to_string(arp.requests)
+        + " times within " + seconds + " s who has " + arp.address + ", the address of " + arp.mac;
+}
+
+std::string UnansweredArpProblem(const UnansweredArp &arp)
+{
+    return arp.mac + " does not answer ARP for " + arp.address + " while it sleeps, so " + arp.askerAddress
+        + " cannot send it a unicast magic packet: the packet is lost before it leaves; send to the subnet's "
+          "broadcast address instead";
+}
+
+void ArpWatch::Learn(const Ipv4Address &address, const MacAddress &mac, std::int64_t timeNs)
+{
+    if (address == Ipv4Address{})
+        return;
+    if (m_owners.count(address) == 0)
+        MakeRoom(m_owners, kMostMachines, [](const Owner &owner) { return owner.learnedNs; });
+    m_owners[address] = {mac, timeNs};
+}
+
+void ArpWatch::MagicSeen(const MacAddress &mac, const std::optional<Ipv4Address> &unicastTo, std::int64_t timeNs)
+{
+    if (m_woken.count(mac) == 0)
+        MakeRoom(m_woken, kMostMachines, [](const Machine &machine) { return machine.wokenNs; });
+    m_woken[mac].wokenNs = timeNs;
+    if (unicastTo)
+        Learn(*unicastTo, mac, timeNs);
+}
+
+std::optional<UnansweredArp> ArpWatch::FrameSeen(const SignOfLife &sign, std::int64_t timeNs)
+{
+    if (const auto woken = m_woken.find(sign.sourceMac); woken != m_woken.end())
+        woken->second.lastFrameNs = timeNs;
+    if (sign.dhcpRequested)
+        Learn(*sign.dhcpRequested, sign.sourceMac, timeNs);
+    if (sign.kind != SignOfLife::Kind::Arp || sign.arpSender == Ipv4Address{})
+        return std::nullopt;
+    Learn(sign.arpSender, sign.sourceMac, timeNs);
+    if (!sign.arpRequest)
+        return std::nullopt;
+    const auto owner = m_owners.find(sign.arpTarget);
+    const auto woken = owner == m_owners.end() ? m_woken.end() : m_woken.find(owner->second.mac);
+    if (woken == m_woken.end() || owner->second.mac == sign.sourceMac)
+        return std::nullopt; // nobody wakes the machine of that address
+    const std::int64_t answeredNs = woken->second.lastFrameNs;
+    const auto key = std::make_pair(sign.arpTarget, sign.sourceMac);
+    if (m_askings.count(key) == 0)
+        MakeRoom(m_askings, kMostAskings,
+                 [](const Asking &asking) { return asking.requests.empty() ? 0 : asking.requests.back(); });
+    Asking &asking = m_askings[key];
+    while (!asking.requests.empty()
+           && (timeNs - asking.requests.front() > kWindowNs || asking.requests.front() <= answeredNs))
+        asking.requests.pop_front();
+    if (asking.requests.empty())
+        asking.told = false;
+    asking.requests.push_back(timeNs);
+    if (asking.told || int(asking.requests.size()) < kRequests)
+        return std::nullopt;
+    asking.told = true;
+    return UnansweredArp{Text(sign.arpTarget), Text(sign.arpSender), Text(sign.sourceMac), Text(owner->second.mac),
+                         int(asking.requests.size()), asking.requests.front(), timeNs};
+}

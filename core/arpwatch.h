@@ -1,0 +1,70 @@
+#pragma once
+
+#include "signoflife.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+
+// An asker that repeated its ARP request for the address of a machine someone wakes,
+// with no frame from that machine in between: a unicast magic packet to it can
+// no longer be sent.
+struct UnansweredArp
+{
+    std::string address;
+    std::string askerAddress;
+    std::string askerMac;
+    std::string mac; // the machine the address belongs to
+    int requests = 0;
+    std::int64_t firstNs = 0, lastNs = 0;
+};
+
+// "Unanswered ARP: 10.0.0.1 (02-00-00-00-00-01) asked 3 times within 2.0 s who has
+// 10.0.0.23, the address of 00-11-22-33-44-55"
+std::string UnansweredArpLine(const UnansweredArp &arp);
+std::string UnansweredArpProblem(const UnansweredArp &arp);
+
+// Learns which machine each address belongs to, from magic packets unicast to it
+// and from the machines' own ARP and DHCP while awake, and, for the machines
+// someone wakes, tells
+// when an asker's ARP requests for one go unanswered. The tables are bounded: the
+// oldest entries give way.
+class ArpWatch
+{
+public:
+    static constexpr int kRequests = 3;
+    static constexpr std::int64_t kWindowNs = 5'000'000'000;
+    static constexpr std::size_t kMostMachines = 1024;
+    static constexpr std::size_t kMostAskings = 1024;
+
+    // A magic packet for `mac`; `unicastTo` is the IPv4 address it was sent to
+    // when that was one machine's.
+    void MagicSeen(const MacAddress &mac, const std::optional<Ipv4Address> &unicastTo, std::int64_t timeNs);
+    bool Woken(const MacAddress &mac) const { return m_woken.count(mac) > 0; }
+    // Any frame; returns the unanswered ARP it completes.
+    std::optional<UnansweredArp> FrameSeen(const SignOfLife &sign, std::int64_t timeNs);
+
+private:
+    struct Machine
+    {
+        std::int64_t lastFrameNs = 0; // its last frame, so that earlier requests were answered
+        std::int64_t wokenNs = 0;     // its last magic packet
+    };
+    struct Owner
+    {
+        MacAddress mac{};
+        std::int64_t learnedNs = 0;
+    };
+    struct Asking
+    {
+        std::deque<std::int64_t> requests; // within the window, oldest first
+        bool told = false;                 // until the machine answers
+    };
+    void Learn(const Ipv4Address &address, const MacAddress &mac, std::int64_t timeNs);
+
+    std::map<MacAddress, Machine> m_woken;
+    std::map<Ipv4Address, Owner> m_owners;
+    std::map<std::pair<Ipv4Address, MacAddress>, Asking> m_askings; // by address and asker
+};
