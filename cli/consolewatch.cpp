@@ -274,8 +274,7 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
         const std::string source = event.source ? *event.source : event.sourceMac.value_or(std::string());
         WriteSweeps(m_sweeps.MagicSeen(source, event.mac, timeNs));
         if (const std::optional<MacAddress> mac = ParseMac(event.mac))
-            m_arps.MagicSeen(*mac, event.unicastToOther ? ParseIpv4(event.destination.value_or("")) : std::nullopt,
-                             timeNs);
+            m_arps.MagicSeen(*mac, event.unicastToOther ? ParseIpv4(event.destination.value_or("")) : std::nullopt);
     }
     if (!m_options.mac.empty() && event.mac != m_options.mac)
         return;

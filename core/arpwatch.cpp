@@ -19,13 +19,12 @@ std::string Text(const MacAddress &mac)
     return FormatMac(ByteView(mac.data(), mac.size()));
 }
 
-// Drops the entry learned longest ago once a table is full.
-template <typename Map, typename Age> void MakeRoom(Map &map, std::size_t most, Age age)
+// Once a table is full an entry gives way, in constant time whatever the traffic:
+// the first by key, which is as good as any.
+template <typename Map> void MakeRoom(Map &map, std::size_t most)
 {
-    if (map.size() < most)
-        return;
-    map.erase(std::min_element(map.begin(), map.end(),
-                               [&](const auto &a, const auto &b) { return age(a.second) < age(b.second); }));
+    if (map.size() >= most)
+        map.erase(map.begin());
 }
 
 } // namespace
@@ -45,22 +44,22 @@ std::string UnansweredArpProblem(const UnansweredArp &arp)
           "broadcast address instead";
 }
 
-void ArpWatch::Learn(const Ipv4Address &address, const MacAddress &mac, std::int64_t timeNs)
+void ArpWatch::Learn(const Ipv4Address &address, const MacAddress &mac)
 {
     if (address == Ipv4Address{})
         return;
     if (m_owners.count(address) == 0)
-        MakeRoom(m_owners, kMostMachines, [](const Owner &owner) { return owner.learnedNs; });
-    m_owners[address] = {mac, timeNs};
+        MakeRoom(m_owners, kMostMachines);
+    m_owners[address] = mac;
 }
 
-void ArpWatch::MagicSeen(const MacAddress &mac, const std::optional<Ipv4Address> &unicastTo, std::int64_t timeNs)
+void ArpWatch::MagicSeen(const MacAddress &mac, const std::optional<Ipv4Address> &unicastTo)
 {
     if (m_woken.count(mac) == 0)
-        MakeRoom(m_woken, kMostMachines, [](const Machine &machine) { return machine.wokenNs; });
-    m_woken[mac].wokenNs = timeNs;
+        MakeRoom(m_woken, kMostMachines);
+    m_woken.emplace(mac, Machine{});
     if (unicastTo)
-        Learn(*unicastTo, mac, timeNs);
+        Learn(*unicastTo, mac);
 }
 
 std::optional<UnansweredArp> ArpWatch::FrameSeen(const SignOfLife &sign, std::int64_t timeNs)
@@ -68,21 +67,20 @@ std::optional<UnansweredArp> ArpWatch::FrameSeen(const SignOfLife &sign, std::in
     if (const auto woken = m_woken.find(sign.sourceMac); woken != m_woken.end())
         woken->second.lastFrameNs = timeNs;
     if (sign.dhcpRequested)
-        Learn(*sign.dhcpRequested, sign.sourceMac, timeNs);
+        Learn(*sign.dhcpRequested, sign.sourceMac);
     if (sign.kind != SignOfLife::Kind::Arp || sign.arpSender == Ipv4Address{})
         return std::nullopt;
-    Learn(sign.arpSender, sign.sourceMac, timeNs);
+    Learn(sign.arpSender, sign.sourceMac);
     if (!sign.arpRequest)
         return std::nullopt;
     const auto owner = m_owners.find(sign.arpTarget);
-    const auto woken = owner == m_owners.end() ? m_woken.end() : m_woken.find(owner->second.mac);
-    if (woken == m_woken.end() || owner->second.mac == sign.sourceMac)
+    const auto woken = owner == m_owners.end() ? m_woken.end() : m_woken.find(owner->second);
+    if (woken == m_woken.end() || owner->second == sign.sourceMac)
         return std::nullopt; // nobody wakes the machine of that address
     const std::int64_t answeredNs = woken->second.lastFrameNs;
     const auto key = std::make_pair(sign.arpTarget, sign.sourceMac);
     if (m_askings.count(key) == 0)
-        MakeRoom(m_askings, kMostAskings,
-                 [](const Asking &asking) { return asking.requests.empty() ? 0 : asking.requests.back(); });
+        MakeRoom(m_askings, kMostAskings);
     Asking &asking = m_askings[key];
     while (!asking.requests.empty()
            && (timeNs - asking.requests.front() > kWindowNs || asking.requests.front() <= answeredNs))
@@ -90,9 +88,11 @@ std::optional<UnansweredArp> ArpWatch::FrameSeen(const SignOfLife &sign, std::in
     if (asking.requests.empty())
         asking.told = false;
     asking.requests.push_back(timeNs);
+    if (asking.requests.size() > kMostRequests)
+        asking.requests.pop_front();
     if (asking.told || int(asking.requests.size()) < kRequests)
         return std::nullopt;
     asking.told = true;
-    return UnansweredArp{Text(sign.arpTarget), Text(sign.arpSender), Text(sign.sourceMac), Text(owner->second.mac),
+    return UnansweredArp{Text(sign.arpTarget), Text(sign.arpSender), Text(sign.sourceMac), Text(owner->second),
                          int(asking.requests.size()), asking.requests.front(), timeNs};
 }

@@ -28,9 +28,8 @@ std::string UnansweredArpProblem(const UnansweredArp &arp);
 
 // Learns which machine each address belongs to, from magic packets unicast to it
 // and from the machines' own ARP and DHCP while awake, and, for the machines
-// someone wakes, tells
-// when an asker's ARP requests for one go unanswered. The tables are bounded: the
-// oldest entries give way.
+// someone wakes, tells when an asker's ARP requests for one go unanswered. The
+// tables are bounded.
 class ArpWatch
 {
 public:
@@ -38,10 +37,11 @@ public:
     static constexpr std::int64_t kWindowNs = 5'000'000'000;
     static constexpr std::size_t kMostMachines = 1024;
     static constexpr std::size_t kMostAskings = 1024;
+    static constexpr std::size_t kMostRequests = 64; // counted of one asker for one address
 
     // A magic packet for `mac`; `unicastTo` is the IPv4 address it was sent to
     // when that was one machine's.
-    void MagicSeen(const MacAddress &mac, const std::optional<Ipv4Address> &unicastTo, std::int64_t timeNs);
+    void MagicSeen(const MacAddress &mac, const std::optional<Ipv4Address> &unicastTo);
     bool Woken(const MacAddress &mac) const { return m_woken.count(mac) > 0; }
     // Any frame; returns the unanswered ARP it completes.
     std::optional<UnansweredArp> FrameSeen(const SignOfLife &sign, std::int64_t timeNs);
@@ -50,21 +50,15 @@ private:
     struct Machine
     {
         std::int64_t lastFrameNs = 0; // its last frame, so that earlier requests were answered
-        std::int64_t wokenNs = 0;     // its last magic packet
-    };
-    struct Owner
-    {
-        MacAddress mac{};
-        std::int64_t learnedNs = 0;
     };
     struct Asking
     {
         std::deque<std::int64_t> requests; // within the window, oldest first
         bool told = false;                 // until the machine answers
     };
-    void Learn(const Ipv4Address &address, const MacAddress &mac, std::int64_t timeNs);
+    void Learn(const Ipv4Address &address, const MacAddress &mac);
 
     std::map<MacAddress, Machine> m_woken;
-    std::map<Ipv4Address, Owner> m_owners;
+    std::map<Ipv4Address, MacAddress> m_owners;
     std::map<std::pair<Ipv4Address, MacAddress>, Asking> m_askings; // by address and asker
 };
