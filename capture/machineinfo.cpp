@@ -6,6 +6,8 @@
 #include <linux/ethtool.h>
 #include <linux/ethtool_netlink.h>
 #include <linux/genetlink.h>
+#include <linux/neighbour.h>
+#include <linux/rtnetlink.h>
 
 #include <ifaddrs.h>
 #include <linux/if_packet.h>
@@ -18,9 +20,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -150,6 +154,59 @@ bool IsSafeInterfaceName(const std::string &name)
            && name.find('/') == std::string::npos;
 }
 
+struct NeighbourSearch
+{
+    MacAddress mac{};
+    bool reachable = false;
+};
+
+int NeighbourAttribute(const nlattr *attribute, void *data)
+{
+    auto *search = static_cast<NeighbourSearch *>(data);
+    if (mnl_attr_get_type(attribute) == NDA_LLADDR && mnl_attr_get_payload_len(attribute) == 6
+        && std::memcmp(mnl_attr_get_payload(attribute), search->mac.data(), 6) == 0)
+        search->reachable = true;
+    return MNL_CB_OK;
+}
+
+int NeighbourMessage(const nlmsghdr *header, void *data)
+{
+    const auto *neighbour = static_cast<const ndmsg *>(mnl_nlmsg_get_payload(header));
+    if ((neighbour->ndm_state & NUD_REACHABLE) != 0)
+        mnl_attr_parse(header, sizeof(ndmsg), NeighbourAttribute, data);
+    return MNL_CB_OK;
+}
+
+// One dump of the neighbour table over rtnetlink.
+std::optional<bool> ReachableNeighbour(const MacAddress &mac)
+{
+    const MnlSocket socket(mnl_socket_open(NETLINK_ROUTE));
+    if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0)
+        return std::nullopt;
+    const timeval patience{1, 0};
+    setsockopt(mnl_socket_get_fd(socket.get()), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    std::array<char, 256> request{};
+    nlmsghdr *const header = mnl_nlmsg_put_header(request.data());
+    header->nlmsg_type = RTM_GETNEIGH;
+    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    header->nlmsg_seq = std::uint32_t(std::time(nullptr));
+    auto *neighbour = static_cast<ndmsg *>(mnl_nlmsg_put_extra_header(header, sizeof(ndmsg)));
+    neighbour->ndm_family = AF_UNSPEC;
+    if (mnl_socket_sendto(socket.get(), header, header->nlmsg_len) < 0)
+        return std::nullopt;
+    NeighbourSearch search{mac};
+    std::vector<char> answer(32768);
+    int result = MNL_CB_OK;
+    while (result > MNL_CB_STOP) {
+        const ssize_t received = mnl_socket_recvfrom(socket.get(), answer.data(), answer.size());
+        if (received <= 0)
+            return std::nullopt;
+        result = mnl_cb_run(answer.data(), size_t(received), header->nlmsg_seq, mnl_socket_get_portid(socket.get()),
+                            NeighbourMessage, &search);
+    }
+    return result == MNL_CB_ERROR ? std::nullopt : std::optional(search.reachable);
+}
+
 class SystemMachine final : public MachineInfo
 {
 public:
@@ -189,6 +246,8 @@ public:
         }
         return destinations;
     }
+
+    std::optional<bool> NeighbourReachable(const MacAddress &mac) override { return ReachableNeighbour(mac); }
 
     std::vector<Ipv4Network> Ipv4Networks() override
     {

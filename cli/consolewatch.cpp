@@ -116,12 +116,18 @@ TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCal
     , m_captureFailure(captureFailure)
     , m_merger(machine)
     , m_sweeps(options.sweepThreshold)
+    , m_machine(machine)
     , m_wakes(std::int64_t(options.wakeTimeoutMs) * 1000000)
     , m_dateTimeSettings(DateTimeSettingsFromLocale(QLocale::system()))
 {
     m_timeout.setSingleShot(true);
     connect(&m_timeout, &QTimer::timeout, this, &TConsoleWatch::TimedOut);
     m_merger.OnEvent = [this](const MagicEvent &event) { WriteEvent(event); };
+    m_filterUpdate.setSingleShot(true);
+    connect(&m_filterUpdate, &QTimer::timeout, this, [this] {
+        if (!m_finished && m_capture)
+            m_capture->SetWatchedSources(m_wakes.Watched());
+    });
     // An event leaves the merger a little after its packet came: a window ends a second late.
     connect(&m_secondTimer, &QTimer::timeout, this, [this] {
         const std::int64_t aSecondAgo = RealTimeNs() - 1000000000;
@@ -303,8 +309,15 @@ void TConsoleWatch::WatchWake(const MagicEvent &event)
     if (!mac)
         return;
     const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : RealTimeNs();
-    if (m_wakes.MagicSeen(*mac, event.interfaceName.value_or(std::string()), timeNs, std::nullopt) && m_capture)
-        m_capture->SetWatchedSources(m_wakes.Watched());
+    if (m_wakes.Watching(*mac)) {
+        m_wakes.MagicSeen(*mac, {}, timeNs, std::nullopt); // counted in the watch that runs
+        return;
+    }
+    // A machine this one has just heard from was awake already; a capture file cannot tell.
+    const std::optional<bool> wasAwake =
+        m_options.readFile.empty() ? m_machine.NeighbourReachable(*mac) : std::nullopt;
+    if (m_wakes.MagicSeen(*mac, event.interfaceName.value_or(std::string()), timeNs, wasAwake))
+        ScheduleFilterUpdate();
 }
 
 void TConsoleWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
@@ -314,8 +327,7 @@ void TConsoleWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
         return;
     // A watch ends at its machine's first frame, and a flood after it costs nothing.
     const bool wakeSign = m_wakes.Watching(sign->sourceMac) && m_signsPending.count(sign->sourceMac) == 0;
-    const bool arpMatters =
-        sign->kind == SignOfLife::Kind::Arp || sign->dhcpRequested || m_arps.Woken(sign->sourceMac);
+    const bool arpMatters = sign->kind == SignOfLife::Kind::Arp || sign->dhcpRequested || wakeSign;
     if (!wakeSign && !arpMatters)
         return;
     if (wakeSign)
@@ -327,8 +339,7 @@ void TConsoleWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
             return;
         if (const std::optional<WakeOutcome> outcome = wakeSign ? m_wakes.FrameSeen(sign, timeNs) : std::nullopt) {
             WriteOutcomes({*outcome});
-            if (m_capture && m_options.readFile.empty())
-                m_capture->SetWatchedSources(m_wakes.Watched());
+            ScheduleFilterUpdate();
         }
         if (const std::optional<UnansweredArp> unanswered = m_arps.FrameSeen(sign, timeNs))
             WriteUnansweredArp(*unanswered);
@@ -350,14 +361,21 @@ void TConsoleWatch::WriteUnansweredArp(const UnansweredArp &arp)
     WriteOut(QByteArray::fromStdString(UnansweredArpLine(arp) + "\n  Problem: " + UnansweredArpProblem(arp) + "\n\n"));
 }
 
+// Compiling the kernel filter costs more the more MACs it holds: a sweep of a
+// hundred machines changes it once, not a hundred times.
+void TConsoleWatch::ScheduleFilterUpdate()
+{
+    if (m_capture && m_options.readFile.empty() && !m_filterUpdate.isActive())
+        m_filterUpdate.start(kFilterUpdateDelayMs);
+}
+
 void TConsoleWatch::EndTimedOutWatches(std::int64_t nowNs)
 {
     const std::vector<WakeOutcome> ended = m_wakes.Expire(nowNs);
     if (ended.empty())
         return;
     WriteOutcomes(ended);
-    if (m_capture && m_options.readFile.empty())
-        m_capture->SetWatchedSources(m_wakes.Watched());
+    ScheduleFilterUpdate();
 }
 
 void TConsoleWatch::WriteOutcomes(const std::vector<WakeOutcome> &outcomes)

@@ -31,6 +31,8 @@ public:
     // How long the raw socket's datagrams may wait to be read together while the
     // link layer is watched too; well inside the merger's wait for the other source.
     static constexpr int kSocketBatchDelayMs = 50;
+    // How long a change of the watched MACs may wait to reach the kernel filter.
+    static constexpr int kFilterUpdateDelayMs = 250;
 
     // `capture` is the opened link-layer capture, or null; `captureFailure` says why
     // it could not be opened when it was wanted.
@@ -61,6 +63,7 @@ private:
     void WriteUnansweredArp(const UnansweredArp &arp);
     void WriteOutcomes(const std::vector<WakeOutcome> &outcomes);
     void EndTimedOutWatches(std::int64_t nowNs);
+    void ScheduleFilterUpdate();
     void CountReported();
     void TimedOut();
 
@@ -70,10 +73,12 @@ private:
     std::string m_captureFailure;
     MagicEventMerger m_merger;
     SweepDetector m_sweeps;
+    MachineInfo &m_machine;
     WakeWatcher m_wakes;
     ArpWatch m_arps;
     std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
     std::int64_t m_lastFrameNs = 0;      // of a capture file
+    QTimer m_filterUpdate;
     QTimer m_secondTimer; // ends the sweeps and wake watches whose time has passed
     DateTimeSettings m_dateTimeSettings;
     QTimer m_timeout;

@@ -68,6 +68,7 @@ bool WakeWatcher::MagicSeen(const MacAddress &mac, const std::string &interfaceN
     watch.firstNs = timeNs;
     watch.packets = 1;
     watch.wasAwake = wasAwake;
+    m_earliestNs = m_watches.empty() ? timeNs : std::min(m_earliestNs, timeNs);
     m_watches.emplace(mac, std::move(watch));
     return true;
 }
@@ -88,8 +89,12 @@ std::optional<WakeOutcome> WakeWatcher::FrameSeen(const SignOfLife &sign, std::i
 std::vector<WakeOutcome> WakeWatcher::Expire(std::int64_t nowNs)
 {
     std::vector<WakeOutcome> ended;
+    if (m_watches.empty() || nowNs - m_earliestNs < m_timeoutNs)
+        return ended;
+    std::int64_t earliest = nowNs;
     for (auto watch = m_watches.begin(); watch != m_watches.end();) {
         if (nowNs - watch->second.firstNs < m_timeoutNs) {
+            earliest = std::min(earliest, watch->second.firstNs);
             ++watch;
             continue;
         }
@@ -98,6 +103,7 @@ std::vector<WakeOutcome> WakeWatcher::Expire(std::int64_t nowNs)
         ended.push_back(std::move(outcome));
         watch = m_watches.erase(watch);
     }
+    m_earliestNs = earliest;
     std::sort(ended.begin(), ended.end(), [](const WakeOutcome &a, const WakeOutcome &b) { return a.endNs < b.endNs; });
     return ended;
 }
@@ -105,12 +111,15 @@ std::vector<WakeOutcome> WakeWatcher::Expire(std::int64_t nowNs)
 std::vector<WakeOutcome> WakeWatcher::Flush(std::int64_t nowNs)
 {
     std::vector<WakeOutcome> ended = Expire(nowNs);
+    std::vector<WakeOutcome> cut;
     for (auto &[mac, watch] : m_watches) {
         watch.endNs = std::max(nowNs, watch.firstNs);
         watch.cutShort = true;
-        ended.push_back(std::move(watch));
+        cut.push_back(std::move(watch));
     }
     m_watches.clear();
+    std::sort(cut.begin(), cut.end(), [](const WakeOutcome &a, const WakeOutcome &b) { return a.firstNs < b.firstNs; });
+    ended.insert(ended.end(), cut.begin(), cut.end());
     return ended;
 }
 
@@ -119,5 +128,6 @@ std::vector<MacAddress> WakeWatcher::Watched() const
     std::vector<MacAddress> macs;
     for (const auto &watch : m_watches)
         macs.push_back(watch.first);
+    std::sort(macs.begin(), macs.end());
     return macs;
 }

@@ -3,7 +3,8 @@
 #include "signoflife.h"
 
 #include <cstdint>
-#include <map>
+#include <cstring>
+#include <unordered_map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,7 +44,7 @@ public:
     // False when no new watch started (one runs, or too many do).
     bool MagicSeen(const MacAddress &mac, const std::string &interfaceName, std::int64_t timeNs,
                    std::optional<bool> wasAwake);
-    bool Watching(const MacAddress &mac) const { return m_watches.count(mac) > 0; }
+    bool Watching(const MacAddress &mac) const { return !m_watches.empty() && m_watches.count(mac) > 0; }
     // A frame from a watched MAC ends its watch.
     std::optional<WakeOutcome> FrameSeen(const SignOfLife &sign, std::int64_t timeNs);
     // The watches whose time has run out by `nowNs`.
@@ -54,6 +55,17 @@ public:
     std::int64_t TimeoutNs() const { return m_timeoutNs; }
 
 private:
+    struct MacHash
+    {
+        std::size_t operator()(const MacAddress &mac) const
+        {
+            std::uint64_t value = 0;
+            std::memcpy(&value, mac.data(), mac.size());
+            return std::hash<std::uint64_t>()(value);
+        }
+    };
+
     const std::int64_t m_timeoutNs;
-    std::map<MacAddress, WakeOutcome> m_watches;
+    std::int64_t m_earliestNs = 0; // no watch began before it; called for every frame of a capture file
+    std::unordered_map<MacAddress, WakeOutcome, MacHash> m_watches;
 };

@@ -356,8 +356,10 @@ void TestCliWire::sweepOfOneSender()
 void TestCliWire::wakeOfThePeer_data()
 {
     QTest::addColumn<bool>("wakes");
-    QTest::newRow("a frame from it: woke") << true;
-    QTest::newRow("nothing from it: no sign of life") << false;
+    QTest::addColumn<bool>("awakeAlready"); // this machine has just had an answer from it
+    QTest::newRow("a frame from it: woke") << true << false;
+    QTest::newRow("answered a ping just before: awake already") << true << true;
+    QTest::newRow("nothing from it: no sign of life") << false << false;
 }
 
 // The peer plays the machine that wakes: a magic packet for its MAC goes out, and,
@@ -366,6 +368,7 @@ void TestCliWire::wakeOfThePeer_data()
 void TestCliWire::wakeOfThePeer()
 {
     QFETCH(bool, wakes);
+    QFETCH(bool, awakeAlready);
     // The peer's own frames (neighbour discovery, ARP) come when they will: the
     // machine that never wakes is one nobody has.
     const QString peer = wakes ? m_veth->PeerMac() : kUnknownMac;
@@ -373,6 +376,19 @@ void TestCliWire::wakeOfThePeer()
     Cli cli({"--json", "--interface", kLocalLink, "--mac", peer, "--until-woke", "--wake-timeout", wakes ? "60" : "1",
              "--timeout", "90"});
     QVERIFY(cli.WaitUntilListening());
+    // Nothing known of the peer; or an answer from it just now: an ARP reply to a datagram sent to it.
+    QVERIFY(Run("ip", {"neigh", "flush", "dev", kLocalLink}));
+    if (awakeAlready) {
+        QVERIFY(UdpSender(INADDR_ANY).Send(kPeerAddress.toLatin1().constData(), 9, "?"));
+        QVERIFY(QTest::qWaitFor(
+            [] {
+                QProcess ip;
+                ip.start("ip", {"neigh", "show", "to", kPeerAddress});
+                ip.waitForFinished();
+                return ip.readAll().contains("REACHABLE");
+            },
+            kWaitMs));
+    }
     QVERIFY(RunInPeer({"wakeonlan", "-i", "10.231.43.255", peer}));
     QVERIFY(QTest::qWaitFor([&] { return !cli.Lines().isEmpty(); }, kWaitMs));
     if (wakes)
@@ -382,6 +398,8 @@ void TestCliWire::wakeOfThePeer()
     QVERIFY2(outcome.value("event").toString() == (wakes ? "woke" : "no_sign_of_life"), cli.Lines().at(1));
     QCOMPARE(outcome.value("mac").toString(), MacText(peer));
     QCOMPARE(outcome.value("packets").toInt(), 1);
+    if (wakes)
+        QCOMPARE(outcome.value("was_awake").toBool(), awakeAlready);
     QVERIFY(cli.WaitForExit());
     QCOMPARE(cli.ExitCode(), wakes ? 0 : 1);
 }
