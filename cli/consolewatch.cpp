@@ -126,7 +126,7 @@ TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCal
     m_filterUpdate.setSingleShot(true);
     connect(&m_filterUpdate, &QTimer::timeout, this, [this] {
         if (!m_finished && m_capture)
-            m_capture->SetWatchedSources(m_wakes.Watched());
+            m_capture->SetWatchedSources(m_wakes.Watched(kMostFilteredMacs));
     });
     // An event leaves the merger a little after its packet came: a window ends a second late.
     connect(&m_secondTimer, &QTimer::timeout, this, [this] {

@@ -33,6 +33,9 @@ public:
     static constexpr int kSocketBatchDelayMs = 50;
     // How long a change of the watched MACs may wait to reach the kernel filter.
     static constexpr int kFilterUpdateDelayMs = 250;
+    // The kernel filter runs for every frame: it names the MACs of this many watches,
+    // those begun last. A waking machine's ARP and DHCP pass for every watch anyway.
+    static constexpr std::size_t kMostFilteredMacs = 16;
 
     // `capture` is the opened link-layer capture, or null; `captureFailure` says why
     // it could not be opened when it was wanted.

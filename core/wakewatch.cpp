@@ -3,6 +3,7 @@
 #include "datagram.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstdio>
 
 namespace {
@@ -123,11 +124,14 @@ std::vector<WakeOutcome> WakeWatcher::Flush(std::int64_t nowNs)
     return ended;
 }
 
-std::vector<MacAddress> WakeWatcher::Watched() const
+std::vector<MacAddress> WakeWatcher::Watched(std::size_t most) const
 {
-    std::vector<MacAddress> macs;
+    std::vector<std::pair<std::int64_t, MacAddress>> begun;
     for (const auto &watch : m_watches)
-        macs.push_back(watch.first);
-    std::sort(macs.begin(), macs.end());
+        begun.emplace_back(watch.second.firstNs, watch.first);
+    std::sort(begun.begin(), begun.end(), std::greater<>());
+    std::vector<MacAddress> macs;
+    for (std::size_t i = 0; i < begun.size() && i < most; ++i)
+        macs.push_back(begun[i].second);
     return macs;
 }

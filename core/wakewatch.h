@@ -51,7 +51,8 @@ public:
     std::vector<WakeOutcome> Expire(std::int64_t nowNs);
     // Every watch still running, cut short at `nowNs`.
     std::vector<WakeOutcome> Flush(std::int64_t nowNs);
-    std::vector<MacAddress> Watched() const;
+    // The MACs of the `most` watches begun last.
+    std::vector<MacAddress> Watched(std::size_t most = kMostWatches) const;
     std::int64_t TimeoutNs() const { return m_timeoutNs; }
 
 private:
