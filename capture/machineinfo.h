@@ -14,6 +14,8 @@ struct LocalInterface
 };
 
 
+using Ipv4Address = Ipv4Octets;
+
 struct Ipv4Network
 {
     Ipv4Address address{};

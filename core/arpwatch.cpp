@@ -7,7 +7,7 @@
 
 namespace {
 
-std::string Text(const Ipv4Address &address)
+std::string Text(const Ipv4Octets &address)
 {
     char text[16];
     std::snprintf(text, sizeof text, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
@@ -44,16 +44,16 @@ std::string UnansweredArpProblem(const UnansweredArp &arp)
           "broadcast address instead";
 }
 
-void ArpWatch::Learn(const Ipv4Address &address, const MacAddress &mac)
+void ArpWatch::Learn(const Ipv4Octets &address, const MacAddress &mac)
 {
-    if (address == Ipv4Address{})
+    if (address == Ipv4Octets{})
         return;
     if (m_owners.count(address) == 0)
         MakeRoom(m_owners, kMostMachines);
     m_owners[address] = mac;
 }
 
-void ArpWatch::MagicSeen(const MacAddress &mac, const std::optional<Ipv4Address> &unicastTo)
+void ArpWatch::MagicSeen(const MacAddress &mac, const std::optional<Ipv4Octets> &unicastTo)
 {
     if (m_woken.count(mac) == 0)
         MakeRoom(m_woken, kMostMachines);
@@ -68,7 +68,7 @@ std::optional<UnansweredArp> ArpWatch::FrameSeen(const SignOfLife &sign, std::in
         woken->second.lastFrameNs = timeNs;
     if (sign.dhcpRequested)
         Learn(*sign.dhcpRequested, sign.sourceMac);
-    if (sign.kind != SignOfLife::Kind::Arp || sign.arpSender == Ipv4Address{})
+    if (sign.kind != SignOfLife::Kind::Arp || sign.arpSender == Ipv4Octets{})
         return std::nullopt;
     Learn(sign.arpSender, sign.sourceMac);
     if (!sign.arpRequest)

@@ -41,7 +41,7 @@ public:
 
     // A magic packet for `mac`; `unicastTo` is the IPv4 address it was sent to
     // when that was one machine's.
-    void MagicSeen(const MacAddress &mac, const std::optional<Ipv4Address> &unicastTo);
+    void MagicSeen(const MacAddress &mac, const std::optional<Ipv4Octets> &unicastTo);
     bool Woken(const MacAddress &mac) const { return m_woken.count(mac) > 0; }
     // Any frame; returns the unanswered ARP it completes.
     std::optional<UnansweredArp> FrameSeen(const SignOfLife &sign, std::int64_t timeNs);
@@ -56,9 +56,9 @@ private:
         std::deque<std::int64_t> requests; // within the window, oldest first
         bool told = false;                 // until the machine answers
     };
-    void Learn(const Ipv4Address &address, const MacAddress &mac);
+    void Learn(const Ipv4Octets &address, const MacAddress &mac);
 
     std::map<MacAddress, Machine> m_woken;
-    std::map<Ipv4Address, MacAddress> m_owners;
-    std::map<std::pair<Ipv4Address, MacAddress>, Asking> m_askings; // by address and asker
+    std::map<Ipv4Octets, MacAddress> m_owners;
+    std::map<std::pair<Ipv4Octets, MacAddress>, Asking> m_askings; // by address and asker
 };

@@ -108,7 +108,7 @@ void ReadDhcp(ByteView ipv4, SignOfLife &sign)
             sign.hostName = std::string(value.begin(), value.end());
         else if (bootp[at] == kOptionRequestedAddress && value.size() == 4) {
             sign.address = DottedQuad(value);
-            sign.dhcpRequested = Ipv4Address{value[0], value[1], value[2], value[3]};
+            sign.dhcpRequested = Ipv4Octets{value[0], value[1], value[2], value[3]};
         }
         at += 2 + value.size();
     }

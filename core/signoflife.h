@@ -21,9 +21,9 @@ struct SignOfLife
 
     // For ARP: a request (or else a reply), and its sender's and target's IPv4 addresses.
     bool arpRequest = false;
-    Ipv4Address arpSender{};
-    Ipv4Address arpTarget{};
-    std::optional<Ipv4Address> dhcpRequested; // DHCP option 50
+    Ipv4Octets arpSender{};
+    Ipv4Octets arpTarget{};
+    std::optional<Ipv4Octets> dhcpRequested; // DHCP option 50
 };
 
 // What it is: "DHCP request", "ARP probe", "IPv6 neighbour solicitation", "frame of type 0x88B5", ...

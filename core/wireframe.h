@@ -9,7 +9,7 @@
 #include <string>
 
 using MacAddress = std::array<std::uint8_t, 6>;
-using Ipv4Address = std::array<std::uint8_t, 4>;
+using Ipv4Octets = std::array<std::uint8_t, 4>;
 
 enum class MagicKind { None, Magic, NearMiss };
 
