@@ -322,6 +322,13 @@ void TConsoleWatch::WatchWake(const MagicEvent &event)
 
 void TConsoleWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
 {
+    constexpr std::size_t kSourceOffset = 6;
+    if (frame.size() < kSourceOffset + 6)
+        return;
+    MacAddress source{};
+    std::copy_n(frame.begin() + kSourceOffset, source.size(), source.begin());
+    if (!IsArpOrDhcp(frame) && !m_wakes.Watching(source))
+        return; // the flood's frames go no further
     const std::optional<SignOfLife> sign = ReadSignOfLife(frame);
     if (!sign)
         return;

@@ -148,6 +148,24 @@ void ReadNeighbourDiscovery(ByteView ipv6, SignOfLife &sign)
 
 } // namespace
 
+bool IsArpOrDhcp(ByteView frame)
+{
+    std::size_t offset = kEtherTypeOffset;
+    if (frame.size() >= offset + kVlanTagSize + 2 && Read16(frame, offset) == 0x8100)
+        offset += kVlanTagSize;
+    if (frame.size() < offset + 2)
+        return false;
+    const std::uint16_t etherType = Read16(frame, offset);
+    if (etherType == kEtherTypeArp)
+        return true;
+    const std::size_t ip = offset + 2;
+    if (etherType != kEtherTypeIpv4 || frame.size() < ip + kIpv4MinimumHeaderSize
+        || frame[ip + kIpv4ProtocolOffset] != kProtocolUdp)
+        return false;
+    const std::size_t udp = ip + std::size_t(frame[ip] & 0x0F) * 4;
+    return frame.size() >= udp + 4 && Read16(frame, udp + 2) == kDhcpServerPort;
+}
+
 std::string SignOfLifeText(const SignOfLife &sign)
 {
     if (sign.what != nullptr)

@@ -71,6 +71,11 @@ const bpf_program &CaptureFilter()
     return program;
 }
 
+std::uint16_t Read16At(const std::uint8_t *data, std::size_t offset)
+{
+    return std::uint16_t(data[offset] << 8 | data[offset + 1]);
+}
+
 bool FilterLetsThrough(const std::uint8_t *data, std::size_t size)
 {
     pcap_pkthdr header{};
@@ -92,6 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(!SignOfLifeText(*sign).empty());
         if (sign->kind == SignOfLife::Kind::Arp)
             FUZZ_CHECK(sign->address && FilterLetsThrough(data, size));
+        // The quick test never turns away what ARP or DHCP tells, untagged or behind one 802.1Q tag.
+        const auto isTag = [](std::uint16_t type) { return type == 0x8100 || type == 0x88A8 || type == 0x9100; };
+        const bool untagged = !isTag(Read16At(data, 12));
+        const bool oneTag = size >= 18 && Read16At(data, 12) == 0x8100 && !isTag(Read16At(data, 16));
+        if ((sign->kind == SignOfLife::Kind::Arp || sign->kind == SignOfLife::Kind::Dhcp) && (untagged || oneTag))
+            FUZZ_CHECK(IsArpOrDhcp(bytes));
         if (sign->kind == SignOfLife::Kind::Dhcp)
             FUZZ_CHECK(sign->etherType == 0x0800 && (!sign->hostName || sign->hostName->size() <= 255));
         if (sign->kind != SignOfLife::Kind::Frame)
