@@ -154,18 +154,13 @@ bool IsSafeInterfaceName(const std::string &name)
            && name.find('/') == std::string::npos;
 }
 
-struct NeighbourSearch
-{
-    MacAddress mac{};
-    bool reachable = false;
-};
-
 int NeighbourAttribute(const nlattr *attribute, void *data)
 {
-    auto *search = static_cast<NeighbourSearch *>(data);
-    if (mnl_attr_get_type(attribute) == NDA_LLADDR && mnl_attr_get_payload_len(attribute) == 6
-        && std::memcmp(mnl_attr_get_payload(attribute), search->mac.data(), 6) == 0)
-        search->reachable = true;
+    if (mnl_attr_get_type(attribute) != NDA_LLADDR || mnl_attr_get_payload_len(attribute) != 6)
+        return MNL_CB_OK;
+    MacAddress mac{};
+    std::memcpy(mac.data(), mnl_attr_get_payload(attribute), mac.size());
+    static_cast<std::vector<MacAddress> *>(data)->push_back(mac);
     return MNL_CB_OK;
 }
 
@@ -178,7 +173,7 @@ int NeighbourMessage(const nlmsghdr *header, void *data)
 }
 
 // One dump of the neighbour table over rtnetlink.
-std::optional<bool> ReachableNeighbour(const MacAddress &mac)
+std::optional<std::vector<MacAddress>> Reachable()
 {
     const MnlSocket socket(mnl_socket_open(NETLINK_ROUTE));
     if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0)
@@ -194,7 +189,7 @@ std::optional<bool> ReachableNeighbour(const MacAddress &mac)
     neighbour->ndm_family = AF_UNSPEC;
     if (mnl_socket_sendto(socket.get(), header, header->nlmsg_len) < 0)
         return std::nullopt;
-    NeighbourSearch search{mac};
+    std::vector<MacAddress> reachable;
     std::vector<char> answer(32768);
     int result = MNL_CB_OK;
     while (result > MNL_CB_STOP) {
@@ -202,9 +197,11 @@ std::optional<bool> ReachableNeighbour(const MacAddress &mac)
         if (received <= 0)
             return std::nullopt;
         result = mnl_cb_run(answer.data(), size_t(received), header->nlmsg_seq, mnl_socket_get_portid(socket.get()),
-                            NeighbourMessage, &search);
+                            NeighbourMessage, &reachable);
     }
-    return result == MNL_CB_ERROR ? std::nullopt : std::optional(search.reachable);
+    if (result == MNL_CB_ERROR)
+        return std::nullopt;
+    return reachable;
 }
 
 class SystemMachine final : public MachineInfo
@@ -247,7 +244,7 @@ public:
         return destinations;
     }
 
-    std::optional<bool> NeighbourReachable(const MacAddress &mac) override { return ReachableNeighbour(mac); }
+    std::optional<std::vector<MacAddress>> ReachableNeighbours() override { return Reachable(); }
 
     std::vector<Ipv4Network> Ipv4Networks() override
     {

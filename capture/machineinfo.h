@@ -42,9 +42,9 @@ public:
     // The device's power/wakeup flag: true for "enabled", false for "disabled",
     // nothing where the device has none.
     virtual std::optional<bool> DeviceWakeup(const std::string &interfaceName) = 0;
-    // Whether the kernel's neighbour table (ARP, IPv6 neighbour discovery) holds this
-    // MAC as reachable, confirmed within the last seconds; nothing when it cannot be asked.
-    virtual std::optional<bool> NeighbourReachable(const MacAddress &) { return std::nullopt; }
+    // The MACs that the kernel's neighbour table (ARP, IPv6 neighbour discovery) holds
+    // as reachable, confirmed within the last seconds; nothing when it cannot be asked.
+    virtual std::optional<std::vector<MacAddress>> ReachableNeighbours() { return std::nullopt; }
 };
 
 // getifaddrs, ethtool netlink through libmnl, and sysfs.

@@ -24,12 +24,6 @@ std::int64_t RealTimeNs()
     return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-std::string Ipv4Text(const Ipv4Address &address)
-{
-    return FormatDottedQuad(std::uint32_t(address[0]) << 24 | std::uint32_t(address[1]) << 16
-                            | std::uint32_t(address[2]) << 8 | address[3]);
-}
-
 } // namespace
 
 MagicEventMerger::MagicEventMerger(MachineInfo &machine, int waitMs)
@@ -161,7 +155,7 @@ void MagicEventMerger::RefreshMachineInfo()
     m_interfaces = m_machine.Interfaces();
     m_destinations.clear();
     for (const Ipv4Address &address : m_machine.Ipv4Destinations())
-        m_destinations.push_back(Ipv4Text(address));
+        m_destinations.push_back(FormatIpv4(address));
     m_networks = m_machine.Ipv4Networks();
     m_wakeStates.clear();
 }
@@ -181,7 +175,7 @@ std::optional<std::string> MagicEventMerger::BroadcastFor(const std::string &add
             broadcast[i] = std::uint8_t(network.address[i] | ~network.mask[i]);
         }
         if (inside && network.mask != Ipv4Address{255, 255, 255, 255})
-            return Ipv4Text(broadcast);
+            return FormatIpv4(broadcast);
     }
     return std::nullopt;
 }

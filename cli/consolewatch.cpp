@@ -313,11 +313,23 @@ void TConsoleWatch::WatchWake(const MagicEvent &event)
         m_wakes.MagicSeen(*mac, {}, timeNs, std::nullopt); // counted in the watch that runs
         return;
     }
-    // A machine this one has just heard from was awake already; a capture file cannot tell.
-    const std::optional<bool> wasAwake =
-        m_options.readFile.empty() ? m_machine.NeighbourReachable(*mac) : std::nullopt;
-    if (m_wakes.MagicSeen(*mac, event.interfaceName.value_or(std::string()), timeNs, wasAwake))
+    if (m_wakes.MagicSeen(*mac, event.interfaceName.value_or(std::string()), timeNs, WasAwake(*mac)))
         ScheduleFilterUpdate();
+}
+
+// A machine this one has just heard from was awake already; a capture file cannot tell.
+std::optional<bool> TConsoleWatch::WasAwake(const MacAddress &mac)
+{
+    if (!m_options.readFile.empty())
+        return std::nullopt;
+    const std::int64_t now = RealTimeNs();
+    if (m_reachableReadNs == 0 || now - m_reachableReadNs >= 1000000000) {
+        m_reachable = m_machine.ReachableNeighbours();
+        m_reachableReadNs = now;
+    }
+    if (!m_reachable)
+        return std::nullopt;
+    return std::find(m_reachable->begin(), m_reachable->end(), mac) != m_reachable->end();
 }
 
 void TConsoleWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)

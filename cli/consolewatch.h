@@ -67,6 +67,7 @@ private:
     void WriteOutcomes(const std::vector<WakeOutcome> &outcomes);
     void EndTimedOutWatches(std::int64_t nowNs);
     void ScheduleFilterUpdate();
+    std::optional<bool> WasAwake(const MacAddress &mac);
     void CountReported();
     void TimedOut();
 
@@ -81,6 +82,9 @@ private:
     ArpWatch m_arps;
     std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
     std::int64_t m_lastFrameNs = 0;      // of a capture file
+    // The neighbour table as last read, at most once a second: a sweep reads it once.
+    std::optional<std::vector<MacAddress>> m_reachable;
+    std::int64_t m_reachableReadNs = 0;
     QTimer m_filterUpdate;
     QTimer m_secondTimer; // ends the sweeps and wake watches whose time has passed
     DateTimeSettings m_dateTimeSettings;

@@ -7,13 +7,6 @@
 
 namespace {
 
-std::string Text(const Ipv4Octets &address)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
-    return text;
-}
-
 std::string Text(const MacAddress &mac)
 {
     return FormatMac(ByteView(mac.data(), mac.size()));
@@ -93,6 +86,7 @@ std::optional<UnansweredArp> ArpWatch::FrameSeen(const SignOfLife &sign, std::in
     if (asking.told || int(asking.requests.size()) < kRequests)
         return std::nullopt;
     asking.told = true;
-    return UnansweredArp{Text(sign.arpTarget), Text(sign.arpSender), Text(sign.sourceMac), Text(owner->second),
+    return UnansweredArp{FormatIpv4(sign.arpTarget), FormatIpv4(sign.arpSender), Text(sign.sourceMac),
+                         Text(owner->second),
                          int(asking.requests.size()), asking.requests.front(), timeNs};
 }

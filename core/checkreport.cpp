@@ -223,11 +223,6 @@ std::string PowerLine(const WindowsPower &power)
     return line + "; sleep: " + (sleep.empty() ? "none" : sleep);
 }
 
-json Optional(const std::optional<bool> &flag)
-{
-    return flag ? json(*flag) : json(nullptr);
-}
-
 } // namespace
 
 WindowsCheckReport JudgeMachine(std::vector<WindowsAdapterFacts> adapters, WindowsPower power)
@@ -284,9 +279,9 @@ json CheckJson(const WindowsCheckReport &report)
             {"ipv4", Ipv4Json(adapter.link)},
             {"carrier", adapter.link.carrier},
             {"settings_key", adapter.settingsKey.empty() ? json(nullptr) : json(adapter.settingsKey)},
-            {"wake_on_magic_packet", Optional(adapter.wakeOnMagicPacket)},
-            {"wake_armed", Optional(adapter.wakeArmed)},
-            {"may_power_down", Optional(adapter.mayPowerDown)},
+            {"wake_on_magic_packet", Flag(adapter.wakeOnMagicPacket)},
+            {"wake_armed", Flag(adapter.wakeArmed)},
+            {"may_power_down", Flag(adapter.mayPowerDown)},
             {"pnp_capabilities", adapter.pnpCapabilities ? json(*adapter.pnpCapabilities) : json(nullptr)},
             {"ready", verdict.ready},
             {"reasons", ReasonsJson(verdict)},
@@ -299,7 +294,7 @@ json CheckJson(const WindowsCheckReport &report)
     json object = {
         {"ready", CheckExitStatus(report) == 0},
         {"interfaces", adapters},
-        {"power", {{"fast_startup", Optional(power.fastStartup)},
+        {"power", {{"fast_startup", Flag(power.fastStartup)},
                    {"hibernation", known(power.hibernationAvailable)},
                    {"s3", known(power.s3)},
                    {"modern_standby", known(power.modernStandby)},

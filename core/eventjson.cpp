@@ -36,6 +36,12 @@ json FamilyName(Family family)
     return nullptr;
 }
 
+// A span of time in seconds, to the millisecond.
+double Seconds(std::int64_t fromNs, std::int64_t toNs)
+{
+    return double(std::llround(double(toNs - fromNs) / 1e6)) / 1000;
+}
+
 } // namespace
 
 json EventJson(const MagicEvent &event, const std::string &time)
@@ -82,13 +88,13 @@ json SweepJson(const SweepEvent &sweep, const std::string &time)
         {"time", time},
         {"source", sweep.source},
         {"macs", sweep.macs.size()},
-        {"seconds", double(std::llround(double(sweep.lastNs - sweep.firstNs) / 1e6)) / 1000},
+        {"seconds", Seconds(sweep.firstNs, sweep.lastNs)},
     };
 }
 
 json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
 {
-    const double seconds = double(std::llround(double(outcome.endNs - outcome.firstNs) / 1e6)) / 1000;
+    const double seconds = Seconds(outcome.firstNs, outcome.endNs);
     json event = {
         {"event", outcome.woke ? "woke" : "no_sign_of_life"},
         {"time", time},
@@ -126,7 +132,7 @@ json UnansweredArpJson(const UnansweredArp &arp, const std::string &time)
         {"asker_mac", arp.askerMac},
         {"mac", arp.mac},
         {"requests", arp.requests},
-        {"seconds", double(std::llround(double(arp.lastNs - arp.firstNs) / 1e6)) / 1000},
+        {"seconds", Seconds(arp.firstNs, arp.lastNs)},
         {"problems", {UnansweredArpProblem(arp)}},
     };
 }

@@ -47,13 +47,6 @@ std::uint16_t Read16(ByteView bytes, std::size_t offset)
     return std::uint16_t(bytes[offset] << 8 | bytes[offset + 1]);
 }
 
-std::string DottedQuad(ByteView four)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", four[0], four[1], four[2], four[3]);
-    return text;
-}
-
 bool AllZero(ByteView bytes)
 {
     for (const std::uint8_t byte : bytes) {
@@ -74,7 +67,7 @@ void ReadArp(ByteView arp, SignOfLife &sign)
     std::copy_n(arp.begin() + kArpTargetIpOffset, 4, sign.arpTarget.begin());
     // A probe (RFC 5227) has no sender address yet: the address it wants is the target.
     const bool probe = AllZero(ByteView(sign.arpSender));
-    sign.address = DottedQuad(ByteView(probe ? sign.arpTarget : sign.arpSender));
+    sign.address = FormatIpv4(probe ? sign.arpTarget : sign.arpSender);
     sign.what = probe ? "ARP probe" : sign.arpRequest ? "ARP request" : "ARP reply";
 }
 
@@ -107,8 +100,8 @@ void ReadDhcp(ByteView ipv4, SignOfLife &sign)
         else if (bootp[at] == kOptionHostName && !value.empty())
             sign.hostName = std::string(value.begin(), value.end());
         else if (bootp[at] == kOptionRequestedAddress && value.size() == 4) {
-            sign.address = DottedQuad(value);
             sign.dhcpRequested = Ipv4Octets{value[0], value[1], value[2], value[3]};
+            sign.address = FormatIpv4(*sign.dhcpRequested);
         }
         at += 2 + value.size();
     }

@@ -251,6 +251,12 @@ std::string NearMissReason(const MagicMatch &match)
     return "only " + std::to_string(match.equalCopies) + " copies of the MAC address";
 }
 
+std::string FormatIpv4(const Ipv4Octets &address)
+{
+    return FormatDottedQuad(std::uint32_t(address[0]) << 24 | std::uint32_t(address[1]) << 16
+                            | std::uint32_t(address[2]) << 8 | address[3]);
+}
+
 std::optional<WireFrame> DecodeFrame(ByteView frame)
 {
     if (frame.size() < kEthernetHeaderSize)

@@ -11,6 +11,9 @@
 using MacAddress = std::array<std::uint8_t, 6>;
 using Ipv4Octets = std::array<std::uint8_t, 4>;
 
+// "192.168.1.23"
+std::string FormatIpv4(const Ipv4Octets &address);
+
 enum class MagicKind { None, Magic, NearMiss };
 
 // What a network card's pattern matcher would make of one payload.
