@@ -133,6 +133,8 @@ TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCal
         const std::int64_t aSecondAgo = RealTimeNs() - 1000000000;
         WriteSweeps(m_sweeps.Expire(aSecondAgo));
         EndTimedOutWatches(aSecondAgo);
+        if (m_metrics && m_capture)
+            m_metrics->CaptureDropsNow(m_capture->Drops());
     });
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             [] { std::fflush(stdout); });
@@ -171,7 +173,7 @@ bool TConsoleWatch::Start()
         m_secondTimer.start(1000);
         linkInterfaces = m_capture->Interfaces();
     }
-    WriteError(ListeningLine(ProgramName(), m_options.mac, linkInterfaces));
+    WriteError(ListeningLine(ProgramName(), m_options.macs, linkInterfaces));
     if (m_options.timeoutMs)
         m_timeout.start(*m_options.timeoutMs);
     return true;
@@ -255,7 +257,9 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
         m_merger.DatagramReported(report); // it reports the event with its own time
         return;
     }
-    if (!m_options.mac.empty() && report.mac != m_options.mac)
+    if (m_metrics)
+        m_metrics->DatagramSeen(report);
+    if (!m_options.Wants(report.mac))
         return;
     if (m_options.count && m_magicReported >= *m_options.count)
         return; // already finishing
@@ -282,11 +286,15 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
         if (const std::optional<MacAddress> mac = ParseMac(event.mac))
             m_arps.MagicSeen(*mac, event.unicastToOther ? ParseIpv4(event.destination.value_or("")) : std::nullopt);
     }
-    if (!m_options.mac.empty() && event.mac != m_options.mac)
+    if (m_metrics)
+        m_metrics->MagicSeen(event);
+    if (!m_options.Wants(event.mac))
         return;
     WatchWake(event);
     const QDateTime received = ReceivedLocalTime(event.kernelTimeNs);
-    if (m_options.json) {
+    if (Journaled(MagicEventEntry(event))) {
+        // the journal keeps it
+    } else if (m_options.json) {
         WriteJson(EventJson(event, IsoTime(received)));
     } else {
         std::string text;
@@ -371,7 +379,9 @@ void TConsoleWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
 
 void TConsoleWatch::WriteUnansweredArp(const UnansweredArp &arp)
 {
-    if (!m_options.mac.empty() && arp.mac != m_options.mac)
+    if (m_metrics)
+        m_metrics->UnansweredArpSeen();
+    if (!m_options.Wants(arp.mac) || Journaled(UnansweredArpEntry(arp)))
         return;
     if (m_options.json) {
         WriteJson(UnansweredArpJson(arp, IsoTime(ReceivedLocalTime(arp.lastNs))));
@@ -402,7 +412,11 @@ void TConsoleWatch::WriteOutcomes(const std::vector<WakeOutcome> &outcomes)
     for (const WakeOutcome &outcome : outcomes) {
         if (m_finished && m_options.readFile.empty())
             return;
-        if (m_options.json) {
+        if (m_metrics)
+            m_metrics->OutcomeSeen(outcome);
+        if (Journaled(OutcomeEntry(outcome))) {
+            // the journal keeps it
+        } else if (m_options.json) {
             WriteJson(OutcomeJson(outcome, IsoTime(ReceivedLocalTime(outcome.endNs))));
         } else {
             std::string text = OutcomeLine(outcome) + '\n';
@@ -410,19 +424,24 @@ void TConsoleWatch::WriteOutcomes(const std::vector<WakeOutcome> &outcomes)
                 text += "  Problem: " + problem + '\n';
             WriteOut(QByteArray::fromStdString(text + '\n'));
         }
-        if (m_options.untilWoke && outcome.mac == m_options.mac)
+        if (m_options.untilWoke && outcome.mac == m_options.macs.front())
             QMetaObject::invokeMethod(
                 this, [this, woke = outcome.woke] { Finish(woke ? kExitStopped : kExitTimedOut); },
                 Qt::QueuedConnection);
     }
 }
 
-// With --mac, only the sweeps that reached that MAC.
+// With --mac, only the sweeps that reached those MACs.
 void TConsoleWatch::WriteSweeps(const std::vector<SweepEvent> &sweeps)
 {
     for (const SweepEvent &sweep : sweeps) {
-        if (!m_options.mac.empty()
-            && !std::binary_search(sweep.macs.begin(), sweep.macs.end(), m_options.mac))
+        if (m_metrics)
+            m_metrics->SweepSeen();
+        const bool wanted = m_options.macs.empty()
+            || std::any_of(m_options.macs.begin(), m_options.macs.end(), [&sweep](const std::string &mac) {
+                   return std::binary_search(sweep.macs.begin(), sweep.macs.end(), mac);
+               });
+        if (!wanted || Journaled(SweepEntry(sweep)))
             continue;
         if (m_options.json)
             WriteJson(SweepJson(sweep, IsoTime(ReceivedLocalTime(sweep.firstNs))));
@@ -433,6 +452,8 @@ void TConsoleWatch::WriteSweeps(const std::vector<SweepEvent> &sweeps)
 
 void TConsoleWatch::WriteMagic(const PacketReport &report, const QDateTime &now)
 {
+    if (Journaled(DatagramEntry(report)))
+        return;
     if (!m_options.json) {
         WriteLines(report, now, m_listener->LastError());
         return;
@@ -447,6 +468,14 @@ void TConsoleWatch::WriteFailure(const PacketReport &report, const QDateTime &no
         m_dropped += dropped;
     else
         ++m_failedReceives;
+    if (m_metrics) {
+        if (dropped > 0)
+            m_metrics->SocketDropped(dropped);
+        else
+            m_metrics->ReceiveFailed();
+    }
+    if (Journaled(dropped > 0 ? DropsEntry(dropped) : ReceiveErrorEntry(error)))
+        return;
     if (!m_options.json) {
         WriteLines(report, now, error);
         return;
@@ -461,6 +490,11 @@ void TConsoleWatch::WriteLines(const PacketReport &report, const QDateTime &now,
     for (const std::string &line : ReportLines(report, error, ToLocalDateTime(now), m_dateTimeSettings))
         text += line + '\n';
     WriteOut(QByteArray::fromStdString(text));
+}
+
+bool TConsoleWatch::Journaled(const JournalEntry &entry)
+{
+    return m_journal && m_journal->Send(entry);
 }
 
 void TConsoleWatch::TimedOut()

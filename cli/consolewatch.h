@@ -9,6 +9,8 @@
 #include "sweeps.h"
 #include "wakewatch.h"
 #include "commandline.h"
+#include "journal.h"
+#include "metrics.h"
 
 #include <QDateTime>
 #include <QObject>
@@ -48,6 +50,11 @@ public:
     bool Start();
     // Reads the capture file that `capture` has open, instead of the live traffic.
     void StartReading();
+    bool LinkLayerWatched() const { return m_capture != nullptr; }
+    // Counts every event in `metrics`, whatever --mac shows; null for none.
+    void SetMetrics(WatchMetrics *metrics) { m_metrics = metrics; }
+    // Writes the events to `journal` while it can be reached; null for standard output.
+    void SetJournal(EventJournal *journal) { m_journal = journal; }
     // Stops listening, destroys the listener, writes the summary and leaves the
     // event loop with `exitStatus`. Only the first call counts.
     void Finish(int exitStatus);
@@ -70,6 +77,7 @@ private:
     std::optional<bool> WasAwake(const MacAddress &mac);
     void CountReported();
     void TimedOut();
+    bool Journaled(const JournalEntry &entry);
 
     WatchOptions m_options;
     std::unique_ptr<TPacketListener> m_listener;
@@ -94,4 +102,6 @@ private:
     long long m_failedReceives = 0;
     std::uint64_t m_dropped = 0;
     bool m_finished = false;
+    WatchMetrics *m_metrics = nullptr;
+    EventJournal *m_journal = nullptr;
 };

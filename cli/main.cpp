@@ -5,14 +5,18 @@
 #include "consolewatch.h"
 #include "linkcapture.h"
 #include "privileges.h"
+#include "servicemanager.h"
 #include "socketerrors.h"
 #include "wiredinterfaces.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -100,6 +104,26 @@ void StopOnSignals(int stopSignals, TConsoleWatch &watch, QSocketNotifier &notif
     });
 }
 
+// The journal, when asked for or when standard output leads there anyway.
+std::unique_ptr<EventJournal> JournalFor(const WatchOptions &options)
+{
+    if (!options.journal && !StandardOutputIsJournal())
+        return nullptr;
+    auto journal = std::make_unique<EventJournal>(kProgram.name);
+    journal->Reachable(); // said at the start, not at the first event
+    return journal;
+}
+
+// What the service manager shows of the watch.
+std::string WatchStatus(const TConsoleWatch &watch, const MetricsServer *metrics)
+{
+    std::string status = watch.LinkLayerWatched() ? "Watching the raw socket and the link layer"
+                                                  : "Watching the raw socket alone";
+    if (metrics)
+        status += "; metrics on port " + std::to_string(metrics->Port());
+    return status;
+}
+
 // --read analyses a capture file: no socket, no capture of this machine, no capability.
 int ReadCaptureFile(int argc, char *argv[])
 {
@@ -119,6 +143,8 @@ int ReadCaptureFile(int argc, char *argv[])
         return TConsoleWatch::kExitNotListening;
     }
     TConsoleWatch watch(commandLine.options, SystemSocketCalls(), &capture);
+    const std::unique_ptr<EventJournal> journal = JournalFor(commandLine.options);
+    watch.SetJournal(journal.get());
     watch.StartReading();
     QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
     StopOnSignals(stopSignals, watch, stopNotifier);
@@ -154,18 +180,46 @@ int main(int argc, char *argv[])
         return UsageError(commandLine.usageError);
     if (commandLine.options.check) // what was read before the application said otherwise
         return UsageError("--check stands alone.");
-    if (!dropped)
+    if (!dropped) {
         std::fprintf(stderr, "%s: could not drop capabilities: %s\n",
                      qPrintable(QCoreApplication::applicationName()), dropFailure.c_str());
+        // A service is ready only without any capability: it does not run with one.
+        if (ServiceManager::Supervised())
+            return TConsoleWatch::kExitNotListening;
+    }
 
-    TConsoleWatch watch(commandLine.options, socketCalls, captureOpen ? &capture : nullptr, capture.LastError());
+    const WatchOptions &options = commandLine.options;
+    TConsoleWatch watch(options, socketCalls, captureOpen ? &capture : nullptr, capture.LastError());
+    std::optional<WatchMetrics> metrics;
+    std::unique_ptr<MetricsServer> metricsServer;
+    if (!options.metricsAddress.empty()) {
+        metrics.emplace(options.macs, kProgram.version);
+        std::string failure;
+        metricsServer = MetricsServer::Start(options.metricsAddress, metrics->Registry(), &failure);
+        if (!metricsServer) {
+            std::fprintf(stderr, "%s: cannot serve metrics on %s: %s\n", kProgram.name.c_str(),
+                         options.metricsAddress.c_str(), failure.c_str());
+            return TConsoleWatch::kExitNotListening;
+        }
+        watch.SetMetrics(&*metrics);
+    }
+    const std::unique_ptr<EventJournal> journal = JournalFor(options);
+    watch.SetJournal(journal.get());
     if (!watch.Start()) {
         if (socketCalls.OpenError() == kWsaEAccess)
             PrintCapabilityHint();
         return TConsoleWatch::kExitNotListening;
     }
+    ServiceManager::Ready(WatchStatus(watch, metricsServer.get()));
+    QTimer watchdog;
+    if (const auto interval = ServiceManager::WatchdogInterval()) {
+        QObject::connect(&watchdog, &QTimer::timeout, &ServiceManager::Alive);
+        watchdog.start(*interval);
+    }
 
     QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
     StopOnSignals(stopSignals, watch, stopNotifier);
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    ServiceManager::Stopping();
+    return status;
 }

@@ -83,10 +83,64 @@ public:
 // Wrong values are told in the program's own words, so options are read as text.
 struct OptionTexts
 {
-    std::string mac, count, timeout, interfaceName, sweepThreshold, readFile, wakeTimeout;
+    std::vector<std::string> macs;
+    std::string metrics, count, timeout, interfaceName, sweepThreshold, readFile, wakeTimeout;
 };
 
 } // namespace
+
+bool WatchOptions::Wants(const std::string &mac) const
+{
+    return macs.empty() || std::find(macs.begin(), macs.end(), mac) != macs.end();
+}
+
+std::string MetricsListenAddress(const std::string &written)
+{
+    std::string address;
+    std::string port = written;
+    if (!written.empty() && written.front() == '[') {
+        const std::size_t close = written.find(']');
+        if (close == std::string::npos || close == 1)
+            return {};
+        address = written.substr(0, close + 1);
+        port = written.substr(close + 1);
+        if (!port.empty() && port.front() != ':')
+            return {};
+        port = port.empty() ? std::string() : port.substr(1);
+        const std::string inside = address.substr(1, address.size() - 2);
+        if (inside.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos
+            || inside.find(':') == std::string::npos)
+            return {};
+    } else if (const std::size_t colon = written.find(':'); colon != std::string::npos) {
+        address = written.substr(0, colon);
+        port = written.substr(colon + 1);
+    } else if (written.find('.') != std::string::npos) {
+        address = written;
+        port.clear();
+    }
+    if (!address.empty() && address.front() != '[') {
+        int octets = 0;
+        std::size_t start = 0;
+        while (start <= address.size()) {
+            std::size_t end = address.find('.', start);
+            if (end == std::string::npos)
+                end = address.size();
+            const std::optional<int> octet = Parsed<int>(address.substr(start, end - start));
+            if (!octet || *octet > 255 || end - start > 3)
+                return {};
+            ++octets;
+            start = end + 1;
+        }
+        if (octets != 4)
+            return {};
+    }
+    if (port.empty() && address.empty())
+        return {};
+    const std::optional<int> number = port.empty() ? kDefaultMetricsPort : Parsed<int>(port);
+    if (!number || *number < 1 || *number > 65535)
+        return {};
+    return address.empty() ? std::to_string(*number) : address + ':' + std::to_string(*number);
+}
 
 std::string MacText(const std::string &written)
 {
@@ -130,11 +184,13 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
     app.add_flag("-v,--version", version, "Displays version information.");
     app.add_flag("--json", options.json,
                  "Write one JSON object per event (JSON Lines) instead of the report lines.");
-    CLI::Option *mac = app.add_option("--mac", texts.mac,
+    CLI::Option *mac = app.add_option("--mac", texts.macs,
                                       "Report only magic packets for this MAC address "
-                                      "(00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).")
+                                      "(00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455); may be given "
+                                      "again for more machines, each with its own metrics.")
                            ->option_text("MAC")
-                           ->multi_option_policy(last);
+                           ->expected(1)
+                           ->take_all();
     CLI::Option *count = app.add_option("--count", texts.count, "Stop after N magic packets have been reported.")
                              ->option_text("N")
                              ->multi_option_policy(last);
@@ -148,6 +204,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
     CLI::Option *wakeTimeout = nullptr;
     CLI::Option *untilWoke = nullptr;
     CLI::Option *promiscuous = nullptr;
+    CLI::Option *metrics = nullptr;
+    CLI::Option *journal = nullptr;
     if (program.linkLayer) {
         udpOnly = app.add_flag("--udp-only", options.udpOnly,
                                "Watch the raw UDP socket alone and report exactly what the window would, "
@@ -179,6 +237,15 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
         promiscuous = app.add_flag("--promiscuous", options.promiscuous,
                                    "Put the capture into promiscuous mode, to see unicast frames for other "
                                    "machines on a mirrored switch port or a bridge.");
+        metrics = app.add_option("--metrics", texts.metrics,
+                                 "Serve Prometheus metrics at /metrics on this port, of this address "
+                                 "(127.0.0.1:19009, [::1]:19009; a port alone: every IPv4 address; an "
+                                 "address alone: port 19009).")
+                      ->option_text("[ADDRESS:]PORT")
+                      ->multi_option_policy(last);
+        journal = app.add_flag("--journal", options.journal,
+                               "Write every event to the systemd journal, with its fields, instead of "
+                               "standard output (the default when standard output is the journal).");
     }
     app.add_flag("--check", options.check,
                  program.linkLayer ? "Say whether this machine is ready to be woken, and stays so after a reboot, "
@@ -219,7 +286,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
     }
 
     for (const CLI::Option *watchOnly :
-         {mac, count, timeout, udpOnly, interfaceName, sweepThreshold, readFile, wakeTimeout, untilWoke, promiscuous}) {
+         {mac, count, timeout, udpOnly, interfaceName, sweepThreshold, readFile, wakeTimeout, untilWoke, promiscuous,
+          metrics, journal}) {
         if (options.check && watchOnly && watchOnly->count() > 0) {
             parsed.usageError = "--check and " + watchOnly->get_name() + " exclude each other.";
             return parsed;
@@ -240,7 +308,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
         }
     }
     if (readFile && readFile->count() > 0) {
-        for (const CLI::Option *live : {udpOnly, interfaceName, promiscuous}) {
+        for (const CLI::Option *live : {udpOnly, interfaceName, promiscuous, metrics}) {
             if (live->count() > 0) {
                 parsed.usageError = "--read and " + live->get_name() + " exclude each other.";
                 return parsed;
@@ -265,11 +333,25 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
         }
         options.sweepThreshold = *value;
     }
-    if (mac->count() > 0) {
-        options.mac = MacText(texts.mac);
-        if (options.mac.empty()) {
-            parsed.usageError = "--mac: " + Quoted(texts.mac) +
+    for (const std::string &written : texts.macs) {
+        const std::string text = MacText(written);
+        if (text.empty()) {
+            parsed.usageError = "--mac: " + Quoted(written) +
                                 " is not a MAC address (write 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).";
+            return parsed;
+        }
+        if (std::find(options.macs.begin(), options.macs.end(), text) == options.macs.end())
+            options.macs.push_back(text);
+    }
+    if (options.macs.size() > kMostNamedMacs) {
+        parsed.usageError = "--mac: at most " + std::to_string(kMostNamedMacs) + " machines.";
+        return parsed;
+    }
+    if (metrics && metrics->count() > 0) {
+        options.metricsAddress = MetricsListenAddress(texts.metrics);
+        if (options.metricsAddress.empty()) {
+            parsed.usageError = "--metrics: " + Quoted(texts.metrics)
+                + " is not [ADDRESS:]PORT (write 19009, 127.0.0.1:19009 or [::1]:19009).";
             return parsed;
         }
     }
@@ -282,9 +364,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
         }
         options.wakeTimeoutMs = int(std::lround(*seconds * 1000));
     }
-    if (options.untilWoke && (options.mac.empty() || options.wakeTimeoutMs == 0)) {
-        parsed.usageError = options.mac.empty() ? "--until-woke needs --mac: the machine to wait for."
-                                                : "--until-woke needs a --wake-timeout above 0.";
+    if (options.untilWoke && (options.macs.size() != 1 || options.wakeTimeoutMs == 0)) {
+        parsed.usageError = options.macs.empty() ? "--until-woke needs --mac: the machine to wait for."
+            : options.macs.size() > 1            ? "--until-woke waits for one machine: give --mac once."
+                                                 : "--until-woke needs a --wake-timeout above 0.";
         return parsed;
     }
     if (count->count() > 0) {

@@ -13,10 +13,14 @@ struct ConsoleProgram
     bool linkLayer = true;
 };
 
+// The machines --mac may name: each has metrics of its own.
+inline constexpr std::size_t kMostNamedMacs = 64;
+
 struct WatchOptions
 {
     bool json = false;
-    std::string mac; // as a report shows it (00-11-22-33-44-55); empty for every MAC
+    // As a report shows them (00-11-22-33-44-55), each once; empty for every MAC.
+    std::vector<std::string> macs;
     std::optional<int> count;
     std::optional<int> timeoutMs;
     bool udpOnly = false;      // the raw socket alone, as the window has it
@@ -27,7 +31,16 @@ struct WatchOptions
     int wakeTimeoutMs = 120000; // how long a machine a magic packet was for is watched; 0 for not at all
     bool untilWoke = false;     // end when the --mac machine woke (0) or its watch ended without (1)
     bool promiscuous = false;   // the capture sees unicast frames for other machines too
+    std::string metricsAddress; // where /metrics is served, as the web server takes it; empty for nowhere
+    bool journal = false;       // events go to the systemd journal
+
+    // Whether events for this MAC are reported.
+    bool Wants(const std::string &mac) const;
 };
+
+// The port /metrics is served on when --metrics names an address alone: outside
+// 9100-9999, which Prometheus's exporters have taken up.
+inline constexpr int kDefaultMetricsPort = 19009;
 
 struct ParsedCommandLine
 {
@@ -54,6 +67,11 @@ struct CaptureChoice
     bool promiscuous = false;
 };
 CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[]);
+
+// "[ADDRESS:]PORT" or "ADDRESS" as the web server's listening address: an IPv4
+// address, or an IPv6 one in brackets; a port alone listens on every IPv4 address.
+// Empty when the text is none of these.
+std::string MetricsListenAddress(const std::string &written);
 
 // A MAC address written 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455 in
 // any case, as a report shows it; empty when it is none of these.

@@ -8,7 +8,7 @@
 
 // "corvalen-cli: listening for magic packets ..."; `linkInterfaces` are the
 // interfaces whose frames the link-layer capture watches, none for the raw socket alone.
-std::string ListeningLine(const std::string &program, const std::string &mac,
+std::string ListeningLine(const std::string &program, const std::vector<std::string> &macs,
                           const std::vector<std::string> &linkInterfaces);
 
 std::string NoLinkLayerLine(const std::string &program, const std::string &failure);

@@ -46,6 +46,21 @@ void TestCommandLine::parse_data()
     row("timeout beyond a timer", "--timeout 2147484", true, "--timeout: '2147484' is not a number of seconds");
     row("sweep threshold of one", "--sweep-threshold 1", true, "--sweep-threshold: '1' is not a whole number");
     row("check with a watch option", "--check --count 1", true, "--check and --count exclude each other.");
+    row("several machines, each once", "--mac 02:c1:1e:00:00:5a --mac 02c11e00005b --mac 02-C1-1E-00-00-5A", true,
+        "json=0 mac=02-C1-1E-00-00-5A,02-C1-1E-00-00-5B count=- timeout=- udp=0 interface= check=0 sweeps=10 "
+        "metrics= journal=0");
+    row("until-woke with two machines", "--until-woke --mac 02c11e00005a --mac 02c11e00005b", true,
+        "--until-woke waits for one machine");
+    row("metrics on a port", "--metrics 19100 --journal", true, "json=0 mac= count=- timeout=- udp=0 interface= "
+        "check=0 sweeps=10 metrics=19100 journal=1");
+    row("metrics on an IPv4 address alone", "--metrics 127.0.0.1", true, "json=0 mac= count=- timeout=- udp=0 "
+        "interface= check=0 sweeps=10 metrics=127.0.0.1:19009");
+    row("metrics on an IPv6 address", "--metrics [::1]:9", true, "json=0 mac= count=- timeout=- udp=0 "
+        "interface= check=0 sweeps=10 metrics=[::1]:9");
+    row("metrics port out of range", "--metrics 127.0.0.1:65536", true, "--metrics: '127.0.0.1:65536' is not");
+    row("metrics address of five octets", "--metrics 10.0.0.0.1:80", true, "--metrics: '10.0.0.0.1:80' is not");
+    row("metrics IPv6 without brackets' end", "--metrics [::1:80", true, "--metrics: '[::1:80' is not");
+    row("metrics of a capture file", "--read x.pcap --metrics 80", true, "--read and --metrics exclude each other.");
     row("interface with udp-only", "--udp-only --interface lo", true,
         "--interface and --udp-only exclude each other.");
 }
@@ -65,14 +80,19 @@ void TestCommandLine::parse()
     const auto optional = [](const std::optional<int> &value) {
         return value ? QString::number(*value) : QStringLiteral("-");
     };
+    QStringList macs;
+    for (const std::string &mac : o.macs)
+        macs << QString::fromStdString(mac);
     const QString read = parsed.usageError.empty()
-        ? QStringLiteral("json=%1 mac=%2 count=%3 timeout=%4 udp=%5 interface=%6 check=%7 sweeps=%8")
+        ? QStringLiteral("json=%1 mac=%2 count=%3 timeout=%4 udp=%5 interface=%6 check=%7 sweeps=%8 metrics=%9 ")
               .arg(o.json)
-              .arg(QString::fromStdString(o.mac), optional(o.count), optional(o.timeoutMs))
+              .arg(macs.join(','), optional(o.count), optional(o.timeoutMs))
               .arg(o.udpOnly)
               .arg(QString::fromStdString(o.interfaceName))
               .arg(o.check)
               .arg(o.sweepThreshold)
+              .arg(QString::fromStdString(o.metricsAddress))
+              + QStringLiteral("journal=%1").arg(o.journal)
         : QString::fromStdString(parsed.usageError);
     QVERIFY2(read.startsWith(outcome), qPrintable(read));
 }

@@ -9,7 +9,13 @@
 #include <QProcess>
 #include <QTest>
 
+#include <QTemporaryDir>
+
+#include <cstring>
+
 #include <sched.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -44,6 +50,7 @@ private slots:
     void initTestCase();
     void startedProgram_data();
     void startedProgram();
+    void readyForTheServiceManager();
 };
 
 void TestLeastPrivilege::initTestCase()
@@ -80,6 +87,58 @@ void TestLeastPrivilege::startedProgram()
     QCOMPARE(process.state(), QProcess::Running);
     process.terminate();
     QVERIFY(process.waitForFinished(kWaitMs));
+}
+
+// As a systemd service of Type=notify: READY=1 comes once both sources are open
+// and no thread holds a capability, with the metrics server's threads running;
+// then WATCHDOG=1 at half the watchdog's time, and STOPPING=1 at the end.
+void TestLeastPrivilege::readyForTheServiceManager()
+{
+    QTemporaryDir directory;
+    const QByteArray path = directory.filePath(QStringLiteral("notify")).toLocal8Bit();
+    const int notify = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QVERIFY(notify >= 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    QVERIFY(::bind(notify, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0);
+    const auto receive = [notify](int waitMs) {
+        timeval timeout{waitMs / 1000, (waitMs % 1000) * 1000};
+        ::setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char message[512];
+        const ssize_t size = ::recv(notify, message, sizeof message, 0);
+        return size > 0 ? QByteArray(message, int(size)) : QByteArray();
+    };
+
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(path));
+    environment.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000"));
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(QStringLiteral(CORVALEN_CLI), {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:19009")});
+    QVERIFY(process.waitForStarted());
+    const qint64 pid = process.processId();
+
+    const QByteArray ready = receive(kWaitMs);
+    QVERIFY2(ready.startsWith("READY=1\n"), ready.constData());
+    int threads = 0;
+    const QStringList held = HeldCapabilities(pid, &threads);
+    QVERIFY2(held.isEmpty(), qPrintable(held.join(QStringLiteral("; "))));
+    QVERIFY(RawSocketOfProcess(pid).found);
+    QVERIFY2(threads > 2, "the metrics server's threads run");
+    QVERIFY2(ready.contains("STATUS=Watching the raw socket and the link layer; metrics on port 19009"),
+             ready.constData());
+    for (int beat = 0; beat < 2; ++beat)
+        QCOMPARE(receive(kWaitMs), QByteArray("WATCHDOG=1"));
+    process.terminate();
+    QByteArray last;
+    for (QByteArray message = receive(kWaitMs); !message.isEmpty() && last != "STOPPING=1"; message = receive(kWaitMs))
+        last = message;
+    QCOMPARE(last, QByteArray("STOPPING=1"));
+    QVERIFY(process.waitForFinished(kWaitMs));
+    QCOMPARE(process.exitCode(), 0);
+    ::close(notify);
 }
 
 QTEST_GUILESS_MAIN(TestLeastPrivilege)

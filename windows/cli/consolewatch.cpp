@@ -29,7 +29,7 @@ bool TConsoleWatch::Start()
         m_err.Write(NotListeningLine(m_listener->LastError()) + '\n');
         return false;
     }
-    m_err.Write(ListeningLine(m_program.name, m_options.mac, {}) + '\n');
+    m_err.Write(ListeningLine(m_program.name, m_options.macs, {}) + '\n');
     if (m_options.timeoutMs)
         m_timer = SetTimer(nullptr, 0, UINT(*m_options.timeoutMs), nullptr);
     return true;
@@ -67,7 +67,7 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
 {
     if (m_finished || (m_options.count && m_counts.magicReported >= *m_options.count))
         return;
-    if (!report.error && !m_options.mac.empty() && report.mac != m_options.mac)
+    if (!report.error && !m_options.Wants(report.mac))
         return;
     int offsetFromUtc = 0;
     const LocalDateTime now = LocalNow(offsetFromUtc);

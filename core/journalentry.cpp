@@ -1,0 +1,172 @@
+#include "journalentry.h"
+
+namespace {
+
+const char *const kIdentifier = "corvalen-cli";
+
+class EntryBuilder
+{
+public:
+    EntryBuilder(JournalEvent kind, const char *event, const std::string &message, int priority)
+    {
+        m_entry.push_back("MESSAGE=" + message);
+        m_entry.push_back("PRIORITY=" + std::to_string(priority));
+        m_entry.push_back(std::string("SYSLOG_IDENTIFIER=") + kIdentifier);
+        m_entry.push_back(std::string("MESSAGE_ID=") + JournalMessageId(kind));
+        m_entry.push_back(std::string("WOL_EVENT=") + event);
+    }
+
+    EntryBuilder &Field(const char *name, const std::string &value)
+    {
+        if (!value.empty())
+            m_entry.push_back(std::string(name) + '=' + value);
+        return *this;
+    }
+
+    EntryBuilder &Field(const char *name, const std::optional<std::string> &value)
+    {
+        return value ? Field(name, *value) : *this;
+    }
+
+    EntryBuilder &Problems(const std::vector<std::string> &problems)
+    {
+        for (const std::string &problem : problems)
+            Field("WOL_PROBLEM", problem);
+        return *this;
+    }
+
+    JournalEntry Take() { return std::move(m_entry); }
+
+private:
+    JournalEntry m_entry;
+};
+
+std::string Endpoint(const std::optional<std::string> &address, const std::optional<std::uint16_t> &port)
+{
+    std::string text = address.value_or("?");
+    if (port)
+        text += " port " + std::to_string(*port);
+    return text;
+}
+
+std::string CarrierName(Carrier carrier)
+{
+    return carrier == Carrier::Udp ? "udp" : "ethernet";
+}
+
+} // namespace
+
+const char *JournalMessageId(JournalEvent kind)
+{
+    switch (kind) {
+    case JournalEvent::Magic:
+        return "b01cd2ebff99457aa1da62937a93c41c";
+    case JournalEvent::NearMiss:
+        return "0b0a1d052b32492ea9b613787dc1231f";
+    case JournalEvent::Woke:
+        return "ecf357be413645cbab9463f5ed36ae14";
+    case JournalEvent::NoSignOfLife:
+        return "08676032cf154852bedb8f68d25bf9da";
+    case JournalEvent::UnansweredArp:
+        return "5b762407eb8349279d68658876d189c8";
+    case JournalEvent::Sweep:
+        return "e389bcba728c48bdb34d989388d843b3";
+    case JournalEvent::Drops:
+        return "3cc4a7e4af8d4b8c99a651721250f795";
+    case JournalEvent::ReceiveError:
+        break;
+    }
+    return "a44a9b24103945a7ae1b43e27a6dd07f";
+}
+
+std::string MagicEventLine(const MagicEvent &event)
+{
+    std::string line = event.nearMiss ? "Near miss (" + event.nearMissReason + ") for " : "Magic packet for ";
+    line += event.mac;
+    if (event.carrier == Carrier::Udp)
+        line += " from " + Endpoint(event.source, event.sourcePort) + " to "
+            + Endpoint(event.destination, event.destinationPort) + " (UDP over "
+            + (event.family == Family::Ipv6 ? "IPv6" : "IPv4");
+    else
+        line += " from " + event.sourceMac.value_or("?") + " (Ethernet frame of type 0x0842";
+    if (event.interfaceName)
+        line += ", on " + *event.interfaceName;
+    return line + ")";
+}
+
+JournalEntry MagicEventEntry(const MagicEvent &event)
+{
+    const std::vector<std::string> problems = EventProblems(event);
+    const int priority = event.nearMiss || !problems.empty() ? kJournalWarning : kJournalInformational;
+    EntryBuilder entry(event.nearMiss ? JournalEvent::NearMiss : JournalEvent::Magic,
+                       event.nearMiss ? "near_miss" : "magic", MagicEventLine(event), priority);
+    entry.Field("WOL_MAC", event.mac)
+        .Field("WOL_SOURCE", event.source ? event.source : event.sourceMac)
+        .Field("WOL_DESTINATION", event.destination ? event.destination : event.destinationMac)
+        .Field("WOL_SOURCE_PORT", event.sourcePort ? std::to_string(*event.sourcePort) : std::string())
+        .Field("WOL_DESTINATION_PORT", event.destinationPort ? std::to_string(*event.destinationPort) : std::string())
+        .Field("WOL_INTERFACE", event.interfaceName)
+        .Field("WOL_CARRIER", CarrierName(event.carrier));
+    return entry.Problems(problems).Take();
+}
+
+JournalEntry DatagramEntry(const PacketReport &report)
+{
+    MagicEvent event;
+    event.source = report.sourceAddress;
+    event.sourcePort = report.sourcePort;
+    event.destination = report.destinationAddress;
+    event.destinationPort = report.destinationPort;
+    event.mac = report.mac;
+    return EntryBuilder(JournalEvent::Magic, "magic", MagicEventLine(event), kJournalInformational)
+        .Field("WOL_MAC", report.mac)
+        .Field("WOL_SOURCE", report.sourceAddress)
+        .Field("WOL_DESTINATION", report.destinationAddress)
+        .Field("WOL_SOURCE_PORT", std::to_string(report.sourcePort))
+        .Field("WOL_DESTINATION_PORT", std::to_string(report.destinationPort))
+        .Field("WOL_CARRIER", CarrierName(Carrier::Udp))
+        .Take();
+}
+
+JournalEntry OutcomeEntry(const WakeOutcome &outcome)
+{
+    EntryBuilder entry(outcome.woke ? JournalEvent::Woke : JournalEvent::NoSignOfLife,
+                       outcome.woke ? "woke" : "no_sign_of_life", OutcomeLine(outcome),
+                       outcome.woke ? kJournalInformational : kJournalWarning);
+    entry.Field("WOL_MAC", outcome.mac).Field("WOL_INTERFACE", outcome.interfaceName);
+    if (outcome.sign)
+        entry.Field("WOL_SOURCE", outcome.sign->address);
+    return entry.Problems(OutcomeProblems(outcome)).Take();
+}
+
+JournalEntry UnansweredArpEntry(const UnansweredArp &arp)
+{
+    return EntryBuilder(JournalEvent::UnansweredArp, "unanswered_arp", UnansweredArpLine(arp), kJournalWarning)
+        .Field("WOL_MAC", arp.mac)
+        .Field("WOL_SOURCE", arp.askerAddress)
+        .Field("WOL_DESTINATION", arp.address)
+        .Problems({UnansweredArpProblem(arp)})
+        .Take();
+}
+
+JournalEntry SweepEntry(const SweepEvent &sweep)
+{
+    return EntryBuilder(JournalEvent::Sweep, "sweep", SweepLine(sweep), kJournalWarning)
+        .Field("WOL_SOURCE", sweep.source)
+        .Field("WOL_COUNT", std::to_string(sweep.macs.size()))
+        .Take();
+}
+
+JournalEntry DropsEntry(std::uint64_t count)
+{
+    return EntryBuilder(JournalEvent::Drops, "drops",
+                        "The kernel dropped " + std::to_string(count) + " datagram(s) before the socket could read them",
+                        kJournalWarning)
+        .Field("WOL_COUNT", std::to_string(count))
+        .Take();
+}
+
+JournalEntry ReceiveErrorEntry(const std::string &text)
+{
+    return EntryBuilder(JournalEvent::ReceiveError, "error", "Receiving failed: " + text, kJournalError).Take();
+}

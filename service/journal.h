@@ -1,0 +1,32 @@
+#pragma once
+
+#include "journalentry.h"
+
+#include <string>
+
+// Writes events to the systemd journal. The journal's library takes an entry
+// without a word when no journald listens, so the socket is looked for before
+// each entry: when the journal cannot be reached, that is said once on standard
+// error, and Send() returns false from then on, for the caller to write the
+// event elsewhere.
+class EventJournal
+{
+public:
+    explicit EventJournal(std::string programName);
+
+    bool Send(const JournalEntry &entry);
+    // Whether the journal can be reached now; says so once when it cannot.
+    bool Reachable();
+
+private:
+    static bool SocketPresent();
+    static int SendEntry(const JournalEntry &entry); // 0, or a negative errno
+    void GiveUp(const std::string &why);
+
+    std::string m_programName;
+    bool m_reachable = true;
+};
+
+// Whether standard output is a stream to the journal, as the service manager
+// says in JOURNAL_STREAM.
+bool StandardOutputIsJournal();

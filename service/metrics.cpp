@@ -1,0 +1,232 @@
+#include "metrics.h"
+
+#include <prometheus/exposer.h>
+
+#include <CivetServer.h>
+#include <civetweb.h>
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+using prometheus::BuildCounter;
+using prometheus::BuildGauge;
+
+const char *const kLandingPage =
+    "<!DOCTYPE html>\n<html><head><title>Corvalen</title></head><body>\n"
+    "<h1>Corvalen</h1>\n"
+    "<p>The Wake-on-LAN magic packets on this segment, and whether the machines woke.</p>\n"
+    "<p><a href=\"/metrics\">Metrics</a></p>\n"
+    "</body></html>\n";
+
+std::string FamilyLabel(Family family)
+{
+    return family == Family::Ipv4 ? "ipv4" : family == Family::Ipv6 ? "ipv6" : "none";
+}
+
+std::string FlagLabel(const std::optional<bool> &flag)
+{
+    return flag ? (*flag ? "true" : "false") : "unknown";
+}
+
+double Seconds(std::int64_t timeNs)
+{
+    return double(timeNs) / 1e9;
+}
+
+// civetweb says why it could not start through its log; the exception does not.
+std::mutex g_serverLogMutex;
+std::string g_serverLog;
+
+int KeepServerLog(const mg_connection *, const char *message)
+{
+    const std::lock_guard lock(g_serverLogMutex);
+    g_serverLog = message;
+    return 1; // not on standard error
+}
+
+int ServeLandingPage(mg_connection *connection)
+{
+    const mg_request_info *request = mg_get_request_info(connection);
+    if (!request || !request->local_uri || std::strcmp(request->local_uri, "/") != 0)
+        return 0; // the registry's handler, or civetweb's 404
+    mg_printf(connection,
+              "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: %zu\r\n"
+              "Connection: close\r\n\r\n",
+              std::strlen(kLandingPage));
+    if (std::strcmp(request->request_method, "HEAD") != 0)
+        mg_write(connection, kLandingPage, std::strlen(kLandingPage));
+    return 200;
+}
+
+} // namespace
+
+template <typename Builder> auto &Registered(Builder builder, const char *name, const char *help,
+                                             prometheus::Registry &registry)
+{
+    return builder.Name(name).Help(help).Register(registry);
+}
+
+WatchMetrics::WatchMetrics(const std::vector<std::string> &namedMacs, const std::string &version)
+    : m_registry(std::make_shared<prometheus::Registry>())
+{
+    prometheus::Registry &registry = *m_registry;
+    m_magic = &Registered(BuildCounter(), "corvalen_magic_packets_total",
+                          "Magic packets seen, by interface, carrier (udp or ethernet), address family (ipv4, ipv6 "
+                          "or none), and whether the raw UDP socket got them (delivered: true, false or unknown)",
+                          registry);
+    m_nearMisses = &Registered(BuildCounter(), "corvalen_near_misses_total",
+                               "Packets that were almost magic packets, which wake no machine, by interface", registry);
+    auto &outcomes = Registered(BuildCounter(), "corvalen_wake_outcomes_total",
+                                "Watches of machines that magic packets were for, by how they ended: woke, or "
+                                "no_sign_of_life within the wake timeout",
+                                registry);
+    m_woke = &outcomes.Add({{"outcome", "woke"}});
+    m_noSignOfLife = &outcomes.Add({{"outcome", "no_sign_of_life"}});
+    m_unansweredArp = &Registered(BuildCounter(), "corvalen_unanswered_arp_total",
+                                  "ARP requests for a sleeping machine's address that went unanswered after a "
+                                  "magic packet for it",
+                                  registry)
+                           .Add({});
+    m_sweeps = &Registered(BuildCounter(), "corvalen_sweeps_total",
+                           "Senders that sent magic packets for many machines within 10 s", registry)
+                    .Add({});
+    m_socketDrops = &Registered(BuildCounter(), "corvalen_socket_dropped_datagrams_total",
+                                "Datagrams the kernel dropped before the raw socket read them", registry)
+                         .Add({});
+    m_captureDrops = &Registered(BuildCounter(), "corvalen_capture_dropped_frames_total",
+                                 "Frames the kernel dropped before the link-layer capture read them", registry)
+                          .Add({});
+    m_receiveErrors = &Registered(BuildCounter(), "corvalen_receive_errors_total",
+                                  "Receives from the raw socket that failed", registry)
+                           .Add({});
+    m_lastMagic = &Registered(BuildGauge(), "corvalen_last_magic_packet_timestamp_seconds",
+                              "When the last magic packet came, in seconds since the epoch", registry)
+                       .Add({});
+    Registered(BuildGauge(), "corvalen_build_info", "The version of corvalen-cli, as a label; always 1", registry)
+        .Add({{"version", version}})
+        .Set(1);
+
+    auto &targetPackets = Registered(BuildCounter(), "corvalen_target_magic_packets_total",
+                                     "Magic packets for each machine named with --mac", registry);
+    auto &targetOutcomes = Registered(BuildCounter(), "corvalen_target_wake_outcomes_total",
+                                      "Watches of each machine named with --mac, by how they ended", registry);
+    auto &targetLast = Registered(BuildGauge(), "corvalen_target_last_magic_packet_timestamp_seconds",
+                                  "When the last magic packet for each machine named with --mac came", registry);
+    for (const std::string &mac : namedMacs) {
+        m_targets[mac] = {&targetPackets.Add({{"mac", mac}}),
+                          &targetOutcomes.Add({{"mac", mac}, {"outcome", "woke"}}),
+                          &targetOutcomes.Add({{"mac", mac}, {"outcome", "no_sign_of_life"}}),
+                          &targetLast.Add({{"mac", mac}})};
+    }
+}
+
+void WatchMetrics::PacketSeen(const std::string &mac, const std::map<std::string, std::string> &labels,
+                              std::int64_t kernelTimeNs)
+{
+    m_magic->Add(labels).Increment();
+    const double seconds = kernelTimeNs > 0 ? Seconds(kernelTimeNs) : std::nan("");
+    const auto stamp = [seconds](prometheus::Gauge &gauge) {
+        if (std::isnan(seconds))
+            gauge.SetToCurrentTime();
+        else
+            gauge.Set(seconds);
+    };
+    stamp(*m_lastMagic);
+    if (const auto target = m_targets.find(mac); target != m_targets.end()) {
+        target->second.packets->Increment();
+        stamp(*target->second.lastPacket);
+    }
+}
+
+void WatchMetrics::MagicSeen(const MagicEvent &event)
+{
+    const std::string interfaceName = event.interfaceName.value_or(std::string());
+    if (event.nearMiss) {
+        m_nearMisses->Add({{"interface", interfaceName}}).Increment();
+        return;
+    }
+    PacketSeen(event.mac,
+               {{"interface", interfaceName},
+                {"carrier", event.carrier == Carrier::Udp ? "udp" : "ethernet"},
+                {"family", FamilyLabel(event.family)},
+                {"delivered", FlagLabel(event.delivered)}},
+               event.kernelTimeNs);
+}
+
+void WatchMetrics::DatagramSeen(const PacketReport &report)
+{
+    PacketSeen(report.mac, {{"interface", ""}, {"carrier", "udp"}, {"family", "ipv4"}, {"delivered", "true"}},
+               report.kernelTimeNs);
+}
+
+void WatchMetrics::OutcomeSeen(const WakeOutcome &outcome)
+{
+    if (outcome.cutShort)
+        return; // nothing is known of it
+    (outcome.woke ? m_woke : m_noSignOfLife)->Increment();
+    if (const auto target = m_targets.find(outcome.mac); target != m_targets.end())
+        (outcome.woke ? target->second.woke : target->second.noSignOfLife)->Increment();
+}
+
+void WatchMetrics::UnansweredArpSeen()
+{
+    m_unansweredArp->Increment();
+}
+
+void WatchMetrics::SweepSeen()
+{
+    m_sweeps->Increment();
+}
+
+void WatchMetrics::SocketDropped(std::uint64_t datagrams)
+{
+    m_socketDrops->Increment(double(datagrams));
+}
+
+void WatchMetrics::CaptureDropsNow(std::uint64_t framesSoFar)
+{
+    if (framesSoFar > m_captureDropsCounted)
+        m_captureDrops->Increment(double(framesSoFar - m_captureDropsCounted));
+    m_captureDropsCounted = framesSoFar;
+}
+
+void WatchMetrics::ReceiveFailed()
+{
+    m_receiveErrors->Increment();
+}
+
+std::unique_ptr<MetricsServer> MetricsServer::Start(const std::string &listenAddress,
+                                                    const std::shared_ptr<prometheus::Registry> &registry,
+                                                    std::string *error)
+{
+    static CivetCallbacks callbacks{};
+    callbacks.begin_request = ServeLandingPage;
+    callbacks.log_message = KeepServerLog;
+    try {
+        auto exposer = std::make_unique<prometheus::Exposer>(
+            std::vector<std::string>{"listening_ports", listenAddress, "num_threads", "2"}, &callbacks);
+        exposer->RegisterCollectable(registry);
+        return std::unique_ptr<MetricsServer>(new MetricsServer(std::move(exposer)));
+    } catch (const std::exception &exception) {
+        const std::lock_guard lock(g_serverLogMutex);
+        if (error)
+            *error = g_serverLog.empty() ? exception.what() : g_serverLog;
+        return nullptr;
+    }
+}
+
+MetricsServer::MetricsServer(std::unique_ptr<prometheus::Exposer> exposer)
+    : m_exposer(std::move(exposer))
+{
+}
+
+MetricsServer::~MetricsServer() = default;
+
+int MetricsServer::Port() const
+{
+    const std::vector<int> ports = m_exposer->GetListeningPorts();
+    return ports.empty() ? 0 : ports.front();
+}
