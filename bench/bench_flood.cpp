@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -36,6 +37,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -69,6 +71,8 @@ struct Settings
     std::uint32_t target = INADDR_LOOPBACK;
     int senderNamespace = -1;
     QString link = QStringLiteral("lo");
+    // corvalen-cli with both sources serves metrics and writes its events to a journald of the bench's own.
+    bool service = false;
 };
 
 struct SendResult
@@ -346,6 +350,7 @@ struct ProcessOutput
     QByteArray out;
     QByteArray err;
     long rawSocketDrops = -1;
+    qint64 pid = 0;
 };
 
 // Starts `program`, waits until it writes `readyText` on stderr, floods it, and
@@ -371,6 +376,7 @@ bool RunProcess(const Settings &settings, const QString &program, const QStringL
         return false;
     }
     const qint64 pid = process.processId();
+    output.pid = pid;
     std::atomic<bool> done = false;
     SendResult send;
     const long switchesStart = ProcessContextSwitches(pid);
@@ -409,11 +415,22 @@ bool RunCli(const Settings &settings, const QStringList &arguments, Figures &fig
     if (!RunProcess(settings, QStringLiteral(CORVALEN_CLI), arguments, "listening for magic packets", figures, output))
         return false;
     magicReported = long(output.out.count("Magic Packet received.\n"));
+    if (arguments.contains(QStringLiteral("--journal"))) {
+        // Its events are in the journal, each with the process's PID.
+        QProcess journalctl;
+        journalctl.start(QStringLiteral("journalctl"), {QStringLiteral("-o"), QStringLiteral("cat"),
+                                                        QStringLiteral("--no-pager"),
+                                                        QStringLiteral("_PID=%1").arg(output.pid),
+                                                        QStringLiteral("WOL_EVENT=magic")});
+        journalctl.waitForFinished(60000);
+        magicReported = long(journalctl.readAllStandardOutput().count("Magic packet for "));
+        std::printf("  events in the journal: %ld; metrics served too\n", magicReported);
+    }
     const long dropLines = long(output.out.count("Error: No buffer space available, 10055\n"));
     figures.drops = output.rawSocketDrops;
     std::printf("  kernel drops %ld (drop reports written: %ld), failed receives %ld\n", figures.drops, dropLines,
                 FirstNumber(output.err, "(\\d+) failed receive"));
-    if (arguments.isEmpty()) {
+    if (!arguments.contains(QStringLiteral("--udp-only"))) {
         const long frameDrops = FirstNumber(output.err, "(\\d+) frame\\(s\\) dropped by the link-layer capture");
         std::printf("  frames dropped by the link-layer capture %ld\n", frameDrops);
         figures.drops = std::max(figures.drops, 0L) + std::max(frameDrops, 0L);
@@ -456,6 +473,35 @@ bool RunTcpdump(const Settings &settings, Figures &figures)
     return true;
 }
 
+// A systemd-journald of the bench's own, in a mount namespace whose /run/systemd,
+// /run/log and /var/log/journal are empty and vanish with it.
+std::unique_ptr<QProcess> StartOwnJournal()
+{
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        std::fprintf(stderr, "cannot make a mount namespace: %s\n", std::strerror(errno));
+        return nullptr;
+    }
+    for (const char *directory : {"/run/systemd", "/run/log", "/var/log/journal"}) {
+        QDir().mkpath(QString::fromLatin1(directory));
+        if (::mount("tmpfs", directory, "tmpfs", 0, nullptr) != 0) {
+            std::fprintf(stderr, "cannot mount a tmpfs on %s: %s\n", directory, std::strerror(errno));
+            return nullptr;
+        }
+    }
+    auto journald = std::make_unique<QProcess>();
+    journald->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    journald->start(QStringLiteral("/lib/systemd/systemd-journald"), {});
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!QFileInfo(QStringLiteral("/run/systemd/journal/socket")).exists() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!QFileInfo(QStringLiteral("/run/systemd/journal/socket")).exists()) {
+        std::fprintf(stderr, "systemd-journald did not start (Debian package systemd)\n");
+        return nullptr;
+    }
+    std::printf("corvalen-cli with both sources: --metrics 127.0.0.1:19009 --journal, to a journald of its own\n");
+    return journald;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -480,10 +526,12 @@ int main(int argc, char **argv)
         } else if (std::strcmp(argv[i], "--link") == 0 && i + 1 < argc && std::strcmp(argv[i + 1], "veth") == 0) {
             settings.link = QStringLiteral("veth");
             ++i;
+        } else if (std::strcmp(argv[i], "--service") == 0) {
+            settings.service = true;
         } else {
             std::fprintf(stderr,
                          "usage: %s [--count N (at most 1000000)] [--rate datagrams-per-second] [--rounds N (1 to 9)] "
-                         "[--noise mixed|magic-sized] [--link veth]\n",
+                         "[--noise mixed|magic-sized] [--link veth] [--service]\n",
                          argv[0]);
             return 2;
         }
@@ -510,6 +558,13 @@ int main(int argc, char **argv)
         settings.senderNamespace = ::open(qPrintable(QStringLiteral("/run/netns/") + name), O_RDONLY | O_CLOEXEC);
         settings.target = 0x0AE72D01; // 10.231.45.1
     }
+
+    std::unique_ptr<QProcess> journald;
+    if (settings.service && !(journald = StartOwnJournal()))
+        return 1;
+    QStringList cliBoth;
+    if (settings.service)
+        cliBoth = {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:19009"), QStringLiteral("--journal")};
 
     // Nobody reads this socket: it stands for a service on the port, so that the
     // kernel sends no port-unreachable reply for each datagram.
@@ -550,7 +605,7 @@ int main(int argc, char **argv)
             std::printf("-- round %d of %d\n", round, rounds);
             Figures cli, tcpdump;
             long cliMagic = 0;
-            if (!RunCli(settings, {}, cli, cliMagic))
+            if (!RunCli(settings, cliBoth, cli, cliMagic))
                 return 1;
             summary.cliMagic = std::min(summary.cliMagic, cliMagic);
             summary.cliDropsMost = std::max(summary.cliDropsMost, cli.drops);

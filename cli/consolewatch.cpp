@@ -291,21 +291,26 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
     if (!m_options.Wants(event.mac))
         return;
     WatchWake(event);
-    const QDateTime received = ReceivedLocalTime(event.kernelTimeNs);
-    if (Journaled(MagicEventEntry(event))) {
-        // the journal keeps it
-    } else if (m_options.json) {
-        WriteJson(EventJson(event, IsoTime(received)));
-    } else {
-        std::string text;
-        for (const std::string &line : EventLines(event, ToLocalDateTime(received), m_dateTimeSettings))
-            text += line + '\n';
-        WriteOut(QByteArray::fromStdString(text));
-    }
+    WriteMagicEvent(event);
     if (event.nearMiss)
         ++m_nearMisses;
     else
         CountReported();
+}
+
+void TConsoleWatch::WriteMagicEvent(const MagicEvent &event)
+{
+    if (Journaled(MagicEventEntry(event)))
+        return;
+    const QDateTime received = ReceivedLocalTime(event.kernelTimeNs);
+    if (m_options.json) {
+        WriteJson(EventJson(event, IsoTime(received)));
+        return;
+    }
+    std::string text;
+    for (const std::string &line : EventLines(event, ToLocalDateTime(received), m_dateTimeSettings))
+        text += line + '\n';
+    WriteOut(QByteArray::fromStdString(text));
 }
 
 // A machine that a magic packet was meant for, other than this one, is watched for a sign of life.
@@ -414,21 +419,26 @@ void TConsoleWatch::WriteOutcomes(const std::vector<WakeOutcome> &outcomes)
             return;
         if (m_metrics)
             m_metrics->OutcomeSeen(outcome);
-        if (Journaled(OutcomeEntry(outcome))) {
-            // the journal keeps it
-        } else if (m_options.json) {
-            WriteJson(OutcomeJson(outcome, IsoTime(ReceivedLocalTime(outcome.endNs))));
-        } else {
-            std::string text = OutcomeLine(outcome) + '\n';
-            for (const std::string &problem : OutcomeProblems(outcome))
-                text += "  Problem: " + problem + '\n';
-            WriteOut(QByteArray::fromStdString(text + '\n'));
-        }
+        WriteOutcome(outcome);
         if (m_options.untilWoke && outcome.mac == m_options.macs.front())
             QMetaObject::invokeMethod(
                 this, [this, woke = outcome.woke] { Finish(woke ? kExitStopped : kExitTimedOut); },
                 Qt::QueuedConnection);
     }
+}
+
+void TConsoleWatch::WriteOutcome(const WakeOutcome &outcome)
+{
+    if (Journaled(OutcomeEntry(outcome)))
+        return;
+    if (m_options.json) {
+        WriteJson(OutcomeJson(outcome, IsoTime(ReceivedLocalTime(outcome.endNs))));
+        return;
+    }
+    std::string text = OutcomeLine(outcome) + '\n';
+    for (const std::string &problem : OutcomeProblems(outcome))
+        text += "  Problem: " + problem + '\n';
+    WriteOut(QByteArray::fromStdString(text + '\n'));
 }
 
 // With --mac, only the sweeps that reached those MACs.

@@ -66,6 +66,8 @@ private:
                       std::uint32_t dropped);
     void WriteLines(const PacketReport &report, const QDateTime &now, const std::string &error);
     void WriteEvent(const MagicEvent &event);
+    void WriteMagicEvent(const MagicEvent &event);
+    void WriteOutcome(const WakeOutcome &outcome);
     void WriteSweeps(const std::vector<SweepEvent> &sweeps);
     void WatchWake(const MagicEvent &event);
     // A frame from a watched machine, or ARP, in its place among the events.

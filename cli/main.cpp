@@ -197,8 +197,7 @@ int main(int argc, char *argv[])
         std::string failure;
         metricsServer = MetricsServer::Start(options.metricsAddress, metrics->Registry(), &failure);
         if (!metricsServer) {
-            std::fprintf(stderr, "%s: cannot serve metrics on %s: %s\n", kProgram.name.c_str(),
-                         options.metricsAddress.c_str(), failure.c_str());
+            std::fprintf(stderr, "%s: cannot serve metrics: %s\n", kProgram.name.c_str(), failure.c_str());
             return TConsoleWatch::kExitNotListening;
         }
         watch.SetMetrics(&*metrics);

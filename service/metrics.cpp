@@ -43,7 +43,8 @@ std::string g_serverLog;
 int KeepServerLog(const mg_connection *, const char *message)
 {
     const std::lock_guard lock(g_serverLogMutex);
-    g_serverLog = message;
+    if (g_serverLog.empty())
+        g_serverLog = message; // the first says why; the others that it failed
     return 1; // not on standard error
 }
 
@@ -205,6 +206,10 @@ std::unique_ptr<MetricsServer> MetricsServer::Start(const std::string &listenAdd
     static CivetCallbacks callbacks{};
     callbacks.begin_request = ServeLandingPage;
     callbacks.log_message = KeepServerLog;
+    {
+        const std::lock_guard lock(g_serverLogMutex);
+        g_serverLog.clear();
+    }
     try {
         auto exposer = std::make_unique<prometheus::Exposer>(
             std::vector<std::string>{"listening_ports", listenAddress, "num_threads", "2"}, &callbacks);

@@ -260,6 +260,13 @@ void TestCli::exitStatus_data()
     QTest::newRow("count zero") << args("--count 0") << 0 << 0 << 2 << QStringLiteral("--count: '0'");
     QTest::newRow("timeout zero") << args("--timeout 0") << 0 << 0 << 2 << QStringLiteral("--timeout: '0'");
     QTest::newRow("stray argument") << args("--json eth0") << 0 << 0 << 2 << QStringLiteral("'eth0'");
+    QTest::newRow("two named machines") << args("--mac 02:c1:1e:00:00:5a --mac 02:c1:1e:00:00:5b --count 1") << 0 << 1
+                                        << 0 << QStringLiteral("for 02-C1-1E-00-00-5A or 02-C1-1E-00-00-5B to");
+    // Binding below 1024 needs a capability that is gone by then; an address not this machine's cannot be bound.
+    QTest::newRow("metrics port that needs a privilege")
+        << args("--metrics 127.0.0.1:80") << 0 << 0 << 3 << QStringLiteral("cannot serve metrics: cannot bind to 127.0.0.1:80: 13");
+    QTest::newRow("metrics on another machine's address")
+        << args("--metrics 192.0.2.1:19009") << 0 << 0 << 3 << QStringLiteral("cannot bind to 192.0.2.1:19009: 99");
 }
 
 void TestCli::exitStatus()

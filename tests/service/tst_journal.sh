@@ -41,6 +41,7 @@ started() { grep -q 'listening for magic packets' "$1"; }
 # No journald: the events go to standard output, and standard error says why, once.
 "$cli" --journal --json --count 2 --timeout 60 > "$work/none.out" 2> "$work/none.err" &
 pid=$!
+pids+=("$pid")
 wait_for 30 started "$work/none.err"
 send
 send
@@ -60,6 +61,7 @@ systemd-cat --identifier=corvalen-stdout sh -c \
     'JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec "$0" --mac "$1" --wake-timeout 1 --until-woke' \
     "$cli" "$mac" &
 pid=$!
+pids+=("$pid")
 stream() { journalctl -o cat --no-pager SYSLOG_IDENTIFIER=corvalen-stdout > "$work/stream.txt"; }
 stream_started() { stream && started "$work/stream.txt"; }
 wait_for 30 stream_started
