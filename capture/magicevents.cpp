@@ -69,15 +69,7 @@ void MagicEventMerger::FrameSeen(const std::string &interfaceName, ByteView fram
 
 void MagicEventMerger::DatagramReported(const PacketReport &report)
 {
-    MagicEvent event;
-    event.source = report.sourceAddress;
-    event.destination = report.destinationAddress;
-    event.sourcePort = report.sourcePort;
-    event.destinationPort = report.destinationPort;
-    event.mac = report.mac;
-    event.strict = true;
-    event.delivered = true;
-    event.kernelTimeNs = report.kernelTimeNs;
+    MagicEvent event = EventFromDatagram(report);
     const auto seen = std::find_if(m_pending.begin(), m_pending.end(), [&](const Pending &pending) {
         return pending.waiting == Waiting::ForSocket && SamePacket(pending.event, event);
     });

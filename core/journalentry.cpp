@@ -28,6 +28,20 @@ public:
         return value ? Field(name, *value) : *this;
     }
 
+    EntryBuilder &Packet(const MagicEvent &event)
+    {
+        const auto number = [](const std::optional<std::uint16_t> &port) {
+            return port ? std::to_string(*port) : std::string();
+        };
+        return Field("WOL_MAC", event.mac)
+            .Field("WOL_SOURCE", event.source ? event.source : event.sourceMac)
+            .Field("WOL_DESTINATION", event.destination ? event.destination : event.destinationMac)
+            .Field("WOL_SOURCE_PORT", number(event.sourcePort))
+            .Field("WOL_DESTINATION_PORT", number(event.destinationPort))
+            .Field("WOL_INTERFACE", event.interfaceName)
+            .Field("WOL_CARRIER", std::string(event.carrier == Carrier::Udp ? "udp" : "ethernet"));
+    }
+
     EntryBuilder &Problems(const std::vector<std::string> &problems)
     {
         for (const std::string &problem : problems)
@@ -47,11 +61,6 @@ std::string Endpoint(const std::optional<std::string> &address, const std::optio
     if (port)
         text += " port " + std::to_string(*port);
     return text;
-}
-
-std::string CarrierName(Carrier carrier)
-{
-    return carrier == Carrier::Udp ? "udp" : "ethernet";
 }
 
 } // namespace
@@ -98,33 +107,19 @@ JournalEntry MagicEventEntry(const MagicEvent &event)
 {
     const std::vector<std::string> problems = EventProblems(event);
     const int priority = event.nearMiss || !problems.empty() ? kJournalWarning : kJournalInformational;
-    EntryBuilder entry(event.nearMiss ? JournalEvent::NearMiss : JournalEvent::Magic,
-                       event.nearMiss ? "near_miss" : "magic", MagicEventLine(event), priority);
-    entry.Field("WOL_MAC", event.mac)
-        .Field("WOL_SOURCE", event.source ? event.source : event.sourceMac)
-        .Field("WOL_DESTINATION", event.destination ? event.destination : event.destinationMac)
-        .Field("WOL_SOURCE_PORT", event.sourcePort ? std::to_string(*event.sourcePort) : std::string())
-        .Field("WOL_DESTINATION_PORT", event.destinationPort ? std::to_string(*event.destinationPort) : std::string())
-        .Field("WOL_INTERFACE", event.interfaceName)
-        .Field("WOL_CARRIER", CarrierName(event.carrier));
-    return entry.Problems(problems).Take();
+    return EntryBuilder(event.nearMiss ? JournalEvent::NearMiss : JournalEvent::Magic,
+                        event.nearMiss ? "near_miss" : "magic", MagicEventLine(event), priority)
+        .Packet(event)
+        .Problems(problems)
+        .Take();
 }
 
+// The raw socket alone says nothing of this machine, and so of no problem.
 JournalEntry DatagramEntry(const PacketReport &report)
 {
-    MagicEvent event;
-    event.source = report.sourceAddress;
-    event.sourcePort = report.sourcePort;
-    event.destination = report.destinationAddress;
-    event.destinationPort = report.destinationPort;
-    event.mac = report.mac;
+    const MagicEvent event = EventFromDatagram(report);
     return EntryBuilder(JournalEvent::Magic, "magic", MagicEventLine(event), kJournalInformational)
-        .Field("WOL_MAC", report.mac)
-        .Field("WOL_SOURCE", report.sourceAddress)
-        .Field("WOL_DESTINATION", report.destinationAddress)
-        .Field("WOL_SOURCE_PORT", std::to_string(report.sourcePort))
-        .Field("WOL_DESTINATION_PORT", std::to_string(report.destinationPort))
-        .Field("WOL_CARRIER", CarrierName(Carrier::Udp))
+        .Packet(event)
         .Take();
 }
 

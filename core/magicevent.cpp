@@ -46,6 +46,20 @@ std::string MachineLine(const ThisMachine &machine)
 
 } // namespace
 
+MagicEvent EventFromDatagram(const PacketReport &report)
+{
+    MagicEvent event;
+    event.source = report.sourceAddress;
+    event.destination = report.destinationAddress;
+    event.sourcePort = report.sourcePort;
+    event.destinationPort = report.destinationPort;
+    event.mac = report.mac;
+    event.strict = true;
+    event.delivered = true;
+    event.kernelTimeNs = report.kernelTimeNs;
+    return event;
+}
+
 MagicEvent EventFromFrame(const WireFrame &frame, const std::string &interfaceName)
 {
     MagicEvent event;

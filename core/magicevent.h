@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datetimetext.h"
+#include "packetreport.h"
 #include "wireframe.h"
 
 #include <cstdint>
@@ -46,6 +47,8 @@ struct MagicEvent
 };
 
 MagicEvent EventFromFrame(const WireFrame &frame, const std::string &interfaceName);
+// A magic packet as the raw UDP socket got it: strict, delivered, on no known interface.
+MagicEvent EventFromDatagram(const PacketReport &report);
 
 // A 6-byte password in the MAC text form, a 4-byte one in dotted decimal.
 std::string PasswordText(ByteView password);

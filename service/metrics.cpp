@@ -159,8 +159,7 @@ void WatchMetrics::MagicSeen(const MagicEvent &event)
 
 void WatchMetrics::DatagramSeen(const PacketReport &report)
 {
-    PacketSeen(report.mac, {{"interface", ""}, {"carrier", "udp"}, {"family", "ipv4"}, {"delivered", "true"}},
-               report.kernelTimeNs);
+    MagicSeen(EventFromDatagram(report));
 }
 
 void WatchMetrics::OutcomeSeen(const WakeOutcome &outcome)

@@ -6,7 +6,7 @@
 # output when there is no journal.
 # Usage: tst_journal.sh CORVALEN_CLI CATALOG
 set -euo pipefail
-source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/../common/shelltest.sh"
 require_root
 if [ -z "${CORVALEN_IN_NAMESPACE:-}" ]; then
     exec env CORVALEN_IN_NAMESPACE=1 unshare --mount --net --propagation private bash "$(realpath "$0")" "$@"

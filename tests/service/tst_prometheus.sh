@@ -4,7 +4,7 @@
 # per instance, a sweep and a machine that did not wake, as Prometheus sees them.
 # Usage: tst_prometheus.sh CORVALEN_CLI RULES_FILE
 set -euo pipefail
-source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/../common/shelltest.sh"
 require_root
 cli=$1
 rules=$2

@@ -3,7 +3,7 @@
 # program where the unit names it, and rates its exposure at 2.0 or below.
 # Usage: tst_unit.sh UNIT CORVALEN_CLI
 set -euo pipefail
-source "$(dirname "$0")/common.sh"
+source "$(dirname "$0")/../common/shelltest.sh"
 unit=$1
 cli=$2
 work=$(mktemp -d)

@@ -1,4 +1,4 @@
-# Sourced by the service tests: waiting for a condition, and failing with a reason.
+# Sourced by the shell tests: waiting for a condition, and failing with a reason.
 
 fail() {
     echo "FAIL: $*" >&2
