@@ -42,7 +42,9 @@ ip -n "${hosts[2]}" link set eth0 up
 sender() { ip netns exec "${hosts[0]}" "$@"; }
 
 # watch MAC WAKE_TIMEOUT: corvalen-cli on the neighbour, until that machine woke or not.
+# The files go first: the new process's redirection may come after the wait starts.
 watch() {
+    rm -f "$work/out" "$work/err"
     ip netns exec "${hosts[2]}" "$cli" --json --mac "$1" --until-woke --wake-timeout "$2" --timeout 60 \
         > "$work/out" 2> "$work/err" &
     pids+=($!)
@@ -78,8 +80,11 @@ grep -q '"event":"no_sign_of_life".*"packets":2' "$work/out" || fail "no sign of
 # packet to its unicast address. The bridge no longer knows where that MAC is and
 # floods the frame, and the sender's ARP probes for the address go unanswered.
 ip -n "${hosts[1]}" link set eth0 down
+forgotten() { ! ip netns exec "$segment" bridge fdb show br br0 | grep -qi "^$target_mac "; }
+wait_for 30 forgotten
 ip netns exec "${hosts[0]}" sysctl -q net.ipv4.neigh.eth0.delay_first_probe_time=1
 ip -n "${hosts[0]}" neigh replace 10.82.0.2 lladdr "$target_mac" dev eth0 nud stale
+rm -f "$work/out" "$work/err"
 ip netns exec "${hosts[2]}" "$cli" --json --mac "$target_mac" --wake-timeout 30 > "$work/out" 2> "$work/err" &
 pids+=($!)
 wait_for 30 grep -q 'listening for magic packets' "$work/err"

@@ -18,21 +18,15 @@ private slots:
 
 namespace {
 
+const PacketReport kDatagram{nullptr, "192.0.2.10", "192.0.2.255", "02-C1-1E-00-00-5A", 40000, 9};
+
 MagicEvent Magic(bool delivered, bool local)
 {
-    MagicEvent event;
-    event.source = "192.0.2.10";
-    event.sourcePort = 40000;
-    event.destination = "192.0.2.255";
-    event.destinationPort = 9;
+    MagicEvent event = EventFromDatagram(kDatagram);
     event.interfaceName = "eth0";
-    event.mac = "02-C1-1E-00-00-5A";
     event.delivered = delivered;
-    if (local) {
-        event.machine.localInterface = "eth0";
-        event.machine.wakeOn = "g";
-        event.machine.deviceWakeup = true;
-    }
+    if (local)
+        event.machine = {"eth0", "g", true};
     return event;
 }
 
@@ -40,11 +34,9 @@ WakeOutcome Outcome(bool woke)
 {
     WakeOutcome outcome{woke, "02-C1-1E-00-00-5A", "eth0", 1'000'000'000, 4'000'000'000, 1, false, {}, false};
     if (woke) {
-        SignOfLife sign;
-        sign.kind = SignOfLife::Kind::Dhcp;
-        sign.what = "DHCP request";
-        sign.address = "192.0.2.23";
-        outcome.sign = sign;
+        outcome.sign.emplace();
+        outcome.sign->kind = SignOfLife::Kind::Dhcp;
+        outcome.sign->address = "192.0.2.23";
     }
     return outcome;
 }
@@ -70,8 +62,7 @@ void TestJournalEntry::entry_data()
     nearMiss.nearMiss = true;
     nearMiss.nearMissReason = "15 repetitions of the MAC address instead of 16";
     row("near miss", MagicEventEntry(nearMiss), "near_miss", 4, 2);
-    row("raw socket alone", DatagramEntry({nullptr, "192.0.2.10", "192.0.2.255", "02-C1-1E-00-00-5A", 40000, 9}), "magic",
-        6, 0);
+    row("raw socket alone", DatagramEntry(kDatagram), "magic", 6, 0);
     row("woke", OutcomeEntry(Outcome(true)), "woke", 6, 0);
     row("no sign of life", OutcomeEntry(Outcome(false)), "no_sign_of_life", 4, 1);
     row("unanswered ARP", UnansweredArpEntry({"192.0.2.23", "192.0.2.1", "02-00-00-00-00-01", "02-C1-1E-00-00-5A", 3}),

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The service's unit as systemd reads it: systemd-analyze verifies it, with the
-# program where the unit names it, and rates its exposure at 2.0 or below.
+# program where the unit names it, and rates its exposure at 2.0 or below; and
+# every system call the program makes while it watches, serves metrics and writes
+# to a journal is one that the unit's system call filter lets through.
 # Usage: tst_unit.sh UNIT CORVALEN_CLI
 set -euo pipefail
 source "$(dirname "$0")/../common/shelltest.sh"
@@ -20,4 +22,27 @@ rating=$(sed -n 's/.*Overall exposure level for corvalen-cli.service: \([0-9.]*\
 [ -n "$rating" ] || fail "no rating: $(cat "$work/security.txt")"
 echo "exposure $rating"
 awk -v rating="$rating" 'BEGIN { exit !(rating <= 2.0) }' || fail "exposure $rating is above 2.0"
+# The filter's lines: groups and calls allowed, then "~" ones taken away again.
+calls() {
+    local name
+    for name in "$@"; do
+        case $name in
+        @*) calls $(systemd-analyze syscall-filter "$name" | sed -n '2,$p' | grep -v '^ *#') ;;
+        *) echo "$name" ;;
+        esac
+    done
+}
+allowed=$(calls $(sed -n 's/^SystemCallFilter=\([^~].*\)/\1/p' "$unit") | sort -u)
+denied=$(calls $(sed -n 's/^SystemCallFilter=~\(.*\)/\1/p' "$unit") | sort -u)
+if [ "$(id -u)" -eq 0 ]; then
+    strace -f -qq -o "$work/trace" "$cli" --metrics 127.0.0.1:19409 --journal --timeout 3 > /dev/null 2>&1 &
+    wait_for 30 grep -qs 'bind(.*19409' "$work/trace"
+    curl -sf http://127.0.0.1:19409/metrics > /dev/null
+    wakeonlan -i 127.0.0.1 02:c1:1e:00:00:5a > /dev/null
+    wait $! || true
+    used=$(sed -E 's/^[0-9]+ +//; s/^<\.\.\. ([a-z0-9_]+) resumed.*/\1/; s/^([a-z0-9_]+)\(.*/\1/' "$work/trace" \
+        | grep -E '^[a-z0-9_]+$' | grep -vx execve | sort -u)
+    refused=$(comm -23 <(echo "$used") <(comm -23 <(echo "$allowed") <(echo "$denied")))
+    [ -z "$refused" ] || fail "system calls the filter refuses: $refused"
+fi
 echo "PASS"
