@@ -62,13 +62,13 @@ int ServeLandingPage(mg_connection *connection)
     return 200;
 }
 
-} // namespace
-
-template <typename Builder> auto &Registered(Builder builder, const char *name, const char *help,
-                                             prometheus::Registry &registry)
+template <typename Builder>
+auto &Registered(Builder builder, const char *name, const char *help, prometheus::Registry &registry)
 {
     return builder.Name(name).Help(help).Register(registry);
 }
+
+} // namespace
 
 WatchMetrics::WatchMetrics(const std::vector<std::string> &namedMacs, const std::string &version)
     : m_registry(std::make_shared<prometheus::Registry>())
