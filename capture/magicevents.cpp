@@ -1,7 +1,6 @@
 #include "magicevents.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -155,15 +154,14 @@ void MagicEventMerger::RefreshMachineInfo()
 // The broadcast address of this machine's subnet that `address` lies in.
 std::optional<std::string> MagicEventMerger::BroadcastFor(const std::string &address) const
 {
-    unsigned parts[4];
-    char tail;
-    if (std::sscanf(address.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &tail) != 4)
+    const std::optional<Ipv4Address> parts = ParseIpv4(address);
+    if (!parts)
         return std::nullopt;
     for (const Ipv4Network &network : m_networks) {
         Ipv4Address broadcast{};
         bool inside = true;
         for (int i = 0; i < 4; ++i) {
-            inside = inside && ((parts[i] ^ network.address[i]) & network.mask[i]) == 0;
+            inside = inside && (((*parts)[i] ^ network.address[i]) & network.mask[i]) == 0;
             broadcast[i] = std::uint8_t(network.address[i] | ~network.mask[i]);
         }
         if (inside && network.mask != Ipv4Address{255, 255, 255, 255})

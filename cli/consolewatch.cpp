@@ -67,17 +67,6 @@ std::optional<MacAddress> ParseMac(const std::string &text)
     return mac;
 }
 
-std::optional<Ipv4Address> ParseIpv4(const std::string &text)
-{
-    Ipv4Address address{};
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%3hhu.%3hhu.%3hhu.%3hhu%c", &address[0], &address[1], &address[2], &address[3],
-                    &tail)
-        != 4)
-        return std::nullopt;
-    return address;
-}
-
 // Standard output is flushed whenever the program is about to wait, so that a burst
 // of events costs one write and no line waits for the next event.
 void WriteOut(const QByteArray &text)
@@ -300,7 +289,7 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
 
 void TConsoleWatch::WriteMagicEvent(const MagicEvent &event)
 {
-    if (Journaled(MagicEventEntry(event)))
+    if (Journaled([&] { return MagicEventEntry(event); }))
         return;
     const QDateTime received = ReceivedLocalTime(event.kernelTimeNs);
     if (m_options.json) {
@@ -386,7 +375,7 @@ void TConsoleWatch::WriteUnansweredArp(const UnansweredArp &arp)
 {
     if (m_metrics)
         m_metrics->UnansweredArpSeen();
-    if (!m_options.Wants(arp.mac) || Journaled(UnansweredArpEntry(arp)))
+    if (!m_options.Wants(arp.mac) || Journaled([&] { return UnansweredArpEntry(arp); }))
         return;
     if (m_options.json) {
         WriteJson(UnansweredArpJson(arp, IsoTime(ReceivedLocalTime(arp.lastNs))));
@@ -429,7 +418,7 @@ void TConsoleWatch::WriteOutcomes(const std::vector<WakeOutcome> &outcomes)
 
 void TConsoleWatch::WriteOutcome(const WakeOutcome &outcome)
 {
-    if (Journaled(OutcomeEntry(outcome)))
+    if (Journaled([&] { return OutcomeEntry(outcome); }))
         return;
     if (m_options.json) {
         WriteJson(OutcomeJson(outcome, IsoTime(ReceivedLocalTime(outcome.endNs))));
@@ -451,7 +440,7 @@ void TConsoleWatch::WriteSweeps(const std::vector<SweepEvent> &sweeps)
             || std::any_of(m_options.macs.begin(), m_options.macs.end(), [&sweep](const std::string &mac) {
                    return std::binary_search(sweep.macs.begin(), sweep.macs.end(), mac);
                });
-        if (!wanted || Journaled(SweepEntry(sweep)))
+        if (!wanted || Journaled([&] { return SweepEntry(sweep); }))
             continue;
         if (m_options.json)
             WriteJson(SweepJson(sweep, IsoTime(ReceivedLocalTime(sweep.firstNs))));
@@ -462,7 +451,7 @@ void TConsoleWatch::WriteSweeps(const std::vector<SweepEvent> &sweeps)
 
 void TConsoleWatch::WriteMagic(const PacketReport &report, const QDateTime &now)
 {
-    if (Journaled(DatagramEntry(report)))
+    if (Journaled([&] { return DatagramEntry(report); }))
         return;
     if (!m_options.json) {
         WriteLines(report, now, m_listener->LastError());
@@ -484,7 +473,7 @@ void TConsoleWatch::WriteFailure(const PacketReport &report, const QDateTime &no
         else
             m_metrics->ReceiveFailed();
     }
-    if (Journaled(dropped > 0 ? DropsEntry(dropped) : ReceiveErrorEntry(error)))
+    if (Journaled([&] { return dropped > 0 ? DropsEntry(dropped) : ReceiveErrorEntry(error); }))
         return;
     if (!m_options.json) {
         WriteLines(report, now, error);
@@ -500,11 +489,6 @@ void TConsoleWatch::WriteLines(const PacketReport &report, const QDateTime &now,
     for (const std::string &line : ReportLines(report, error, ToLocalDateTime(now), m_dateTimeSettings))
         text += line + '\n';
     WriteOut(QByteArray::fromStdString(text));
-}
-
-bool TConsoleWatch::Journaled(const JournalEntry &entry)
-{
-    return m_journal && m_journal->Send(entry);
 }
 
 void TConsoleWatch::TimedOut()

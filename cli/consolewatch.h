@@ -79,7 +79,11 @@ private:
     std::optional<bool> WasAwake(const MacAddress &mac);
     void CountReported();
     void TimedOut();
-    bool Journaled(const JournalEntry &entry);
+    // Whether the journal took the event; its entry is made only when there is one.
+    template <typename MakeEntry> bool Journaled(MakeEntry makeEntry)
+    {
+        return m_journal && m_journal->Send(makeEntry());
+    }
 
     WatchOptions m_options;
     std::unique_ptr<TPacketListener> m_listener;

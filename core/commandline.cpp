@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "sweeps.h"
+#include "wireframe.h"
 
 #include <CLI/CLI.hpp>
 
@@ -118,22 +119,8 @@ std::string MetricsListenAddress(const std::string &written)
         address = written;
         port.clear();
     }
-    if (!address.empty() && address.front() != '[') {
-        int octets = 0;
-        std::size_t start = 0;
-        while (start <= address.size()) {
-            std::size_t end = address.find('.', start);
-            if (end == std::string::npos)
-                end = address.size();
-            const std::optional<int> octet = Parsed<int>(address.substr(start, end - start));
-            if (!octet || *octet > 255 || end - start > 3)
-                return {};
-            ++octets;
-            start = end + 1;
-        }
-        if (octets != 4)
-            return {};
-    }
+    if (!address.empty() && address.front() != '[' && !ParseIpv4(address))
+        return {};
     if (port.empty() && address.empty())
         return {};
     const std::optional<int> number = port.empty() ? kDefaultMetricsPort : Parsed<int>(port);

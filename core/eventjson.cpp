@@ -23,17 +23,10 @@ json Flag(const std::optional<bool> &flag)
     return flag ? json(*flag) : json(nullptr);
 }
 
-json FamilyName(Family family)
+json FamilyJson(Family family)
 {
-    switch (family) {
-    case Family::Ipv4:
-        return "ipv4";
-    case Family::Ipv6:
-        return "ipv6";
-    case Family::None:
-        break;
-    }
-    return nullptr;
+    const char *const name = FamilyName(family);
+    return name ? json(name) : json(nullptr);
 }
 
 // A span of time in seconds, to the millisecond.
@@ -54,8 +47,8 @@ json EventJson(const MagicEvent &event, const std::string &time)
         {"destination", Text(event.destination)},
         {"destination_port", Number(event.destinationPort)},
         {"mac", event.mac},
-        {"carrier", event.carrier == Carrier::Udp ? "udp" : "ethernet"},
-        {"family", FamilyName(event.family)},
+        {"carrier", CarrierName(event.carrier)},
+        {"family", FamilyJson(event.family)},
         {"interface", Text(event.interfaceName)},
         {"source_mac", Text(event.sourceMac)},
         {"destination_mac", Text(event.destinationMac)},

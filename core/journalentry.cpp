@@ -7,13 +7,13 @@ const char *const kIdentifier = "corvalen-cli";
 class EntryBuilder
 {
 public:
-    EntryBuilder(JournalEvent kind, const char *event, const std::string &message, int priority)
+    EntryBuilder(JournalEvent kind, const std::string &message, int priority)
     {
         m_entry.push_back("MESSAGE=" + message);
         m_entry.push_back("PRIORITY=" + std::to_string(priority));
         m_entry.push_back(std::string("SYSLOG_IDENTIFIER=") + kIdentifier);
         m_entry.push_back(std::string("MESSAGE_ID=") + JournalMessageId(kind));
-        m_entry.push_back(std::string("WOL_EVENT=") + event);
+        m_entry.push_back(std::string("WOL_EVENT=") + EventName(kind));
     }
 
     EntryBuilder &Field(const char *name, const std::string &value)
@@ -39,7 +39,7 @@ public:
             .Field("WOL_SOURCE_PORT", number(event.sourcePort))
             .Field("WOL_DESTINATION_PORT", number(event.destinationPort))
             .Field("WOL_INTERFACE", event.interfaceName)
-            .Field("WOL_CARRIER", std::string(event.carrier == Carrier::Udp ? "udp" : "ethernet"));
+            .Field("WOL_CARRIER", std::string(CarrierName(event.carrier)));
     }
 
     EntryBuilder &Problems(const std::vector<std::string> &problems)
@@ -52,6 +52,13 @@ public:
     JournalEntry Take() { return std::move(m_entry); }
 
 private:
+    static const char *EventName(JournalEvent kind)
+    {
+        static const char *const kNames[] = {"magic", "near_miss", "woke", "no_sign_of_life", "unanswered_arp",
+                                             "sweep", "drops", "error"};
+        return kNames[int(kind)];
+    }
+
     JournalEntry m_entry;
 };
 
@@ -107,8 +114,7 @@ JournalEntry MagicEventEntry(const MagicEvent &event)
 {
     const std::vector<std::string> problems = EventProblems(event);
     const int priority = event.nearMiss || !problems.empty() ? kJournalWarning : kJournalInformational;
-    return EntryBuilder(event.nearMiss ? JournalEvent::NearMiss : JournalEvent::Magic,
-                        event.nearMiss ? "near_miss" : "magic", MagicEventLine(event), priority)
+    return EntryBuilder(event.nearMiss ? JournalEvent::NearMiss : JournalEvent::Magic, MagicEventLine(event), priority)
         .Packet(event)
         .Problems(problems)
         .Take();
@@ -118,15 +124,14 @@ JournalEntry MagicEventEntry(const MagicEvent &event)
 JournalEntry DatagramEntry(const PacketReport &report)
 {
     const MagicEvent event = EventFromDatagram(report);
-    return EntryBuilder(JournalEvent::Magic, "magic", MagicEventLine(event), kJournalInformational)
+    return EntryBuilder(JournalEvent::Magic, MagicEventLine(event), kJournalInformational)
         .Packet(event)
         .Take();
 }
 
 JournalEntry OutcomeEntry(const WakeOutcome &outcome)
 {
-    EntryBuilder entry(outcome.woke ? JournalEvent::Woke : JournalEvent::NoSignOfLife,
-                       outcome.woke ? "woke" : "no_sign_of_life", OutcomeLine(outcome),
+    EntryBuilder entry(outcome.woke ? JournalEvent::Woke : JournalEvent::NoSignOfLife, OutcomeLine(outcome),
                        outcome.woke ? kJournalInformational : kJournalWarning);
     entry.Field("WOL_MAC", outcome.mac).Field("WOL_INTERFACE", outcome.interfaceName);
     if (outcome.sign)
@@ -136,7 +141,7 @@ JournalEntry OutcomeEntry(const WakeOutcome &outcome)
 
 JournalEntry UnansweredArpEntry(const UnansweredArp &arp)
 {
-    return EntryBuilder(JournalEvent::UnansweredArp, "unanswered_arp", UnansweredArpLine(arp), kJournalWarning)
+    return EntryBuilder(JournalEvent::UnansweredArp, UnansweredArpLine(arp), kJournalWarning)
         .Field("WOL_MAC", arp.mac)
         .Field("WOL_SOURCE", arp.askerAddress)
         .Field("WOL_DESTINATION", arp.address)
@@ -146,7 +151,7 @@ JournalEntry UnansweredArpEntry(const UnansweredArp &arp)
 
 JournalEntry SweepEntry(const SweepEvent &sweep)
 {
-    return EntryBuilder(JournalEvent::Sweep, "sweep", SweepLine(sweep), kJournalWarning)
+    return EntryBuilder(JournalEvent::Sweep, SweepLine(sweep), kJournalWarning)
         .Field("WOL_SOURCE", sweep.source)
         .Field("WOL_COUNT", std::to_string(sweep.macs.size()))
         .Take();
@@ -154,7 +159,7 @@ JournalEntry SweepEntry(const SweepEvent &sweep)
 
 JournalEntry DropsEntry(std::uint64_t count)
 {
-    return EntryBuilder(JournalEvent::Drops, "drops",
+    return EntryBuilder(JournalEvent::Drops,
                         "The kernel dropped " + std::to_string(count) + " datagram(s) before the socket could read them",
                         kJournalWarning)
         .Field("WOL_COUNT", std::to_string(count))
@@ -163,5 +168,5 @@ JournalEntry DropsEntry(std::uint64_t count)
 
 JournalEntry ReceiveErrorEntry(const std::string &text)
 {
-    return EntryBuilder(JournalEvent::ReceiveError, "error", "Receiving failed: " + text, kJournalError).Take();
+    return EntryBuilder(JournalEvent::ReceiveError, "Receiving failed: " + text, kJournalError).Take();
 }

@@ -15,6 +15,7 @@
 // catalog explains; the WOL_ fields let journalctl and collectors match on them.
 using JournalEntry = std::vector<std::string>;
 
+// In WOL_EVENT: magic, near_miss, woke, no_sign_of_life, unanswered_arp, sweep, drops, error.
 enum class JournalEvent { Magic, NearMiss, Woke, NoSignOfLife, UnansweredArp, Sweep, Drops, ReceiveError };
 
 // The 128-bit MESSAGE_ID of the kind, as 32 lower-case hexadecimal digits.

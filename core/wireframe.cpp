@@ -1,6 +1,7 @@
 #include "wireframe.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace {
@@ -255,6 +256,36 @@ std::string FormatIpv4(const Ipv4Octets &address)
 {
     return FormatDottedQuad(std::uint32_t(address[0]) << 24 | std::uint32_t(address[1]) << 16
                             | std::uint32_t(address[2]) << 8 | address[3]);
+}
+
+std::optional<Ipv4Octets> ParseIpv4(const std::string &text)
+{
+    Ipv4Octets address{};
+    const char *next = text.data();
+    const char *const end = text.data() + text.size();
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        if (i > 0 && (next == end || *next++ != '.'))
+            return std::nullopt;
+        unsigned value = 256;
+        const auto [after, error] = std::from_chars(next, end, value);
+        if (error != std::errc() || after - next > 3 || value > 255)
+            return std::nullopt;
+        address[i] = std::uint8_t(value);
+        next = after;
+    }
+    if (next != end)
+        return std::nullopt;
+    return address;
+}
+
+const char *CarrierName(Carrier carrier)
+{
+    return carrier == Carrier::Udp ? "udp" : "ethernet";
+}
+
+const char *FamilyName(Family family)
+{
+    return family == Family::Ipv4 ? "ipv4" : family == Family::Ipv6 ? "ipv6" : nullptr;
 }
 
 std::optional<WireFrame> DecodeFrame(ByteView frame)

@@ -13,6 +13,8 @@ using Ipv4Octets = std::array<std::uint8_t, 4>;
 
 // "192.168.1.23"
 std::string FormatIpv4(const Ipv4Octets &address);
+// Four decimal numbers from 0 to 255 with dots between, and nothing else.
+std::optional<Ipv4Octets> ParseIpv4(const std::string &text);
 
 enum class MagicKind { None, Magic, NearMiss };
 
@@ -39,6 +41,10 @@ std::string NearMissReason(const MagicMatch &match);
 
 enum class Carrier { Udp, Ethernet };
 enum class Family { None, Ipv4, Ipv6 };
+
+// "udp", "ethernet"; "ipv4", "ipv6", or null for a frame without IP.
+const char *CarrierName(Carrier carrier);
+const char *FamilyName(Family family);
 
 // One Ethernet frame that holds a magic packet or a near miss.
 struct WireFrame

@@ -21,11 +21,6 @@ const char *const kLandingPage =
     "<p><a href=\"/metrics\">Metrics</a></p>\n"
     "</body></html>\n";
 
-std::string FamilyLabel(Family family)
-{
-    return family == Family::Ipv4 ? "ipv4" : family == Family::Ipv6 ? "ipv6" : "none";
-}
-
 std::string FlagLabel(const std::optional<bool> &flag)
 {
     return flag ? (*flag ? "true" : "false") : "unknown";
@@ -151,8 +146,8 @@ void WatchMetrics::MagicSeen(const MagicEvent &event)
     }
     PacketSeen(event.mac,
                {{"interface", interfaceName},
-                {"carrier", event.carrier == Carrier::Udp ? "udp" : "ethernet"},
-                {"family", FamilyLabel(event.family)},
+                {"carrier", CarrierName(event.carrier)},
+                {"family", FamilyName(event.family) ? FamilyName(event.family) : "none"},
                 {"delivered", FlagLabel(event.delivered)}},
                event.kernelTimeNs);
 }

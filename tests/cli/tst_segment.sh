@@ -14,10 +14,8 @@ silent_mac=02:c1:1e:00:00:d2
 work=$(mktemp -d)
 segment=cvseg$$
 hosts=(cvsend$$ cvtarget$$ cvneigh$$)
-pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    stop_started
     for ns in "$segment" "${hosts[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
     rm -rf "$work"
 }

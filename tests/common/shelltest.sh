@@ -23,3 +23,12 @@ require_root() {
         exit 77
     fi
 }
+
+# The processes a test started in the background, by their PIDs in the array
+# `pids`: stopped, and waited for.
+pids=()
+stop_started() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+}

@@ -28,10 +28,8 @@ mount --bind /run/catalog /usr/lib/systemd/catalog
 mkdir -p /var/lib/systemd/catalog
 mount --bind /run/catalog-db /var/lib/systemd/catalog
 work=/run/work
-pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    stop_started
 }
 trap cleanup EXIT
 

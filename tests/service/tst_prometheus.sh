@@ -14,10 +14,8 @@ namedColons=02:c1:1e:00:00:a1
 work=$(mktemp -d)
 monitor=cvmon$$
 segments=(cvsega$$ cvsegb$$)
-pids=()
 cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    stop_started
     for ns in "$monitor" "${segments[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
     rm -rf "$work"
 }
