@@ -1,5 +1,8 @@
 #include "windowsreadiness.h"
 
+#include <algorithm>
+#include <initializer_list>
+
 namespace {
 
 // A double-quoted PowerShell string: the backtick escapes what would end or expand it.
@@ -30,12 +33,86 @@ std::string PnpText(std::uint32_t value)
     return "0x" + hex;
 }
 
+// Sets an advanced property on the Advanced tab, or by its keyword in PowerShell.
+std::vector<std::string> AdvancedFix(const WindowsAdapterFacts &adapter, const std::string &name,
+                                     const std::string &keyword, const std::pair<std::string, std::string> &choice)
+{
+    return {DeviceManagerPath(adapter, "Advanced") + ": set \"" + name + "\" to " + choice.second,
+            "or in an elevated PowerShell: Set-NetAdapterAdvancedProperty -Name " + PowerShellWord(adapter.link.name)
+                + " -RegistryKeyword " + PowerShellWord(keyword) + " -RegistryValue " + choice.first};
+}
+
 Reason MagicPacketOff(const WindowsAdapterFacts &adapter)
 {
     return {"\"Wake on Magic Packet\" is disabled in the adapter's advanced properties (*WakeOnMagicPacket is 0)",
-            {DeviceManagerPath(adapter, "Advanced") + ": set \"Wake on Magic Packet\" to Enabled",
-             "or in an elevated PowerShell: Set-NetAdapterAdvancedProperty -Name " + PowerShellWord(adapter.link.name)
-                 + " -RegistryKeyword \"*WakeOnMagicPacket\" -RegistryValue 1"}};
+            AdvancedFix(adapter, "Wake on Magic Packet", "*WakeOnMagicPacket", {"1", "Enabled"})};
+}
+
+std::string Lower(std::string text)
+{
+    for (char &c : text)
+        c = c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+    return text;
+}
+
+// Whether the keyword or the name holds one of the words (in lower case) in any
+// case, or "PME", which only stands for power management events in capitals.
+bool Speaks(const std::string &keyword, const std::string &name, std::initializer_list<const char *> words)
+{
+    for (const std::string &text : {keyword, name}) {
+        const std::string lower = Lower(text);
+        if (text.find("PME") != std::string::npos
+            || std::any_of(words.begin(), words.end(),
+                           [&](const char *word) { return lower.find(word) != std::string::npos; }))
+            return true;
+    }
+    return false;
+}
+
+// Whether a choice's text turns the property on (true) or off (false), in the
+// words the drivers' own English texts use; nothing for other texts.
+std::optional<bool> OnOffText(const std::string &text)
+{
+    const std::string lower = Lower(text);
+    if (lower == "enabled" || lower == "enable" || lower == "on")
+        return true;
+    if (lower == "disabled" || lower == "disable" || lower == "off")
+        return false;
+    return std::nullopt;
+}
+
+const std::string *ChoiceText(const DriverWakeProperty &property, const std::string &value)
+{
+    for (const auto &[choice, text] : property.choices) {
+        if (choice == value)
+            return &text;
+    }
+    return nullptr;
+}
+
+// An on/off switch: no choices but a number, or the choices 0 and 1 alone.
+bool IsSwitch(const DriverWakeProperty &property)
+{
+    return std::all_of(property.choices.begin(), property.choices.end(),
+                       [](const auto &choice) { return choice.first == "0" || choice.first == "1"; });
+}
+
+// The choice that turns the property on: the one whose text says so, else 1.
+std::pair<std::string, std::string> OnChoice(const DriverWakeProperty &property)
+{
+    for (const auto &choice : property.choices) {
+        if (OnOffText(choice.second) == true)
+            return choice;
+    }
+    const std::string *one = ChoiceText(property, "1");
+    return {"1", one ? *one : "1"};
+}
+
+Reason NoWakeFromPowerOff(const WindowsAdapterFacts &adapter, const DriverWakeProperty &property)
+{
+    return {"\"" + property.name + "\" is " + WakePropertyValue(property)
+                + ": the adapter will not wake the machine from shutdown",
+            AdvancedFix(adapter, property.name, property.keyword, OnChoice(property))};
 }
 
 // The wake setting is greyed out while Windows may not turn the device off, so
@@ -81,6 +158,35 @@ Reason FastStartupOn()
 
 } // namespace
 
+bool ConcernsWake(const std::string &keyword, const std::string &name)
+{
+    return Speaks(keyword, name, {"wake", "wol"});
+}
+
+std::string WakePropertyValue(const DriverWakeProperty &property)
+{
+    if (!property.value)
+        return "not set (" + property.keyword + " has no value, and the driver no default)";
+    const std::string *text = ChoiceText(property, *property.value);
+    const std::string shown = text ? *text + " (" + property.keyword + " " + *property.value
+                                   : *property.value + " (" + property.keyword;
+    return shown + (property.isDefault ? ", the driver's default)" : ")");
+}
+
+bool TurnsOffWakeFromPowerOff(const DriverWakeProperty &property)
+{
+    // Its own reason says when the standard keyword is off.
+    const auto powerOff = {"shutdown", "shut down", "power off", "power-off", "poweroff", "s5"};
+    if (!property.value || property.keyword == "*WakeOnMagicPacket"
+        || !Speaks(property.keyword, property.name, powerOff))
+        return false;
+    const std::string *text = ChoiceText(property, *property.value);
+    if (const std::optional<bool> on = text ? OnOffText(*text) : std::nullopt)
+        return !*on;
+    // A text in another language: a switch at 0 is off.
+    return IsSwitch(property) && *property.value == "0";
+}
+
 InterfaceVerdict JudgeWindowsAdapter(const WindowsAdapterFacts &adapter, const WindowsPower &power)
 {
     InterfaceVerdict verdict;
@@ -90,6 +196,10 @@ InterfaceVerdict JudgeWindowsAdapter(const WindowsAdapterFacts &adapter, const W
         reasons.push_back(*carrier);
     if (adapter.wakeOnMagicPacket == false)
         reasons.push_back(MagicPacketOff(adapter));
+    for (const DriverWakeProperty &property : adapter.wakeProperties) {
+        if (TurnsOffWakeFromPowerOff(property))
+            reasons.push_back(NoWakeFromPowerOff(adapter, property));
+    }
     // While the device may not be turned off, its wake setting cannot be changed:
     // that reason comes alone, with a fix that arms the adapter too.
     if (adapter.mayPowerDown == false)

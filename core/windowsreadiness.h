@@ -5,11 +5,25 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Whether Windows lets one of its wired adapters wake the machine: the adapter's
 // own settings (Advanced and Power Management tabs of Device Manager) and the
 // machine's power settings, judged as JudgeInterface judges a Linux interface.
+
+// An advanced property of the adapter that concerns waking, as its driver describes
+// it under Ndi\Params\<keyword> and the Advanced tab of Device Manager shows it.
+struct DriverWakeProperty
+{
+    std::string keyword; // the value's name in the adapter's key: "S5WakeOnLan"
+    std::string name;    // ParamDesc: "Shutdown Wake-On-Lan"; the keyword when the driver gives none
+    // The adapter's own value, else the driver's default; nothing when neither is there.
+    std::optional<std::string> value;
+    bool isDefault = false; // the value is the driver's default
+    // An enum property's choices, each value with its text: {"0", "Disabled"}, {"1", "Enabled"}.
+    std::vector<std::pair<std::string, std::string>> choices;
+};
 
 struct WindowsAdapterFacts
 {
@@ -28,6 +42,8 @@ struct WindowsAdapterFacts
     // "Allow the computer to turn off this device to save power" (PnPCapabilities).
     std::optional<bool> mayPowerDown;
     std::optional<std::uint32_t> pnpCapabilities; // the value as read; nothing when absent
+    // Each advanced property of the driver's that concerns waking (ConcernsWake), in its order.
+    std::vector<DriverWakeProperty> wakeProperties;
 };
 
 struct WindowsPower
@@ -50,6 +66,15 @@ inline constexpr const char *kSessionPowerKey = "SYSTEM\\CurrentControlSet\\Cont
 // computer to turn off this device", 0x10 for the wake setting taken away with it.
 inline constexpr std::uint32_t kPnpNoPowerDown = 0x08;
 inline constexpr std::uint32_t kPnpNoPowerManagement = 0x18;
+
+// Whether a property of this keyword and Device Manager name speaks of wake, WOL or PME.
+bool ConcernsWake(const std::string &keyword, const std::string &name);
+// The value as the Advanced tab shows it, with the keyword and the number:
+// "Disabled (S5WakeOnLan 0, the driver's default)".
+std::string WakePropertyValue(const DriverWakeProperty &property);
+// Whether the property keeps the adapter from waking the machine from shutdown: it
+// speaks of shutdown, power off, S5 or PME, and its value turns it off.
+bool TurnsOffWakeFromPowerOff(const DriverWakeProperty &property);
 
 InterfaceVerdict JudgeWindowsAdapter(const WindowsAdapterFacts &adapter, const WindowsPower &power);
 

@@ -5,7 +5,7 @@
 
 namespace {
 
-// "nocarrier noipv4 magic=0 armed=- down=0 pnp=280 key= name=LAN fast=1 caps=0 hibernate=0":
+// "nocarrier noipv4 magic=0 armed=- down=0 pnp=280 key= name=LAN s5=0 fast=1 caps=0 hibernate=0":
 // what the adapter "Ethernet 2" and the machine have; "-" leaves a flag nothing.
 // Unless told: carrier, an address, settings in key 0007, magic packets on, armed,
 // may power down, Fast Startup off, S3 and hibernation.
@@ -40,6 +40,9 @@ Machine Describe(const QString &description)
             adapter.mayPowerDown = flag(value);
         else if (key == "name")
             adapter.link.name = value.toStdString();
+        else if (key == "s5") // Realtek's "Shutdown Wake-On-Lan"
+            adapter.wakeProperties.push_back({"S5WakeOnLan", "Shutdown Wake-On-Lan", value.toStdString(), false,
+                                              {{"0", "Disabled"}, {"1", "Enabled"}}});
         else if (key == "pnp")
             adapter.pnpCapabilities = value.toUInt();
         else if (key == "key")
@@ -73,6 +76,8 @@ private slots:
     void verdicts();
     void fixLines_data();
     void fixLines();
+    void wakeProperties_data();
+    void wakeProperties();
 };
 
 void TestWindowsReadiness::verdicts_data()
@@ -95,6 +100,8 @@ void TestWindowsReadiness::verdicts_data()
     QTest::newRow("no settings key: no property note")
         << "key= magic=- down=- armed=0" << QStringList{"may not wake the computer"}
         << QStringList{"settings were not found"};
+    QTest::newRow("no wake from shutdown") << "s5=0" << QStringList{"\"Shutdown Wake-On-Lan\" is Disabled"}
+                                           << QStringList{};
     QTest::newRow("Fast Startup with hibernation") << "fast=1" << QStringList{"Fast Startup is on"} << QStringList{};
     QTest::newRow("Fast Startup without hibernation: full shutdowns")
         << "fast=1 hibernate=0" << QStringList{} << QStringList{};
@@ -141,6 +148,10 @@ void TestWindowsReadiness::fixLines_data()
     QTest::newRow("the other PnPCapabilities bits kept")
         << "down=0 pnp=280" << "\\0007\" /v PnPCapabilities /t REG_DWORD /d 256 /f";
     QTest::newRow("Fast Startup") << "fast=1" << "Power\" /v HiberbootEnabled /t REG_DWORD /d 0 /f";
+    QTest::newRow("the driver's own switch")
+        << "s5=0"
+        << "Advanced: set \"Shutdown Wake-On-Lan\" to Enabled\nor in an elevated PowerShell: "
+           "Set-NetAdapterAdvancedProperty -Name \"Ethernet 2\" -RegistryKeyword \"S5WakeOnLan\" -RegistryValue 1";
 }
 
 void TestWindowsReadiness::fixLines()
@@ -153,6 +164,53 @@ void TestWindowsReadiness::fixLines()
     QCOMPARE(verdict.reasons.size(), size_t(1));
     const QString fix = Texts(verdict.reasons[0].fix).join('\n');
     QVERIFY2(fix.contains(command), qPrintable(fix));
+}
+
+// Properties as the drivers' INF files name them: "choices" as "0=Disabled,1=Enabled".
+void TestWindowsReadiness::wakeProperties_data()
+{
+    QTest::addColumn<QString>("keyword");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("choices");
+    QTest::addColumn<bool>("concernsWake");
+    QTest::addColumn<bool>("offFromShutdown");
+
+    const QString offOn = "0=Disabled,1=Enabled";
+    QTest::newRow("Realtek, off") << "S5WakeOnLan" << "Shutdown Wake-On-Lan" << "0" << offOn << true << true;
+    QTest::newRow("Realtek, on") << "S5WakeOnLan" << "Shutdown Wake-On-Lan" << "1" << offOn << true << false;
+    QTest::newRow("Intel PME") << "EnablePME" << "Enable PME" << "0" << "1=Enabled,0=Disabled" << true << true;
+    QTest::newRow("Intel PME, German") << "EnablePME" << "PME aktivieren" << "0" << "1=Aktiviert,0=Deaktiviert"
+                                       << true << true;
+    QTest::newRow("power off by name, no choices") << "WakeFromS5" << "Wake From S5" << "0" << "" << true << true;
+    QTest::newRow("a speed, not a switch") << "WolShutdownLinkSpeed" << "WOL & Shutdown Link Speed" << "0"
+                                           << "0=10 Mbps First,2=Not Speed Down" << true << false;
+    QTest::newRow("wake from sleep only") << "WakeOnLink" << "Wake on Link Settings" << "0" << "0=Disabled,2=Forced"
+                                          << true << false;
+    QTest::newRow("magic packets: a reason of their own")
+        << "*WakeOnMagicPacket" << "Wake on Magic Packet from power off state" << "0" << offOn << true << false;
+    QTest::newRow("no value, no default") << "S5WakeOnLan" << "Shutdown Wake-On-Lan" << "-" << offOn << true << false;
+    QTest::newRow("power down, not wake") << "ReduceSpeedOnPowerDown" << "Reduce Speed On Power Down" << "0" << offOn
+                                          << false << false;
+    QTest::newRow("pme within a word") << "DevelopmentMode" << "Development mode" << "0" << offOn << false << false;
+}
+
+void TestWindowsReadiness::wakeProperties()
+{
+    QFETCH(QString, keyword);
+    QFETCH(QString, name);
+    QFETCH(QString, value);
+    QFETCH(QString, choices);
+    QFETCH(bool, concernsWake);
+    QFETCH(bool, offFromShutdown);
+
+    DriverWakeProperty property{keyword.toStdString(), name.toStdString(), std::nullopt, false, {}};
+    if (value != "-")
+        property.value = value.toStdString();
+    for (const QString &choice : choices.split(',', Qt::SkipEmptyParts))
+        property.choices.emplace_back(choice.section('=', 0, 0).toStdString(), choice.section('=', 1).toStdString());
+    QCOMPARE(ConcernsWake(property.keyword, property.name), concernsWake);
+    QCOMPARE(TurnsOffWakeFromPowerOff(property), offFromShutdown);
 }
 
 QTEST_APPLESS_MAIN(TestWindowsReadiness)

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 namespace {
 
@@ -33,6 +34,35 @@ std::string Utf8(const wchar_t *text)
     return utf8;
 }
 
+std::wstring Wide(const std::string &utf8)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    if (size <= 1)
+        return {};
+    std::wstring wide(std::size_t(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), size);
+    wide.resize(std::size_t(size - 1));
+    return wide;
+}
+
+// The names of a key's subkeys or values, as `next` gives them one by one.
+template <typename Next> std::optional<std::vector<std::string>> Names(const std::string &key, Next next)
+{
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return std::nullopt;
+    std::vector<std::string> names;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256] = {};
+        DWORD length = DWORD(std::size(name));
+        if (next(handle, index, name, &length) != ERROR_SUCCESS)
+            break;
+        names.push_back(Utf8(name));
+    }
+    RegCloseKey(handle);
+    return names;
+}
+
 // Windows compares device and interface names without regard to case.
 bool SameName(const std::string &a, const std::string &b)
 {
@@ -49,23 +79,30 @@ bool Contains(const std::vector<std::string> &names, const std::string &name)
 
 std::optional<std::string> ReadText(WindowsMachineCalls &calls, const std::string &key, const std::string &name)
 {
-    char text[512] = {};
+    wchar_t text[512] = {};
     DWORD size = sizeof text;
     if (calls.RegistryValue(key, name, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
         return std::nullopt;
-    text[sizeof text - 1] = '\0';
-    return std::string(text);
+    text[std::size(text) - 1] = L'\0';
+    return Utf8(text);
 }
 
-// A number kept as REG_DWORD, or as text the way drivers keep their advanced
-// properties ("1").
-std::optional<std::uint32_t> ReadNumber(WindowsMachineCalls &calls, const std::string &key, const std::string &name)
+// A setting as text the way drivers keep their advanced properties ("1"), or a
+// REG_DWORD as its number.
+std::optional<std::string> ReadSetting(WindowsMachineCalls &calls, const std::string &key, const std::string &name)
 {
+    if (std::optional<std::string> text = ReadText(calls, key, name))
+        return text;
     DWORD number = 0;
     DWORD size = sizeof number;
     if (calls.RegistryValue(key, name, RRF_RT_REG_DWORD, nullptr, &number, &size) == ERROR_SUCCESS)
-        return number;
-    const std::optional<std::string> text = ReadText(calls, key, name);
+        return std::to_string(number);
+    return std::nullopt;
+}
+
+std::optional<std::uint32_t> ReadNumber(WindowsMachineCalls &calls, const std::string &key, const std::string &name)
+{
+    const std::optional<std::string> text = ReadSetting(calls, key, name);
     if (!text || text->empty())
         return std::nullopt;
     char *end = nullptr;
@@ -126,6 +163,35 @@ std::string SettingsKey(WindowsMachineCalls &calls, const std::vector<std::strin
     return {};
 }
 
+// The driver's advanced properties that concern waking, each with its name, its
+// choices, and the adapter's value or else the driver's default, as the Advanced tab
+// shows them.
+std::vector<DriverWakeProperty> ReadWakeProperties(WindowsMachineCalls &calls, const std::string &key)
+{
+    std::vector<DriverWakeProperty> properties;
+    const std::string params = key + "\\Ndi\\Params";
+    for (const std::string &keyword : calls.RegistrySubkeys(params).value_or(std::vector<std::string>{})) {
+        const std::string described = params + "\\" + keyword;
+        DriverWakeProperty property;
+        property.keyword = keyword;
+        property.name = ReadText(calls, described, "ParamDesc").value_or("");
+        if (property.name.empty())
+            property.name = keyword;
+        if (!ConcernsWake(property.keyword, property.name))
+            continue;
+        property.value = ReadSetting(calls, key, keyword);
+        if (!property.value) {
+            property.value = ReadSetting(calls, described, "default");
+            property.isDefault = property.value.has_value();
+        }
+        const std::string choices = described + "\\Enum";
+        for (const std::string &choice : calls.RegistryValueNames(choices).value_or(std::vector<std::string>{}))
+            property.choices.emplace_back(choice, ReadText(calls, choices, choice).value_or(choice));
+        properties.push_back(std::move(property));
+    }
+    return properties;
+}
+
 // The adapter's settings as its Advanced and Power Management tabs show them. An
 // advanced property the driver offers but that was never changed has no value of
 // its own: the tab shows the default from the driver's Ndi\Params.
@@ -140,6 +206,7 @@ void ReadSettings(WindowsMachineCalls &calls, WindowsAdapterFacts &adapter)
     adapter.pnpCapabilities = ReadNumber(calls, key, "PnPCapabilities");
     // Without the value Windows may turn the device off (the default, 0).
     adapter.mayPowerDown = (adapter.pnpCapabilities.value_or(0) & kPnpNoPowerDown) == 0;
+    adapter.wakeProperties = ReadWakeProperties(calls, key);
 }
 
 std::vector<char> AdapterList(WindowsMachineCalls &calls)
@@ -169,24 +236,21 @@ public:
     LSTATUS RegistryValue(const std::string &key, const std::string &name, DWORD flags, DWORD *type, void *data,
                           DWORD *size) override
     {
-        return RegGetValueA(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), flags, type, data, size);
+        return RegGetValueW(HKEY_LOCAL_MACHINE, Wide(key).c_str(), Wide(name).c_str(), flags, type, data, size);
     }
 
     std::optional<std::vector<std::string>> RegistrySubkeys(const std::string &key) override
     {
-        HKEY handle = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ENUMERATE_SUB_KEYS, &handle) != ERROR_SUCCESS)
-            return std::nullopt;
-        std::vector<std::string> names;
-        for (DWORD index = 0;; ++index) {
-            char name[256];
-            DWORD length = sizeof name;
-            if (RegEnumKeyExA(handle, index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                break;
-            names.emplace_back(name, length);
-        }
-        RegCloseKey(handle);
-        return names;
+        return Names(key, [](HKEY handle, DWORD index, wchar_t *name, DWORD *length) {
+            return RegEnumKeyExW(handle, index, name, length, nullptr, nullptr, nullptr, nullptr);
+        });
+    }
+
+    std::optional<std::vector<std::string>> RegistryValueNames(const std::string &key) override
+    {
+        return Names(key, [](HKEY handle, DWORD index, wchar_t *name, DWORD *length) {
+            return RegEnumValueW(handle, index, name, length, nullptr, nullptr, nullptr, nullptr);
+        });
     }
 
     bool PowerCapabilities(SYSTEM_POWER_CAPABILITIES *capabilities) override

@@ -21,11 +21,14 @@ public:
     virtual ~WindowsMachineCalls() = default;
     // GetAdaptersAddresses for IPv4, without anycast, multicast and DNS server addresses.
     virtual ULONG AdaptersAddresses(IP_ADAPTER_ADDRESSES *buffer, ULONG *size) = 0;
-    // RegGetValueA below HKEY_LOCAL_MACHINE.
+    // RegGetValueW below HKEY_LOCAL_MACHINE, with the key and the name in UTF-8: text
+    // comes as UTF-16.
     virtual LSTATUS RegistryValue(const std::string &key, const std::string &name, DWORD flags, DWORD *type,
                                   void *data, DWORD *size) = 0;
-    // The names of the subkeys of a key below HKEY_LOCAL_MACHINE; nothing when it cannot be opened.
+    // The names, in UTF-8, of the subkeys of a key below HKEY_LOCAL_MACHINE, or of its
+    // values; nothing when it cannot be opened.
     virtual std::optional<std::vector<std::string>> RegistrySubkeys(const std::string &key) = 0;
+    virtual std::optional<std::vector<std::string>> RegistryValueNames(const std::string &key) = 0;
     virtual bool PowerCapabilities(SYSTEM_POWER_CAPABILITIES *capabilities) = 0;
     // The names DevicePowerEnumDevices gives for the devices present that match
     // the flags, in UTF-8; nothing when the call is missing or fails.
