@@ -253,6 +253,8 @@ std::vector<std::string> CheckLines(const WindowsCheckReport &report)
                         + std::string(!adapter.wakeOnMagicPacket ? "not offered by the driver"
                                       : *adapter.wakeOnMagicPacket ? "enabled"
                                                                    : "disabled"));
+        for (const DriverWakeProperty &property : adapter.wakeProperties)
+            lines.push_back("  Advanced property \"" + property.name + "\": " + WakePropertyValue(property));
         lines.push_back("  Allow this device to wake the computer: " + YesNo(adapter.wakeArmed, "cannot be told"));
         lines.push_back("  Allow the computer to turn off this device: " + YesNo(adapter.mayPowerDown, "cannot be told"));
         AddVerdictLines(lines, verdict);
@@ -272,6 +274,13 @@ json CheckJson(const WindowsCheckReport &report)
     for (std::size_t i = 0; i < report.adapters.size(); ++i) {
         const WindowsAdapterFacts &adapter = report.adapters[i];
         const InterfaceVerdict &verdict = report.verdicts[i];
+        json properties = json::array();
+        for (const DriverWakeProperty &property : adapter.wakeProperties)
+            properties.push_back({{"keyword", property.keyword},
+                                  {"name", property.name},
+                                  {"value", Text(property.value)},
+                                  {"driver_default", property.isDefault},
+                                  {"shown", WakePropertyValue(property)}});
         adapters.push_back({
             {"name", adapter.link.name},
             {"description", adapter.description},
@@ -280,6 +289,7 @@ json CheckJson(const WindowsCheckReport &report)
             {"carrier", adapter.link.carrier},
             {"settings_key", adapter.settingsKey.empty() ? json(nullptr) : json(adapter.settingsKey)},
             {"wake_on_magic_packet", Flag(adapter.wakeOnMagicPacket)},
+            {"wake_properties", properties},
             {"wake_armed", Flag(adapter.wakeArmed)},
             {"may_power_down", Flag(adapter.mayPowerDown)},
             {"pnp_capabilities", adapter.pnpCapabilities ? json(*adapter.pnpCapabilities) : json(nullptr)},
