@@ -21,22 +21,36 @@ public:
 
 CommandRunner &SystemCommandRunner();
 
-// Where each tool that sets Wake-on at boot keeps its setting for one interface.
-// `root` is "/" on the machine, a folder of sample files in tests; `macs` are the
-// interface's addresses, current and permanent, as 00:11:22:33:44:55.
+// What udev, NetworkManager and netplan match an interface by.
+struct LinkIdentity
+{
+    std::string name;
+    std::vector<std::string> macs; // the current address, then the permanent one when it differs: 00:11:22:33:44:55
+    std::string kind;              // rtnetlink's kind ("veth", "bridge"); empty for a card
+};
 
-// The .link file that udev applied (udevadm's ID_NET_LINK_FILE) and its [Link] WakeOnLan=.
-std::optional<BootSetting> LinkFileSetting(const QString &root, CommandRunner &runner, const std::string &name);
-// 802-3-ethernet.wake-on-lan of the connection NetworkManager has active on the interface.
-std::optional<BootSetting> NetworkManagerSetting(CommandRunner &runner, const std::string &name);
-// network.ethernets.<id>.wakeonlan in /etc/netplan/*.yaml, matched by name or match:.
-std::optional<BootSetting> NetplanSetting(const QString &root, const std::string &name,
-                                          const std::vector<std::string> &macs);
-// ethernet-wol in the interface's iface stanza of /etc/network/interfaces.
-std::optional<BootSetting> IfupdownSetting(const QString &root, const std::string &name);
+// Where each tool that sets Wake-on at boot keeps its setting for one interface, with
+// the file and line. `root` is "/" on the machine, a folder of sample files in tests:
+// the interface's driver, type and path for matching are read from its sys/class/net.
+
+// The .link file udev applies when the device appears, found as udev finds it, with its
+// WakeOnLan=; a note when udevadm says another one was applied at this boot.
+std::vector<BootSetting> LinkFileSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link);
+// Each RUN of a udev rule that matches the device and runs `ethtool -s <it> wol <letters>`.
+std::vector<BootSetting> UdevRuleSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link);
+// The interface's stanzas in /etc/network/interfaces and what it sources: ethernet-wol
+// (ethtool-ethernet-wol for ifupdown-ng), and pre-up, up and post-up lines running ethtool.
+std::vector<BootSetting> IfupdownSettings(const QString &root, const std::string &name);
+// The wake-on-lan of the profile NetworkManager activates on the interface: the active one
+// through nmcli, else the keyfile that matches; "default" read from NetworkManager.conf.
+std::vector<BootSetting> NetworkManagerSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link);
+// network.ethernets.<id>.wakeonlan in the netplan files, merged as netplan merges them,
+// and what the renderer makes of it.
+std::vector<BootSetting> NetplanSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link);
+// ExecStart lines running ethtool in the services enabled in /etc/systemd/system/*.wants.
+std::vector<BootSetting> UnitSettings(const QString &root, const std::string &name);
 // WOL_DISABLE when TLP is installed (its default is Y).
 std::optional<BootSetting> TlpSetting(const QString &root);
 
-// Each of the above that applies, in the order the system applies them.
-std::vector<BootSetting> BootSettings(const QString &root, CommandRunner &runner, const std::string &name,
-                                      const std::vector<std::string> &macs);
+// All of the above, in the order they act at boot: the last that turns Wake-on on or off decides.
+std::vector<BootSetting> BootSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link);

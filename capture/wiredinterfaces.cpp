@@ -200,10 +200,10 @@ std::vector<InterfaceFacts> ReadWiredInterfaces(const QString &root, CommandRunn
             facts.wakeOnEnabled = wakeOn->enabled;
         }
         facts.deviceWakeup = SystemMachineInfo().DeviceWakeup(link.name);
-        std::vector<std::string> macs{facts.mac};
+        LinkIdentity identity{facts.name, {facts.mac}, facts.kind};
         if (facts.permanentMac)
-            macs.push_back(*facts.permanentMac);
-        facts.boot = BootSettings(root, runner, facts.name, macs);
+            identity.macs.push_back(*facts.permanentMac);
+        facts.boot = BootSettings(root, runner, identity);
         interfaces.push_back(std::move(facts));
     }
     return interfaces;

@@ -41,9 +41,41 @@ std::string WakeOnText(const InterfaceFacts &facts)
     return "supported " + *facts.wakeOnSupported + ", enabled " + facts.wakeOnEnabled.value_or("d");
 }
 
+// "TLP /etc/tlp.conf line 4: WOL_DISABLE=Y; turns Wake-on by magic packet off"
 std::string BootText(const BootSetting &setting)
 {
-    return BootSourceName(setting.source) + " " + setting.where + ": " + setting.setting;
+    return BootSourceName(setting.source) + " " + BootPlace(setting) + ": " + setting.setting + "; "
+           + BootEffect(setting);
+}
+
+void AddBootLines(std::vector<std::string> &lines, const std::vector<BootSetting> &boot)
+{
+    const std::optional<std::size_t> deciding = DecidingBootSetting(boot);
+    for (std::size_t i = 0; i < boot.size(); ++i) {
+        lines.push_back("  At boot: " + BootText(boot[i]) + (deciding == i ? " (acts last: decides)" : ""));
+        if (!boot[i].note.empty())
+            lines.push_back("    " + boot[i].note);
+    }
+    if (boot.empty())
+        lines.push_back("  At boot: nothing sets Wake-on");
+}
+
+json BootJson(const std::vector<BootSetting> &boot)
+{
+    const std::optional<std::size_t> deciding = DecidingBootSetting(boot);
+    json list = json::array();
+    for (std::size_t i = 0; i < boot.size(); ++i) {
+        const BootSetting &setting = boot[i];
+        list.push_back({{"source", BootSourceName(setting.source)},
+                        {"where", setting.where},
+                        {"line", setting.line > 0 ? json(setting.line) : json(nullptr)},
+                        {"setting", setting.setting},
+                        {"wakes_on_magic", Flag(setting.wakesOnMagic)},
+                        {"effect", !setting.wakesOnMagic ? "leaves" : *setting.wakesOnMagic ? "on" : "off"},
+                        {"note", setting.note.empty() ? json(nullptr) : json(setting.note)},
+                        {"decides", deciding == i}});
+    }
+    return list;
 }
 
 std::string YesNo(const std::optional<bool> &flag, const char *unknown)
@@ -144,10 +176,7 @@ std::vector<std::string> CheckLines(const CheckReport &report)
         lines.push_back("  Wake-on: " + WakeOnText(facts));
         lines.push_back(std::string("  Device wakeup: ")
                         + (!facts.deviceWakeup ? "none" : *facts.deviceWakeup ? "enabled" : "disabled"));
-        for (const BootSetting &setting : facts.boot)
-            lines.push_back("  At boot: " + BootText(setting));
-        if (facts.boot.empty())
-            lines.push_back("  At boot: nothing sets Wake-on");
+        AddBootLines(lines, facts.boot);
         AddVerdictLines(lines, verdict);
     }
     if (report.interfaces.empty())
@@ -166,12 +195,6 @@ json CheckJson(const CheckReport &report)
     for (std::size_t i = 0; i < report.interfaces.size(); ++i) {
         const InterfaceFacts &facts = report.interfaces[i];
         const InterfaceVerdict &verdict = report.verdicts[i];
-        json boot = json::array();
-        for (const BootSetting &setting : facts.boot)
-            boot.push_back({{"source", BootSourceName(setting.source)},
-                            {"where", setting.where},
-                            {"setting", setting.setting},
-                            {"wakes_on_magic", Flag(setting.wakesOnMagic)}});
         interfaces.push_back({
             {"name", facts.name},
             {"mac", facts.mac},
@@ -181,7 +204,7 @@ json CheckJson(const CheckReport &report)
             {"carrier", facts.carrier},
             {"wake_on", {{"supported", Text(facts.wakeOnSupported)}, {"enabled", Text(facts.wakeOnEnabled)}}},
             {"device_wakeup", Flag(facts.deviceWakeup)},
-            {"boot", boot},
+            {"boot", BootJson(facts.boot)},
             {"ready", verdict.ready},
             {"reasons", ReasonsJson(verdict)},
             {"notes", verdict.notes},

@@ -32,17 +32,25 @@ std::string ShellWord(const std::string &word)
 
 std::vector<std::string> TurnOffFix(const BootSetting &setting, const std::string &name)
 {
+    const std::string change = "in " + BootPlace(setting) + ", change " + setting.setting + " to ";
     switch (setting.source) {
     case BootSetting::Source::LinkFile:
         return {"in the [Link] section of " + setting.where
                 + " (for a file under /usr/lib, in a copy of it in /etc/systemd/network), set WakeOnLan=magic"};
+    case BootSetting::Source::UdevRule:
+        return {change + "wol g, then: sudo udevadm control --reload"};
     case BootSetting::Source::NetworkManager:
-        return {"sudo nmcli connection modify " + ShellWord(setting.where) + " 802-3-ethernet.wake-on-lan magic"};
+        return {"sudo nmcli connection modify " + ShellWord(setting.name.empty() ? setting.where : setting.name)
+                + " 802-3-ethernet.wake-on-lan magic"};
     case BootSetting::Source::Netplan:
         return {"in " + setting.where + ", give " + name + " under network.ethernets the line wakeonlan: true, then: "
                 "sudo netplan apply"};
     case BootSetting::Source::Ifupdown:
+        if (setting.wakesOnMagic.has_value())
+            return {change + (setting.setting.find("ethtool ") != std::string::npos ? "wol g" : "ethernet-wol g")};
         return {"add the line \"ethernet-wol g\" to the iface " + name + " stanza of " + setting.where};
+    case BootSetting::Source::SystemdUnit:
+        return {change + "wol g, then: sudo systemctl daemon-reload"};
     case BootSetting::Source::Tlp:
         return {"set WOL_DISABLE=N in /etc/tlp.conf, then: sudo tlp start"};
     }
@@ -53,9 +61,16 @@ std::vector<std::string> TurnOffFix(const BootSetting &setting, const std::strin
 // that already manages the interface, else a .link file of its own.
 std::vector<std::string> KeepFix(const InterfaceFacts &facts)
 {
-    for (const BootSetting::Source manager : {BootSetting::Source::NetworkManager, BootSetting::Source::Ifupdown}) {
+    for (const BootSetting::Source manager :
+         {BootSetting::Source::NetworkManager, BootSetting::Source::Netplan, BootSetting::Source::Ifupdown}) {
         for (const BootSetting &setting : facts.boot) {
-            if (setting.source == manager && !setting.wakesOnMagic.has_value())
+            if (setting.source != manager || setting.wakesOnMagic.has_value())
+                continue;
+            // netplan leaves it only where NetworkManager's default does, or where it writes nothing.
+            if (manager == BootSetting::Source::Netplan && setting.note.find("NetworkManager") != std::string::npos)
+                return {"create /etc/NetworkManager/conf.d/50-wake-on-lan.conf with:", "[connection]",
+                        "ethernet.wake-on-lan=magic"};
+            if (manager != BootSetting::Source::Netplan)
                 return TurnOffFix(setting, facts.name);
         }
     }
@@ -80,6 +95,10 @@ std::string BootSourceName(BootSetting::Source source)
     switch (source) {
     case BootSetting::Source::LinkFile:
         return "systemd .link file";
+    case BootSetting::Source::UdevRule:
+        return "udev rule";
+    case BootSetting::Source::SystemdUnit:
+        return "systemd unit";
     case BootSetting::Source::NetworkManager:
         return "NetworkManager";
     case BootSetting::Source::Netplan:
@@ -90,6 +109,27 @@ std::string BootSourceName(BootSetting::Source source)
         return "TLP";
     }
     return {};
+}
+
+std::optional<std::size_t> DecidingBootSetting(const std::vector<BootSetting> &boot)
+{
+    for (std::size_t i = boot.size(); i > 0; --i) {
+        if (boot[i - 1].wakesOnMagic.has_value())
+            return i - 1;
+    }
+    return std::nullopt;
+}
+
+std::string BootPlace(const BootSetting &setting)
+{
+    return setting.where + (setting.line > 0 ? " line " + std::to_string(setting.line) : std::string());
+}
+
+std::string BootEffect(const BootSetting &setting)
+{
+    if (!setting.wakesOnMagic)
+        return "leaves Wake-on as it is";
+    return *setting.wakesOnMagic ? "turns Wake-on on for magic packets" : "turns Wake-on by magic packet off";
 }
 
 InterfaceVerdict JudgeInterface(const InterfaceFacts &facts)
@@ -113,22 +153,29 @@ InterfaceVerdict JudgeInterface(const InterfaceFacts &facts)
         if (facts.deviceWakeup == false)
             reasons.push_back({"the device may not wake the system (power/wakeup is disabled)",
                                {"echo enabled | sudo tee /sys/class/net/" + facts.name + "/device/power/wakeup"}});
-        bool keptOn = false;
-        for (const BootSetting &setting : facts.boot) {
-            keptOn = keptOn || setting.wakesOnMagic == true;
-            if (setting.wakesOnMagic == false)
-                reasons.push_back({BootSourceName(setting.source) + " turns Wake-on by magic packet off at every boot ("
-                                       + setting.where + ": " + setting.setting + ")",
-                                   TurnOffFix(setting, facts.name)});
+        // The last source that turns it on or off decides; one that leaves it changes nothing.
+        const std::optional<std::size_t> deciding = DecidingBootSetting(facts.boot);
+        for (std::size_t i = 0; deciding && i < *deciding; ++i) {
+            const BootSetting &earlier = facts.boot[i];
+            if (earlier.wakesOnMagic.has_value() && earlier.wakesOnMagic != facts.boot[*deciding].wakesOnMagic)
+                verdict.notes.push_back(BootSourceName(earlier.source) + " " + BootPlace(earlier) + " "
+                                        + BootEffect(earlier) + ", but " + BootSourceName(facts.boot[*deciding].source)
+                                        + " acts after it and undoes that");
         }
-        if (!keptOn)
+        if (!deciding) {
             reasons.push_back({"nothing turns Wake-on on at boot: after a reboot it is what the driver starts with, "
                                "often off",
                                KeepFix(facts)});
+        } else if (const BootSetting &last = facts.boot[*deciding]; last.wakesOnMagic == false) {
+            reasons.push_back({BootSourceName(last.source) + " turns Wake-on by magic packet off at every boot ("
+                                   + BootPlace(last) + ": " + last.setting + "), acting last",
+                               TurnOffFix(last, facts.name)});
+        }
     }
     verdict.ready = reasons.empty();
 
-    verdict.notes = AddressNotes(facts);
+    const std::vector<std::string> addressNotes = AddressNotes(facts);
+    verdict.notes.insert(verdict.notes.begin(), addressNotes.begin(), addressNotes.end());
     return verdict;
 }
 

@@ -11,14 +11,24 @@
 // One place that sets Wake-on when the machine starts.
 struct BootSetting
 {
-    enum class Source { LinkFile, NetworkManager, Netplan, Ifupdown, Tlp };
+    enum class Source { LinkFile, UdevRule, Netplan, Ifupdown, NetworkManager, SystemdUnit, Tlp };
     Source source = Source::LinkFile;
     std::string where;   // the file, or NetworkManager's connection
     std::string setting; // what it sets, as written there
     // true: magic packets wake after boot; false: it turns that off; nothing: it
     // leaves Wake-on as the driver has it.
     std::optional<bool> wakesOnMagic;
+    int line = 0;       // of the setting in `where`; 0 where there is none
+    std::string name;   // NetworkManager's connection, the systemd unit; empty for the rest
+    std::string note;   // what else decides what it does
 };
+
+// The setting that acts last of those that turn Wake-on on or off; nothing when none does.
+std::optional<std::size_t> DecidingBootSetting(const std::vector<BootSetting> &boot);
+// "/etc/tlp.conf line 4"
+std::string BootPlace(const BootSetting &setting);
+// "turns Wake-on on for magic packets", "turns Wake-on by magic packet off", "leaves Wake-on as it is"
+std::string BootEffect(const BootSetting &setting);
 
 struct Ipv4Subnet
 {

@@ -12,7 +12,8 @@ InterfaceFacts Facts(const QString &description)
     static const QMap<QString, BootSetting::Source> sources{
         {"link", BootSetting::Source::LinkFile}, {"nm", BootSetting::Source::NetworkManager},
         {"netplan", BootSetting::Source::Netplan}, {"ifupdown", BootSetting::Source::Ifupdown},
-        {"tlp", BootSetting::Source::Tlp}};
+        {"tlp", BootSetting::Source::Tlp}, {"udev", BootSetting::Source::UdevRule},
+        {"unit", BootSetting::Source::SystemdUnit}};
     InterfaceFacts facts;
     facts.name = "eth0";
     facts.mac = "00:11:22:33:44:55";
@@ -30,7 +31,7 @@ InterfaceFacts Facts(const QString &description)
             facts.deviceWakeup = value == "1";
         else if (sources.contains(key))
             facts.boot.push_back({sources[key], key == "nm" ? "Wired connection 1" : "/etc/x", "as written",
-                                  value == "-1" ? std::nullopt : std::optional(value == "1")});
+                                  value == "-1" ? std::nullopt : std::optional(value == "1"), 3, {}, {}});
     }
     return facts;
 }
@@ -68,17 +69,23 @@ void TestWakeReadiness::verdicts_data()
                                          << QStringList{noFix};
     QTest::newRow("TLP after a .link file") << "supports=g on=g link=1 tlp=0" << QStringList{"TLP turns"}
                                             << QStringList{tlp};
-    QTest::newRow("a .link file turns it off")
-        << "supports=g on=g link=0 nm=1" << QStringList{"systemd .link file turns"}
+    QTest::newRow("the last to act decides: NetworkManager after a .link file's off")
+        << "supports=g on=g link=0 nm=1" << QStringList{} << QStringList{};
+    QTest::newRow("a .link file turns it off, a unit leaves it")
+        << "supports=g on=g link=0 unit=-1" << QStringList{"systemd .link file turns"}
         << QStringList{"in the [Link] section of /etc/x (for a file under /usr/lib, in a copy of it in "
                        "/etc/systemd/network), set WakeOnLan=magic"};
+    QTest::newRow("a udev rule after ifupdown")
+        << "supports=g on=g ifupdown=1 udev=0" << QStringList{"udev rule turns"}
+        << QStringList{"in /etc/x line 3, change as written to wol g, then: sudo udevadm control --reload"};
     QTest::newRow("NetworkManager leaves it")
         << "supports=g on=g nm=-1" << QStringList{"nothing turns Wake-on on"}
         << QStringList{"sudo nmcli connection modify 'Wired connection 1' 802-3-ethernet.wake-on-lan magic"};
-    QTest::newRow("netplan's default, ifupdown leaves it")
-        << "supports=g on=g netplan=0 ifupdown=-1" << QStringList{"netplan turns", "nothing turns"}
-        << QStringList{"in /etc/x, give eth0 under network.ethernets the line wakeonlan: true, then: sudo netplan apply",
-                       "add the line \"ethernet-wol g\" to the iface eth0 stanza of /etc/x"};
+    QTest::newRow("netplan turns it off, ifupdown leaves it")
+        << "supports=g on=g netplan=0 ifupdown=-1" << QStringList{"netplan turns"}
+        << QStringList{"in /etc/x, give eth0 under network.ethernets the line wakeonlan: true, then: sudo netplan apply"};
+    QTest::newRow("ifupdown leaves it") << "supports=g on=g ifupdown=-1" << QStringList{"nothing turns"}
+                                        << QStringList{"add the line \"ethernet-wol g\" to the iface eth0 stanza of /etc/x"};
     QTest::newRow("nothing sets it") << "supports=g on=g" << QStringList{"nothing turns"} << QStringList{ownLinkFile};
     QTest::newRow("a virtual interface, no cable to plug in")
         << "nocarrier kind=ifb" << QStringList{"offers no Wake-on (ethtool shows no \"Supports Wake-on\"): ifb is"}
@@ -86,8 +93,8 @@ void TestWakeReadiness::verdicts_data()
                        "magic packet"};
     QTest::newRow("everything wrong, most basic first")
         << "nocarrier supports=pumbg on=d wakeup=0 tlp=0"
-        << QStringList{"no carrier", "off now", "power/wakeup", "TLP", "nothing turns"}
-        << QStringList{"plug the cable in, or switch on the port at the other end", ethtool, wakeup, tlp, ownLinkFile};
+        << QStringList{"no carrier", "off now", "power/wakeup", "TLP"}
+        << QStringList{"plug the cable in, or switch on the port at the other end", ethtool, wakeup, tlp};
 }
 
 void TestWakeReadiness::verdicts()
