@@ -5,7 +5,7 @@
 
 namespace {
 
-// "nocarrier noipv4 magic=0 armed=- down=0 pnp=280 key= name=LAN s5=0 fast=1 caps=0 hibernate=0":
+// "nocarrier noipv4 magic=0 armed=- down=0 pnp=280 key= name=LAN fast=1 caps=0 hibernate=0":
 // what the adapter "Ethernet 2" and the machine have; "-" leaves a flag nothing.
 // Unless told: carrier, an address, settings in key 0007, magic packets on, armed,
 // may power down, Fast Startup off, S3 and hibernation.
@@ -40,9 +40,6 @@ Machine Describe(const QString &description)
             adapter.mayPowerDown = flag(value);
         else if (key == "name")
             adapter.link.name = value.toStdString();
-        else if (key == "s5") // Realtek's "Shutdown Wake-On-Lan"
-            adapter.wakeProperties.push_back({"S5WakeOnLan", "Shutdown Wake-On-Lan", value.toStdString(), false,
-                                              {{"0", "Disabled"}, {"1", "Enabled"}}});
         else if (key == "pnp")
             adapter.pnpCapabilities = value.toUInt();
         else if (key == "key")
@@ -100,8 +97,6 @@ void TestWindowsReadiness::verdicts_data()
     QTest::newRow("no settings key: no property note")
         << "key= magic=- down=- armed=0" << QStringList{"may not wake the computer"}
         << QStringList{"settings were not found"};
-    QTest::newRow("no wake from shutdown") << "s5=0" << QStringList{"\"Shutdown Wake-On-Lan\" is Disabled"}
-                                           << QStringList{};
     QTest::newRow("Fast Startup with hibernation") << "fast=1" << QStringList{"Fast Startup is on"} << QStringList{};
     QTest::newRow("Fast Startup without hibernation: full shutdowns")
         << "fast=1 hibernate=0" << QStringList{} << QStringList{};
@@ -148,10 +143,6 @@ void TestWindowsReadiness::fixLines_data()
     QTest::newRow("the other PnPCapabilities bits kept")
         << "down=0 pnp=280" << "\\0007\" /v PnPCapabilities /t REG_DWORD /d 256 /f";
     QTest::newRow("Fast Startup") << "fast=1" << "Power\" /v HiberbootEnabled /t REG_DWORD /d 0 /f";
-    QTest::newRow("the driver's own switch")
-        << "s5=0"
-        << "Advanced: set \"Shutdown Wake-On-Lan\" to Enabled\nor in an elevated PowerShell: "
-           "Set-NetAdapterAdvancedProperty -Name \"Ethernet 2\" -RegistryKeyword \"S5WakeOnLan\" -RegistryValue 1";
 }
 
 void TestWindowsReadiness::fixLines()
@@ -166,51 +157,52 @@ void TestWindowsReadiness::fixLines()
     QVERIFY2(fix.contains(command), qPrintable(fix));
 }
 
-// Properties as the drivers' INF files name them: "choices" as "0=Disabled,1=Enabled".
+// Properties as the drivers' INF files write them: keyword, ParamDesc, value and
+// choices ("0=Disabled,1=Enabled"); "fix", when it keeps the machine from waking
+// from shutdown, is found within that reason's fix.
 void TestWindowsReadiness::wakeProperties_data()
 {
-    QTest::addColumn<QString>("keyword");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("value");
-    QTest::addColumn<QString>("choices");
+    QTest::addColumn<QStringList>("property");
     QTest::addColumn<bool>("concernsWake");
-    QTest::addColumn<bool>("offFromShutdown");
+    QTest::addColumn<QString>("fix");
 
     const QString offOn = "0=Disabled,1=Enabled";
-    QTest::newRow("Realtek, off") << "S5WakeOnLan" << "Shutdown Wake-On-Lan" << "0" << offOn << true << true;
-    QTest::newRow("Realtek, on") << "S5WakeOnLan" << "Shutdown Wake-On-Lan" << "1" << offOn << true << false;
-    QTest::newRow("Intel PME") << "EnablePME" << "Enable PME" << "0" << "1=Enabled,0=Disabled" << true << true;
-    QTest::newRow("Intel PME, German") << "EnablePME" << "PME aktivieren" << "0" << "1=Aktiviert,0=Deaktiviert"
-                                       << true << true;
-    QTest::newRow("power off by name, no choices") << "WakeFromS5" << "Wake From S5" << "0" << "" << true << true;
-    QTest::newRow("a speed, not a switch") << "WolShutdownLinkSpeed" << "WOL & Shutdown Link Speed" << "0"
-                                           << "0=10 Mbps First,2=Not Speed Down" << true << false;
-    QTest::newRow("wake from sleep only") << "WakeOnLink" << "Wake on Link Settings" << "0" << "0=Disabled,2=Forced"
-                                          << true << false;
+    QTest::newRow("Realtek, off") << QStringList{"S5WakeOnLan", "Shutdown Wake-On-Lan", "0", offOn} << true
+                                  << "-RegistryKeyword \"S5WakeOnLan\" -RegistryValue 1";
+    QTest::newRow("Realtek, on") << QStringList{"S5WakeOnLan", "Shutdown Wake-On-Lan", "1", offOn} << true << "";
+    QTest::newRow("Intel, German") << QStringList{"EnablePME", "PME aktivieren", "0", "1=Aktiviert,0=Deaktiviert"}
+                                   << true << "set \"PME aktivieren\" to Aktiviert";
+    QTest::newRow("S5, no choices") << QStringList{"WakeFromS5", "Wake From S5", "0", ""} << true << "to 1";
+    QTest::newRow("a speed, not a switch")
+        << QStringList{"WolShutdownLinkSpeed", "WOL & Shutdown Link Speed", "0", "0=10 Mbps First,2=Not Speed Down"}
+        << true << "";
+    QTest::newRow("sleep only") << QStringList{"WakeOnLink", "Wake on Link Settings", "0", "0=Disabled,2=Forced"}
+                                << true << "";
     QTest::newRow("magic packets: a reason of their own")
-        << "*WakeOnMagicPacket" << "Wake on Magic Packet from power off state" << "0" << offOn << true << false;
-    QTest::newRow("no value, no default") << "S5WakeOnLan" << "Shutdown Wake-On-Lan" << "-" << offOn << true << false;
-    QTest::newRow("power down, not wake") << "ReduceSpeedOnPowerDown" << "Reduce Speed On Power Down" << "0" << offOn
-                                          << false << false;
-    QTest::newRow("pme within a word") << "DevelopmentMode" << "Development mode" << "0" << offOn << false << false;
+        << QStringList{"*WakeOnMagicPacket", "Wake on Magic Packet from power off state", "0", offOn} << true << "";
+    QTest::newRow("not wake") << QStringList{"ReduceSpeedOnPowerDown", "Reduce Speed On Power Down", "0", offOn}
+                              << false << "";
+    QTest::newRow("pme in a word") << QStringList{"DevelopmentMode", "Development", "0", offOn} << false << "";
 }
 
 void TestWindowsReadiness::wakeProperties()
 {
-    QFETCH(QString, keyword);
-    QFETCH(QString, name);
-    QFETCH(QString, value);
-    QFETCH(QString, choices);
+    QFETCH(QStringList, property);
     QFETCH(bool, concernsWake);
-    QFETCH(bool, offFromShutdown);
+    QFETCH(QString, fix);
 
-    DriverWakeProperty property{keyword.toStdString(), name.toStdString(), std::nullopt, false, {}};
-    if (value != "-")
-        property.value = value.toStdString();
-    for (const QString &choice : choices.split(',', Qt::SkipEmptyParts))
-        property.choices.emplace_back(choice.section('=', 0, 0).toStdString(), choice.section('=', 1).toStdString());
-    QCOMPARE(ConcernsWake(property.keyword, property.name), concernsWake);
-    QCOMPARE(TurnsOffWakeFromPowerOff(property), offFromShutdown);
+    Machine machine = Describe("");
+    DriverWakeProperty &read = machine.adapter.wakeProperties.emplace_back(
+        DriverWakeProperty{property[0].toStdString(), property[1].toStdString(), std::nullopt, false, {}});
+    if (property[2] != "-")
+        read.value = property[2].toStdString();
+    for (const QString &choice : property[3].split(',', Qt::SkipEmptyParts))
+        read.choices.emplace_back(choice.section('=', 0, 0).toStdString(), choice.section('=', 1).toStdString());
+    QCOMPARE(ConcernsWake(read.keyword, read.name), concernsWake);
+    const InterfaceVerdict verdict = JudgeWindowsAdapter(machine.adapter, machine.power);
+    QCOMPARE(verdict.reasons.size(), size_t(!fix.isEmpty()));
+    if (!fix.isEmpty())
+        QVERIFY2(Texts(verdict.reasons[0].fix).join('\n').contains(fix), qPrintable(fix));
 }
 
 QTEST_APPLESS_MAIN(TestWindowsReadiness)
