@@ -43,7 +43,7 @@ std::vector<std::string> OutcomeProblems(const WakeOutcome &outcome)
     if (outcome.woke)
         return {};
     if (outcome.cutShort)
-        return {"the watch ended before its time: nothing can be said yet of whether the machine woke"};
+        return {};
     return {"the machine sent nothing that reached this segment: it did not wake (Wake-on off, the card "
             "without power, Fast Startup on Windows), or it woke on another segment, or it stays silent"};
 }
