@@ -19,6 +19,9 @@ std::string Seconds(std::int64_t ns, int decimals)
 
 std::string OutcomeLine(const WakeOutcome &outcome)
 {
+    if (!outcome.woke && outcome.cutShort)
+        return "The capture ends " + Seconds(outcome.endNs - outcome.firstNs, 1) + " s after the magic packet for "
+            + outcome.mac + ": whether it woke cannot be told";
     if (!outcome.woke)
         return "No sign of life from " + outcome.mac + " within " + Seconds(outcome.endNs - outcome.firstNs, 0)
             + " s of the magic packet";
