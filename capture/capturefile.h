@@ -28,9 +28,18 @@ public:
     const std::string &LastError() const override { return m_lastError; }
     std::uint64_t Drops() override { return 0; }
 
-    // Once the last frame has been handed over; `error` is empty when the file
-    // simply ended, else what cut the reading short.
-    std::function<void(const std::string &error)> OnEnd;
+    enum class Ending {
+        Whole,           // the file simply ended
+        Damaged,         // it ends in the middle of a packet, or could not be read on
+        MixedInterfaces, // a later interface of a pcapng file that libpcap does not read
+    };
+    // Once the last frame has been handed over; `error` says what cut the reading short.
+    std::function<void(Ending ending, const std::string &error)> OnEnd;
+    // The frames handed over so far.
+    std::uint64_t Frames() const { return m_frames; }
+
+    // What to run on a pcapng file whose interfaces libpcap does not read together.
+    static std::string MixedInterfacesHint(const std::string &path);
 
 private:
     void ReadSlice();
@@ -38,5 +47,6 @@ private:
     struct pcap *m_pcap = nullptr;
     std::string m_name;
     std::string m_lastError;
+    std::uint64_t m_frames = 0;
     QTimer m_slices;
 };

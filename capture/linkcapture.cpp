@@ -41,10 +41,19 @@ int RestAfterPass(std::uint64_t ringBytes, std::int64_t spanUs)
 // a UDP length of 20 and an IPv6 payload of 20. IPv4's udp[] skips the options; for
 // IPv6, UDP or an extension header comes first. ARP tells of machines waking and
 // of senders asking for a sleeping one.
+// MPEG transport streams (IPTV, video distribution), bare or behind an RTP header of
+// payload type 33, stuff their 188-byte packets with 0xFF: datagrams made of such
+// packets, each starting with the sync byte 0x47, stay in the kernel. Each test of
+// length comes before the load it guards, so that no load reaches past the packet.
+#define TRANSPORT_STREAM_UDP                                                                                          \
+    "(udp[4:2] >= 196 and udp[8] == 0x47 and (udp[4:2] - 8) % 188 == 0) "                                            \
+    "or (udp[4:2] >= 208 and udp[8] & 0xC0 == 0x80 and udp[9] & 0x7F == 33 and udp[20] == 0x47 "                     \
+    "and (udp[4:2] - 20) % 188 == 0)"
+#define TRANSPORT_STREAM_UDP6 "(ip6[6] == 17 and ip6[4:2] >= 196 and ip6[44:2] >= 196 and ip6[48] == 0x47 and (ip6[44:2] - 8) % 188 == 0)"
 #define CANDIDATES                                                                                                    \
-    "arp or ether proto 0x0842 or (udp and udp[4:2] >= 20) "                                                          \
+    "arp or ether proto 0x0842 or (udp and udp[4:2] >= 20 and not (" TRANSPORT_STREAM_UDP ")) "                      \
     "or (ip6 and ip6[4:2] >= 20 and (ip6[6] == 17 or ip6[6] == 0 or ip6[6] == 43 or ip6[6] == 44 "                    \
-    "or ip6[6] == 51 or ip6[6] == 60))"
+    "or ip6[6] == 51 or ip6[6] == 60) and not " TRANSPORT_STREAM_UDP6 ")"
 
 } // namespace
 

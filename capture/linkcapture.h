@@ -61,7 +61,8 @@ public:
     void SetPromiscuous(bool promiscuous) { m_promiscuous = promiscuous; }
 
     // The kernel filter: EtherType 0x0842 and UDP over IPv4 or IPv6 (extension headers
-    // included) long enough for a near miss, and ARP, untagged or behind one or two VLAN tags.
+    // included) long enough for a near miss, and ARP, untagged or behind one or two VLAN
+    // tags; not UDP made of MPEG transport stream packets, bare or behind RTP.
     static const char *const kFilter;
     // kFilter, and every frame from these MACs.
     static std::string FilterWithSources(const std::vector<MacAddress> &macs);

@@ -57,16 +57,6 @@ std::int64_t RealTimeNs()
     return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-std::optional<MacAddress> ParseMac(const std::string &text)
-{
-    MacAddress mac{};
-    if (std::sscanf(text.c_str(), "%2hhx-%2hhx-%2hhx-%2hhx-%2hhx-%2hhx", &mac[0], &mac[1], &mac[2], &mac[3], &mac[4],
-                    &mac[5])
-        != 6)
-        return std::nullopt;
-    return mac;
-}
-
 // Standard output is flushed whenever the program is about to wait, so that a burst
 // of events costs one write and no line waits for the next event.
 void WriteOut(const QByteArray &text)
@@ -181,10 +171,22 @@ void TConsoleWatch::StartReading()
         m_merger.FrameSeen(interfaceName, frame, timeNs);
     };
     if (auto *file = dynamic_cast<PcapFileCapture *>(m_capture)) {
-        file->OnEnd = [this](const std::string &error) {
-            if (!error.empty())
-                WriteError(ProgramName() + ": " + m_options.readFile + ": " + error);
-            TimedOut(); // the file's end is the end of the watch
+        file->OnEnd = [this, file](PcapFileCapture::Ending ending, const std::string &error) {
+            if (ending == PcapFileCapture::Ending::Whole) {
+                TimedOut(); // the file's end is the end of the watch
+                return;
+            }
+            // What was read before stands; the exit status says that it is not the whole capture.
+            const std::string where = ProgramName() + ": " + file->Interfaces().front() + ": ";
+            const std::string read = std::to_string(file->Frames()) + " packet(s) read";
+            if (ending == PcapFileCapture::Ending::Damaged) {
+                WriteError(where + "damaged after " + read + ": " + error);
+                Finish(kExitDamagedCapture);
+                return;
+            }
+            WriteError(where + "cannot be read on after " + read + ": " + error + "; "
+                       + PcapFileCapture::MixedInterfacesHint(m_options.readFile));
+            Finish(kExitNotListening);
         };
     }
     m_capture->Start();
@@ -272,7 +274,7 @@ void TConsoleWatch::WriteEvent(const MagicEvent &event)
         const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : RealTimeNs();
         const std::string source = event.source ? *event.source : event.sourceMac.value_or(std::string());
         WriteSweeps(m_sweeps.MagicSeen(source, event.mac, timeNs));
-        if (const std::optional<MacAddress> mac = ParseMac(event.mac))
+        if (const std::optional<MacAddress> mac = ParseMacText(event.mac))
             m_arps.MagicSeen(*mac, event.unicastToOther ? ParseIpv4(event.destination.value_or("")) : std::nullopt);
     }
     if (m_metrics)
@@ -307,7 +309,7 @@ void TConsoleWatch::WatchWake(const MagicEvent &event)
 {
     if (event.nearMiss || m_options.wakeTimeoutMs == 0 || event.machine.localInterface)
         return;
-    const std::optional<MacAddress> mac = ParseMac(event.mac);
+    const std::optional<MacAddress> mac = ParseMacText(event.mac);
     if (!mac)
         return;
     const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : RealTimeNs();

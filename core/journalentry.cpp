@@ -124,6 +124,11 @@ JournalEntry MagicEventEntry(const MagicEvent &event)
 JournalEntry DatagramEntry(const PacketReport &report)
 {
     const MagicEvent event = EventFromDatagram(report);
+    if (event.nearMiss)
+        return EntryBuilder(JournalEvent::NearMiss, MagicEventLine(event), kJournalWarning)
+            .Packet(event)
+            .Problems({event.nearMissReason})
+            .Take();
     return EntryBuilder(JournalEvent::Magic, MagicEventLine(event), kJournalInformational)
         .Packet(event)
         .Take();

@@ -44,6 +44,13 @@ std::string MachineLine(const ThisMachine &machine)
     return line;
 }
 
+void MarkNoCardHasTarget(MagicEvent &event, const MacAddress &mac)
+{
+    event.nearMiss = true;
+    event.noCardHasTarget = true;
+    event.nearMissReason = NoCardProblem(mac);
+}
+
 } // namespace
 
 MagicEvent EventFromDatagram(const PacketReport &report)
@@ -54,6 +61,8 @@ MagicEvent EventFromDatagram(const PacketReport &report)
     event.sourcePort = report.sourcePort;
     event.destinationPort = report.destinationPort;
     event.mac = report.mac;
+    if (const std::optional<MacAddress> mac = ParseMacText(report.mac); mac && !CardCanHave(*mac))
+        MarkNoCardHasTarget(event, *mac);
     event.strict = true;
     event.delivered = true;
     event.kernelTimeNs = report.kernelTimeNs;
@@ -77,6 +86,8 @@ MagicEvent EventFromFrame(const WireFrame &frame, const std::string &interfaceNa
         event.destinationPort = frame.destinationPort;
     }
     event.mac = MacText(frame.magic.mac);
+    if (frame.magic.noCardHasTarget)
+        MarkNoCardHasTarget(event, frame.magic.mac);
     // The group bit of the first byte: broadcast and multicast frames reach every port.
     event.unicastToOther = frame.carrier == Carrier::Udp && frame.family == Family::Ipv4
                            && (frame.destinationMac[0] & 0x01) == 0;
@@ -150,7 +161,7 @@ std::vector<std::string> EventProblems(const MagicEvent &event)
     if (event.delivered == false)
         problems.push_back(kNotDeliveredProblem);
     const ThisMachine &machine = event.machine;
-    if (!event.aboutThisMachine)
+    if (!event.aboutThisMachine || event.noCardHasTarget)
         return problems;
     if (!machine.localInterface) {
         problems.push_back(kNoInterfaceProblem);
@@ -169,7 +180,7 @@ std::vector<std::string> EventLines(const MagicEvent &event, const LocalDateTime
                                     const DateTimeSettings &settings)
 {
     std::vector<std::string> lines;
-    if (event.strict && !event.nearMiss) {
+    if (event.strict && (!event.nearMiss || event.noCardHasTarget)) {
         PacketReport report;
         report.sourceAddress = event.source.value_or(std::string());
         report.destinationAddress = event.destination.value_or(std::string());

@@ -22,6 +22,9 @@ struct MagicEvent
 {
     bool nearMiss = false;
     std::string nearMissReason;
+    // For an address no card has: a near miss, whose reason says so, even in the form
+    // the main window reports.
+    bool noCardHasTarget = false;
     Carrier carrier = Carrier::Udp;
     Family family = Family::Ipv4;
     std::optional<std::string> interfaceName; // nothing when only the raw socket saw it

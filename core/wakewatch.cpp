@@ -19,6 +19,9 @@ std::string Seconds(std::int64_t ns, int decimals)
 
 std::string OutcomeLine(const WakeOutcome &outcome)
 {
+    if (!outcome.woke && outcome.cutShort)
+        return "The capture ends " + Seconds(outcome.endNs - outcome.firstNs, 1) + " s after the magic packet for "
+            + outcome.mac + ": whether it woke cannot be told";
     if (!outcome.woke)
         return "No sign of life from " + outcome.mac + " within " + Seconds(outcome.endNs - outcome.firstNs, 0)
             + " s of the magic packet";
@@ -43,7 +46,7 @@ std::vector<std::string> OutcomeProblems(const WakeOutcome &outcome)
     if (outcome.woke)
         return {};
     if (outcome.cutShort)
-        return {"the watch ended before its time: nothing can be said yet of whether the machine woke"};
+        return {};
     return {"the machine sent nothing that reached this segment: it did not wake (Wake-on off, the card "
             "without power, Fast Startup on Windows), or it woke on another segment, or it stays silent"};
 }

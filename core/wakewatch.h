@@ -24,9 +24,11 @@ struct WakeOutcome
 };
 
 // "Woke: 00-11-22-33-44-55 sent a DHCP request 14.215 s after the magic packet (host name nas)",
-// or "No sign of life from 00-11-22-33-44-55 within 120 s of the magic packet".
+// "No sign of life from 00-11-22-33-44-55 within 120 s of the magic packet", or for a
+// watch cut short, "The capture ends 0.4 s after the magic packet for 00-11-22-33-44-55:
+// whether it woke cannot be told".
 std::string OutcomeLine(const WakeOutcome &outcome);
-// What no sign of life means; empty for a machine that woke.
+// What no sign of life means; empty for a machine that woke and for a watch cut short.
 std::vector<std::string> OutcomeProblems(const WakeOutcome &outcome);
 
 // Watches each machine a magic packet was meant for until it sends a frame of its

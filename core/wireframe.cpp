@@ -1,6 +1,7 @@
 #include "wireframe.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cstring>
 
@@ -210,9 +211,38 @@ void CopyAddresses(const Located &located, WireFrame &decoded)
 
 } // namespace
 
+bool CardCanHave(const MacAddress &mac)
+{
+    return (mac[0] & 0x01) == 0 && mac != MacAddress{};
+}
+
+std::string NoCardProblem(const MacAddress &mac)
+{
+    const char *const kind = mac == MacAddress{} ? "the all-zero address"
+                             : mac == MacAddress{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF} ? "the broadcast address"
+                                                                                     : "a group address";
+    return FormatMac(ByteView(mac.data(), mac.size())) + " is " + kind + ", which no network card has";
+}
+
+std::optional<MacAddress> ParseMacText(const std::string &text)
+{
+    MacAddress mac{};
+    if (text.size() != 17)
+        return std::nullopt;
+    for (std::size_t i = 0; i < mac.size(); ++i) {
+        const char *const first = text.data() + 3 * i;
+        if ((i > 0 && first[-1] != '-') || !std::isxdigit(static_cast<unsigned char>(first[0]))
+            || !std::isxdigit(static_cast<unsigned char>(first[1])))
+            return std::nullopt;
+        std::from_chars(first, first + 2, mac[i], 16);
+    }
+    return mac;
+}
+
 MagicMatch FindMagic(ByteView payload)
 {
     MagicMatch best;
+    MagicMatch noCard; // the first magic packet for an address no card has, standing on its own
     if (payload.size() < kSyncSize + kMacSize)
         return best;
     const std::size_t lastOffset = payload.size() - kSyncSize - kMacSize;
@@ -230,14 +260,37 @@ MagicMatch FindMagic(ByteView payload)
             offset += sync + 1; // the byte that broke the run cannot start one
             continue;
         }
+        if (data[offset + kSyncSize] == 0xFF) {
+            // A run of 0xFF: each place in it but its last six bytes has copies of a
+            // group address. Exactly a magic packet long, it is one for the broadcast address.
+            std::size_t runEnd = offset + kSyncSize + 1;
+            while (runEnd < payload.size() && data[runEnd] == 0xFF)
+                ++runEnd;
+            const bool runStarts = offset == 0 || data[offset - 1] != 0xFF;
+            if (noCard.kind == MagicKind::None && runStarts && runEnd - offset == kMagicSize) {
+                noCard = MatchCopies(payload, offset);
+                noCard.noCardHasTarget = true;
+            }
+            offset = runEnd - kSyncSize;
+            continue;
+        }
         const MagicMatch candidate = MatchCopies(payload, offset);
-        if (candidate.kind == MagicKind::Magic)
+        if (!CardCanHave(candidate.mac)) {
+            // Zero bytes that go on past the sixteenth copy are padding, not a magic packet.
+            const std::size_t end = offset + kMagicSize;
+            const bool runGoesOn = candidate.mac == MacAddress{} && end < payload.size() && data[end] == 0;
+            if (noCard.kind == MagicKind::None && candidate.kind == MagicKind::Magic && !runGoesOn) {
+                noCard = candidate;
+                noCard.noCardHasTarget = true;
+            }
+        } else if (candidate.kind == MagicKind::Magic) {
             return candidate;
-        if (candidate.equalCopies > best.equalCopies)
+        } else if (candidate.equalCopies > best.equalCopies && (candidate.equalCopies > 1 || candidate.payloadEnded)) {
             best = candidate;
+        }
         ++offset;
     }
-    return best;
+    return noCard.kind == MagicKind::Magic ? noCard : best;
 }
 
 std::string NearMissReason(const MagicMatch &match)

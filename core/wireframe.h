@@ -27,13 +27,30 @@ struct MagicMatch
     ByteView password;      // empty, or the 4 or 6 bytes after the sixteenth copy that end the payload
     int equalCopies = 0;    // consecutive copies equal to the first, counting the first
     bool payloadEnded = false; // a near miss that ran out of payload, not one with a differing copy
+    // A magic packet for an address no network card has (see CardCanHave): it wakes nothing.
+    bool noCardHasTarget = false;
 };
 
 inline constexpr int kMagicCopies = 16;
 
+// False for the addresses no network card has, and so no magic packet can wake: the
+// group addresses (the low bit of the first byte set, broadcast among them) and the
+// all-zero address.
+bool CardCanHave(const MacAddress &mac);
+
+// "FF-FF-FF-FF-FF-FF is the broadcast address, which no network card has"
+std::string NoCardProblem(const MacAddress &mac);
+
+// The MAC text of the events, "00-1A-2B-3C-4D-5E", back to its bytes.
+std::optional<MacAddress> ParseMacText(const std::string &text);
+
 // Six 0xFF bytes followed by sixteen copies of one MAC address anywhere in the payload,
 // the first such place winning. Without one, the place with the most equal copies
-// after six 0xFF bytes is a near miss, provided at least one whole copy follows them.
+// after six 0xFF bytes is a near miss, provided two whole copies agree, or one whole
+// copy ends the payload: six 0xFF bytes followed by any twelve bytes are no near miss.
+// Copies of an address no card has count only as a magic packet that stands on its
+// own, never as a near miss: a run of 0xFF or zero bytes longer than a magic packet is
+// the padding of video streams and files, and is nothing.
 MagicMatch FindMagic(ByteView payload);
 
 // "MAC copy 9 of 16 differs" or "only 11 copies of the MAC address".

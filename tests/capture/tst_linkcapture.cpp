@@ -4,7 +4,10 @@
 #include "linkcapture.h"
 #include "rootskip.h"
 #include "machineinfo.h"
+#include "testdatagrams.h"
 #include "vethnamespace.h"
+
+#include <pcap/pcap.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -68,6 +71,8 @@ private slots:
     void cleanupTestCase();
     void filterLetsThroughCandidatesOnly_data();
     void filterLetsThroughCandidatesOnly();
+    void filterTurnsAwayTransportStreams_data();
+    void filterTurnsAwayTransportStreams();
     void everyEthernetInterfaceIsOpened();
     void machineKnowsTheVeth();
 
@@ -212,6 +217,49 @@ void TestLinkCapture::filterLetsThroughCandidatesOnly()
         QVERIFY(std::any_of(m_seen.begin(), m_seen.end(), [](const Seen &seen) { return IsTcp(seen.bytes); }));
     m_capture.SetWatchedSources({});
     QCOMPARE(m_capture.Drops(), std::uint64_t(0));
+}
+
+void TestLinkCapture::filterTurnsAwayTransportStreams_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QByteArray>("tag"); // an 802.1Q tag before the EtherType, or nothing
+    QTest::addColumn<bool>("passes");
+
+    const QByteArray video = testdatagrams::VideoPayload();
+    const QByteArray rtp = testdatagrams::Mac({0x80, 0xA1, 0, 1, 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78}); // marker bit set
+    const QByteArray vlan = testdatagrams::Mac({0x81, 0x00, 0x00, 0x64});
+    const QByteArray magic = testdatagrams::MagicPayload(MacBytes(QStringLiteral("02:11:22:33:44:55")));
+    QTest::newRow("seven transport packets") << video << QByteArray() << false;
+    QTest::newRow("one transport packet, in 802.1Q") << video.left(188) << vlan << false;
+    QTest::newRow("transport packets behind RTP") << rtp + video << QByteArray() << false;
+    QTest::newRow("a magic packet") << magic << QByteArray() << true;
+    QTest::newRow("a magic packet in 188 bytes") << "x" + magic + QByteArray(85, char(0x47)) << QByteArray() << true;
+    QTest::newRow("transport packets and a magic packet") << video + magic << QByteArray() << true;
+    QTest::newRow("behind RTP of another payload type") << testdatagrams::Mac({0x80, 96}) + rtp.mid(2) + video
+                                                          << QByteArray() << true;
+}
+
+// Checked offline with the filter as the capture compiles it: the kernel runs the same program.
+void TestLinkCapture::filterTurnsAwayTransportStreams()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QByteArray, tag);
+    QFETCH(bool, passes);
+
+    testdatagrams::DatagramShape shape;
+    shape.destination = 0xEFFF2A2A; // 239.255.42.42
+    shape.payload = payload;
+    const QByteArray frame = QByteArray::fromHex("01005e7f2a2a020000000002") + tag + QByteArray::fromHex("0800")
+                             + testdatagrams::BuildDatagram(shape);
+    pcap_t *const dead = pcap_open_dead(DLT_EN10MB, 262144);
+    bpf_program program{};
+    QCOMPARE(pcap_compile(dead, &program, PcapLinkCapture::kFilter, 1, PCAP_NETMASK_UNKNOWN), 0);
+    pcap_pkthdr header{};
+    header.caplen = header.len = bpf_u_int32(frame.size());
+    const bool passed = pcap_offline_filter(&program, &header, reinterpret_cast<const u_char *>(frame.constData())) != 0;
+    pcap_freecode(&program);
+    pcap_close(dead);
+    QCOMPARE(passed, passes);
 }
 
 void TestLinkCapture::everyEthernetInterfaceIsOpened()

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -169,6 +170,9 @@ private slots:
     void events_data();
     void events();
     void notEthernet();
+    void watchCutShortSaysSo();
+    void damagedOrMixed_data();
+    void damagedOrMixed();
 };
 
 void TestCliRead::events_data()
@@ -255,6 +259,106 @@ void TestCliRead::notEthernet()
     QVERIFY(cli.waitForFinished(60000));
     QCOMPARE(cli.exitCode(), 3);
     QVERIFY(cli.readAllStandardError().contains("not a capture of Ethernet frames (link type LINUX_SLL)"));
+}
+
+void TestCliRead::watchCutShortSaysSo()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath("capture.pcap");
+    QVERIFY(WriteCapture(path, "0:magic:55 0.4:tick"));
+    QProcess cli;
+    cli.start(CORVALEN_CLI, {"--read", path});
+    QVERIFY(cli.waitForFinished(60000));
+    QVERIFY(cli.readAllStandardOutput().contains(
+        "\nThe capture ends 0.4 s after the magic packet for 00-11-22-33-44-55: whether it woke cannot be told\n"));
+}
+
+void TestCliRead::damagedOrMixed_data()
+{
+    QTest::addColumn<QString>("shape");
+    QTest::addColumn<bool>("standardInput");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QStringList>("events");
+
+    const QStringList two{"magic 55", "magic 56"};
+    QTest::newRow("pcap cut in the middle of a packet")
+        << "cut" << false << 4 << "capture.pcap: damaged after 2 packet(s) read: truncated dump file" << two;
+    QTest::newRow("pcap cut in a packet's header, from standard input")
+        << "cut-header" << true << 4 << "standard input: damaged after 2 packet(s) read: truncated dump file" << two;
+    QTest::newRow("pcapng cut in the middle of a packet")
+        << "cut-pcapng" << false << 4 << "damaged after 2 packet(s) read: truncated pcapng dump file" << two;
+    QTest::newRow("mergecap of two snapshot lengths")
+        << "snapshot" << false << 3 << "different snapshot lengths (65535 and 1500)" << QStringList();
+    QTest::newRow("mergecap of Ethernet and Linux cooked frames")
+        << "cooked" << false << 3 << "different link types (EN10MB and LINUX_SLL)" << QStringList();
+    QTest::newRow("the same, from standard input")
+        << "cooked" << true << 3 << "an interface has a type 113 different from the type of the first interface"
+        << QStringList();
+}
+
+// What was read stands, and the exit status says the capture is not whole. A pcapng
+// file libpcap cannot read is refused with a command that makes one it reads.
+void TestCliRead::damagedOrMixed()
+{
+    QFETCH(QString, shape);
+    QFETCH(bool, standardInput);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+    QFETCH(QStringList, events);
+
+    QTemporaryDir folder;
+    const QString pcap = folder.filePath("capture.pcap");
+    QVERIFY(WriteCapture(pcap, "0:magic:55 1:magic:56 2:magic:57"));
+    QString path = pcap;
+    const auto run = [&folder](const QString &program, const QStringList &arguments) {
+        QProcess process;
+        process.setWorkingDirectory(folder.path());
+        process.start(program, arguments);
+        return process.waitForFinished(60000) && process.exitCode() == 0;
+    };
+    if (shape == "cut-pcapng") {
+        path = folder.filePath("capture.pcapng");
+        QVERIFY(run("mergecap", {"-F", "pcapng", "-w", path, pcap}));
+    } else if (shape == "snapshot" || shape == "cooked") {
+        const QString other = folder.filePath("other.pcap");
+        pcap_t *dead = pcap_open_dead(shape == "cooked" ? DLT_LINUX_SLL : DLT_EN10MB, 1500);
+        pcap_dump_close(pcap_dump_open(dead, other.toLocal8Bit().constData()));
+        pcap_close(dead);
+        path = folder.filePath("merged.pcapng");
+        QVERIFY(run("mergecap", {"-w", path, pcap, other}));
+    }
+    QFile file(path);
+    if (shape.startsWith("cut"))
+        QVERIFY(file.resize(file.size() - (shape == "cut-header" ? 128 : 40)));
+
+    QProcess cli;
+    if (standardInput)
+        cli.setStandardInputFile(path);
+    cli.start(CORVALEN_CLI, {"--json", "--wake-timeout", "0", "--read", standardInput ? "-" : path});
+    QVERIFY(cli.waitForFinished(60000));
+    const QString stderrText = QString::fromLocal8Bit(cli.readAllStandardError());
+    QVERIFY2(stderrText.contains(error), qPrintable(stderrText));
+    QCOMPARE(cli.exitCode(), exitCode);
+    QStringList seen;
+    for (const QByteArray &line : cli.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty())
+            seen << Summary(QJsonDocument::fromJson(line).object());
+    }
+    QCOMPARE(seen, events);
+    if (exitCode != 3)
+        return;
+    // The hint, run as it stands, makes a file that reads whole.
+    const qsizetype with = stderrText.indexOf("with: ");
+    QVERIFY(with > 0);
+    QString hint = stderrText.mid(with + 6).section('\n', 0, 0);
+    if (standardInput)
+        hint.replace("FILE", path);
+    QVERIFY2(run("bash", {"-c", hint}), qPrintable(hint));
+    cli.start(CORVALEN_CLI, {"--json", "--wake-timeout", "0", "--read", path + ".eth.pcap"});
+    QVERIFY(cli.waitForFinished(60000));
+    QCOMPARE(cli.exitCode(), 0);
+    QCOMPARE(cli.readAllStandardOutput().count("\"magic\""), 3);
 }
 
 QTEST_GUILESS_MAIN(TestCliRead)

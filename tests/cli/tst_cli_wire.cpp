@@ -4,6 +4,7 @@
 
 #include "rootskip.h"
 #include "kernelhelpers.h"
+#include "testdatagrams.h"
 #include "udpsender.h"
 #include "vethnamespace.h"
 
@@ -151,6 +152,7 @@ private slots:
     void oneEventPerPacket_data();
     void oneEventPerPacket();
     void udpOnlyIsTheWindowsView();
+    void quietOnVideoAndPadding();
     void captureThatCannotOpen();
     void sweepOfOneSender();
     void wakeOfThePeer_data();
@@ -322,6 +324,52 @@ void TestCliWire::udpOnlyIsTheWindowsView()
     QCOMPARE(lines.first(), QByteArray("Magic Packet received."));
     QCOMPARE(lines[6], "  MAC Address: " + MacText(kUnknownMac).toLatin1());
     QCOMPARE(lines[7], QByteArray());
+}
+
+// Video streams and file blocks full of 0xFF and zero bytes make no event, no watch
+// and no count; a magic packet for the broadcast address is a near miss that says why.
+void TestCliWire::quietOnVideoAndPadding()
+{
+    const QString metrics = QStringLiteral("127.0.0.1:19077");
+    Cli cli({"--json", "--interface", kLocalLink, "--wake-timeout", "1", "--metrics", metrics});
+    QVERIFY(cli.WaitUntilListening());
+    QVERIFY(RunInPeer({"ip", "route", "replace", "224.0.0.0/4", "dev", kPeerLink}));
+    QByteArray rtp = testdatagrams::Mac({0x80, 33, 0, 1, 0, 0, 0, 0, 0x12, 0x34, 0x56, 0x78});
+    for (int i = 0; i < 20; ++i) {
+        QVERIFY(SendFromPeer(testdatagrams::VideoPayload(i), "239.255.42.42"));
+        QVERIFY(SendFromPeer(testdatagrams::VideoPayload(i), kLocalAddress));
+        QVERIFY(SendFromPeer(rtp + testdatagrams::VideoPayload(i), "239.255.42.43"));
+    }
+    // A TFTP data block of an erased flash image, and one of a file of zeros after a -1.
+    const QByteArray tftp = testdatagrams::Mac({0, 3, 0, 1});
+    QVERIFY(SendFromPeer(tftp + QByteArray(300, char(0xFF)) + QByteArray(212, '\0'), kLocalAddress));
+    QVERIFY(SendFromPeer(tftp + QByteArray(8, char(0xFF)) + QByteArray(504, '\0'), kLocalAddress));
+    QVERIFY(SendFromPeer(QByteArray(102, char(0xFF)), "10.231.43.255"));
+    const std::optional<QList<QJsonObject>> events = cli.EventsUpToMarker();
+    QVERIFY2(events, "the marker never came");
+    QCOMPARE(events->size(), 1);
+    const QJsonObject &broadcast = events->first();
+    QCOMPARE(broadcast.value("event").toString(), "near_miss");
+    QCOMPARE(broadcast.value("mac").toString(), "FF-FF-FF-FF-FF-FF");
+    QCOMPARE(broadcast.value("strict").toBool(), true);
+    QCOMPARE(broadcast.value("problems").toArray(),
+             QJsonArray{"FF-FF-FF-FF-FF-FF is the broadcast address, which no network card has"});
+    // Watches end in the order they began: the marker's, an unknown machine's, is the last.
+    QVERIFY(QTest::qWaitFor([&] { return cli.Lines().last().contains("no_sign_of_life"); }, kWaitMs));
+    QCOMPARE(cli.Lines().count(), 3);
+    QProcess curl;
+    curl.start("curl", {"-sf", "http://" + metrics + "/metrics"});
+    QVERIFY(curl.waitForFinished(kWaitMs));
+    double magic = 0;
+    double nearMisses = 0;
+    for (const QByteArray &line : curl.readAllStandardOutput().split('\n')) {
+        if (line.startsWith("corvalen_magic_packets_total{"))
+            magic += line.split(' ').last().toDouble();
+        else if (line.startsWith("corvalen_near_misses_total{"))
+            nearMisses += line.split(' ').last().toDouble();
+    }
+    QCOMPARE(magic, 1.0); // the marker
+    QCOMPARE(nearMisses, 1.0);
 }
 
 void TestCliWire::captureThatCannotOpen()

@@ -86,4 +86,42 @@ inline QByteArray BuildDatagram(const DatagramShape &shape)
     return bytes;
 }
 
+// One 188-byte MPEG transport stream packet (ISO/IEC 13818-1): the sync byte 0x47,
+// the PID, payload only or an adaptation field first, and the continuity counter. A
+// null packet (PID 0x1FFF) is all 0xFF after its header; a packet with a short
+// payload fills the rest of its adaptation field with 0xFF stuffing. Compressed
+// video looks like noise.
+inline QByteArray TransportPacket(int pid, int payloadSize, int counter)
+{
+    const bool stuffed = payloadSize < 184;
+    QByteArray packet;
+    packet.append(char(0x47));
+    AppendBigEndian16(packet, pid & 0x1FFF);
+    packet.append(char((stuffed ? 0x30 : 0x10) | (counter & 0x0F)));
+    if (stuffed) {
+        const int fieldLength = 183 - payloadSize; // the flags byte and the stuffing
+        packet.append(char(fieldLength));
+        if (fieldLength > 0)
+            packet.append(char(0x00)).append(QByteArray(fieldLength - 1, char(0xFF)));
+    }
+    if (pid == 0x1FFF)
+        return packet + QByteArray(payloadSize, char(0xFF));
+    static std::uint32_t noise = 12345;
+    for (int i = 0; i < payloadSize; ++i) {
+        noise = noise * 1103515245u + 12345u;
+        packet.append(char(noise >> 24));
+    }
+    return packet;
+}
+
+// Seven transport packets, as IPTV and video distribution send them in one datagram,
+// two of them null packets and three with stuffing.
+inline QByteArray VideoPayload(int counter = 0)
+{
+    return TransportPacket(0x100, 184, counter) + TransportPacket(0x100, 40, counter + 1)
+           + TransportPacket(0x1FFF, 184, counter) + TransportPacket(0x101, 62, counter)
+           + TransportPacket(0x100, 0, counter + 2) + TransportPacket(0x1FFF, 184, counter + 1)
+           + TransportPacket(0x100, 184, counter + 3);
+}
+
 } // namespace testdatagrams

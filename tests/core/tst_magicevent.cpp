@@ -43,6 +43,8 @@ private slots:
     void problems();
     void strictPacketKeepsTheWindowsEightLines();
     void otherPacketsGetTheLinesThatApply();
+    void addressNoCardHasWakesNothing_data();
+    void addressNoCardHasWakesNothing();
     void formatIpv6_data();
     void formatIpv6();
     void passwordText();
@@ -109,6 +111,60 @@ void TestMagicEvent::strictPacketKeepsTheWindowsEightLines()
                           "  Carrier: UDP over IPv4 on eth0, from 02-00-00-00-00-02 to FF-FF-FF-FF-FF-FF, delivered to UDP",
                           "  Password: 11-22-33-44-55-66", "  This machine: eth0, Wake-on d, device wakeup enabled",
                           "  Problem: Wake-on is off on eth0 (ethtool -s eth0 wol g turns it on)", ""}));
+}
+
+void TestMagicEvent::addressNoCardHasWakesNothing_data()
+{
+    QTest::addColumn<bool>("fromSocket");
+    QTest::addColumn<bool>("strict");
+    QTest::addColumn<QString>("mac");
+    QTest::addColumn<QString>("firstLine");
+    QTest::addColumn<QString>("problem");
+
+    const QString broadcast = "FF-FF-FF-FF-FF-FF is the broadcast address, which no network card has";
+    QTest::newRow("the window's form, by the raw socket")
+        << true << true << "FF-FF-FF-FF-FF-FF" << "Magic Packet received." << broadcast;
+    QTest::newRow("the window's form, on the wire")
+        << false << true << "FF-FF-FF-FF-FF-FF" << "Magic Packet received." << broadcast;
+    QTest::newRow("further in") << false << false << "00-00-00-00-00-00" << "Near miss of a Magic Packet seen."
+                                << "00-00-00-00-00-00 is the all-zero address, which no network card has";
+    QTest::newRow("a group address") << false << false << "01-00-5E-00-00-FB" << "Near miss of a Magic Packet seen."
+                                     << "01-00-5E-00-00-FB is a group address, which no network card has";
+}
+
+// A near miss with its reason, and in the form the main window reports, the window's lines.
+void TestMagicEvent::addressNoCardHasWakesNothing()
+{
+    QFETCH(bool, fromSocket);
+    QFETCH(bool, strict);
+    QFETCH(QString, mac);
+    QFETCH(QString, firstLine);
+    QFETCH(QString, problem);
+
+    MagicEvent event;
+    if (fromSocket) {
+        PacketReport report;
+        report.sourceAddress = "192.168.1.10";
+        report.destinationAddress = "192.168.1.255";
+        report.mac = mac.toStdString();
+        event = EventFromDatagram(report);
+    } else {
+        WireFrame frame;
+        frame.carrier = Carrier::Udp;
+        frame.family = Family::Ipv4;
+        frame.strict = strict;
+        frame.magic.kind = MagicKind::Magic;
+        frame.magic.noCardHasTarget = true;
+        for (int i = 0; i < 6; ++i)
+            frame.magic.mac[std::size_t(i)] = std::uint8_t(mac.mid(3 * i, 2).toInt(nullptr, 16));
+        event = EventFromFrame(frame, "eth0");
+    }
+    QVERIFY(event.nearMiss);
+    QCOMPARE(QString::fromStdString(event.mac), mac);
+    QCOMPARE(Lines(EventProblems(event)), QStringList{problem});
+    const QStringList lines = Lines(EventLines(event, kAfternoon, DateTimeSettings{}));
+    QCOMPARE(lines.first(), firstLine);
+    QVERIFY(lines.contains("  Problem: " + problem));
 }
 
 void TestMagicEvent::otherPacketsGetTheLinesThatApply()

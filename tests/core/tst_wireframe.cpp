@@ -1,5 +1,7 @@
 #include "wireframe.h"
 
+#include "testdatagrams.h"
+
 #include <QTest>
 
 #include <initializer_list>
@@ -122,6 +124,8 @@ class TestWireFrame final : public QObject
 private slots:
     void findMagic_data();
     void findMagic();
+    void addressesNoCardHas_data();
+    void addressesNoCardHas();
     void decodeFrame_data();
     void decodeFrame();
     void framesThatAreNoCandidate_data();
@@ -175,6 +179,8 @@ void TestWireFrame::findMagic_data()
         << WithCopy(Magic(), 5, kOtherMac) + WithCopy(Magic(kOtherMac), 5, kMac) << MagicKind::NearMiss << 0 << kMac
         << none << QStringLiteral("MAC copy 5 of 16 differs");
 
+    QTest::newRow("copy 2 differs: any bytes after six 0xFF")
+        << WithCopy(Magic(), 2, kOtherMac) << MagicKind::None << 0 << none << none << QString();
     QTest::newRow("empty") << QByteArray() << MagicKind::None << 0 << none << none << QString();
     QTest::newRow("sync and 5 bytes") << kSync + kMac.left(5) << MagicKind::None << 0 << none << none << QString();
     QTest::newRow("five 0xFF") << Magic().mid(1) << MagicKind::None << 0 << none << none << QString();
@@ -200,6 +206,61 @@ void TestWireFrame::findMagic()
     QCOMPARE(int(match.offset), offset);
     QCOMPARE(ToBytes(match.mac), mac);
     QCOMPARE(ToBytes(match.password), password);
+}
+
+void TestWireFrame::addressesNoCardHas_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<MagicKind>("kind");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<QByteArray>("mac");
+    QTest::addColumn<bool>("noCard");
+
+    const QByteArray ff(6, char(0xFF));
+    const QByteArray zero(6, char(0));
+    const QByteArray group = Bytes({0x01, 0x00, 0x5E, 0x00, 0x00, 0xFB});
+    const QByteArray video = testdatagrams::VideoPayload();
+    QTest::newRow("video with null packets and stuffing") << video << MagicKind::None << 0 << QByteArray() << false;
+    QTest::newRow("one stuffed packet") << testdatagrams::TransportPacket(0x100, 0, 0) << MagicKind::None << 0 << QByteArray()
+                                        << false;
+    QTest::newRow("103 0xFF") << "x" + QByteArray(103, char(0xFF)) + "x" << MagicKind::None << 0 << QByteArray()
+                              << false;
+    QTest::newRow("102 0xFF on their own") << "x" + QByteArray(102, char(0xFF)) + "x" << MagicKind::Magic << 1 << ff
+                                           << true;
+    QTest::newRow("the all-zero address") << Magic(zero) + "x" << MagicKind::Magic << 0 << zero << true;
+    QTest::newRow("zero bytes that go on") << Magic(zero) + QByteArray(100, '\0') << MagicKind::None << 0
+                                           << QByteArray() << false;
+    QTest::newRow("a group address") << Magic(group) << MagicKind::Magic << 0 << group << true;
+    QTest::newRow("no near miss of a group address") << WithCopy(Magic(group), 3, kOtherMac) << MagicKind::None << 0
+                                                     << QByteArray() << false;
+    QTest::newRow("magic packet after stuffing") << video + Magic() << MagicKind::Magic << int(video.size()) << kMac
+                                                 << false;
+    QTest::newRow("magic packet right behind a null packet's 0xFF")
+        << testdatagrams::TransportPacket(0x1FFF, 184, 0) + Magic() << MagicKind::Magic << 188 << kMac << false;
+    QTest::newRow("a card's address wins") << QByteArray(102, char(0xFF)) + "x" + Magic() << MagicKind::Magic << 103
+                                           << kMac << false;
+    QTest::newRow("a card's near miss comes after") << QByteArray(102, char(0xFF)) + "x" + WithCopy(Magic(), 4, zero)
+                                                    << MagicKind::Magic << 0 << ff << true;
+}
+
+// A run of 0xFF or zero bytes longer than a magic packet is padding; copies of an
+// address no card has count only as a whole magic packet on its own.
+void TestWireFrame::addressesNoCardHas()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(MagicKind, kind);
+    QFETCH(int, offset);
+    QFETCH(QByteArray, mac);
+    QFETCH(bool, noCard);
+
+    const std::vector<std::uint8_t> exact(payload.cbegin(), payload.cend());
+    const MagicMatch match = FindMagic(ByteView(exact.data(), exact.size()));
+    QCOMPARE(match.kind, kind);
+    QCOMPARE(match.noCardHasTarget, noCard);
+    if (kind == MagicKind::None)
+        return;
+    QCOMPARE(int(match.offset), offset);
+    QCOMPARE(ToBytes(match.mac), mac);
 }
 
 void TestWireFrame::decodeFrame_data()
