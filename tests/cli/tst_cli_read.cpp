@@ -160,6 +160,17 @@ QString Summary(const QJsonObject &event)
     return text;
 }
 
+// Each JSON line's event in short.
+QStringList Summaries(const QByteArray &out)
+{
+    QStringList seen;
+    for (const QByteArray &line : out.split('\n')) {
+        if (!line.isEmpty())
+            seen << Summary(QJsonDocument::fromJson(line).object());
+    }
+    return seen;
+}
+
 } // namespace
 
 class TestCliRead final : public QObject
@@ -237,12 +248,7 @@ void TestCliRead::events()
     cli.start(CORVALEN_CLI, QStringList{"--json", "--read", path} + options);
     QVERIFY(cli.waitForFinished(60000));
     QCOMPARE(cli.exitCode(), exitCode);
-    QStringList seen;
-    for (const QByteArray &line : cli.readAllStandardOutput().split('\n')) {
-        if (!line.isEmpty())
-            seen << Summary(QJsonDocument::fromJson(line).object());
-    }
-    QCOMPARE(seen, events);
+    QCOMPARE(Summaries(cli.readAllStandardOutput()), events);
 }
 
 // A capture of another link type says what to do instead; standard input is read too.
@@ -340,12 +346,7 @@ void TestCliRead::damagedOrMixed()
     const QString stderrText = QString::fromLocal8Bit(cli.readAllStandardError());
     QVERIFY2(stderrText.contains(error), qPrintable(stderrText));
     QCOMPARE(cli.exitCode(), exitCode);
-    QStringList seen;
-    for (const QByteArray &line : cli.readAllStandardOutput().split('\n')) {
-        if (!line.isEmpty())
-            seen << Summary(QJsonDocument::fromJson(line).object());
-    }
-    QCOMPARE(seen, events);
+    QCOMPARE(Summaries(cli.readAllStandardOutput()), events);
     if (exitCode != 3)
         return;
     // The hint, run as it stands, makes a file that reads whole.
