@@ -417,11 +417,11 @@ std::optional<uint> NmWakeFlags(const QString &text)
     return words.isEmpty() ? std::nullopt : std::optional(named);
 }
 
-// Whether a device spec of NetworkManager.conf (match-device=) names the interface.
-bool DeviceSpecMatches(const QString &spec, const DeviceFacts &device)
+// Whether the match-device= list of NetworkManager.conf names the interface.
+bool MatchDeviceNames(const QString &devices, const DeviceFacts &device)
 {
     const QString name = QString::fromStdString(device.link.name);
-    for (QString item : spec.split(QRegularExpression(QStringLiteral("[,;]")), Qt::SkipEmptyParts)) {
+    for (QString item : devices.split(QRegularExpression(QStringLiteral("[,;]")), Qt::SkipEmptyParts)) {
         item = item.trimmed();
         if (item == QLatin1String("*") || item == QLatin1String("type:ethernet") || item == name
             || HasMac(device.link, item))
@@ -472,7 +472,7 @@ std::optional<NmDefault> NetworkManagerDefault(const QString &root, const Device
             bool stop = false;
             for (const IniEntry &entry : entries) {
                 if (entry.key == QLatin1String("match-device"))
-                    matches = DeviceSpecMatches(entry.value, device);
+                    matches = MatchDeviceNames(entry.value, device);
                 else if (entry.key == QLatin1String("stop-match"))
                     stop = QStringList{"yes", "true", "1"}.contains(entry.value.toLower());
                 else if (entry.key == QLatin1String("ethernet.wake-on-lan"))
