@@ -42,7 +42,6 @@ public:
     // A magic packet for `mac`; `unicastTo` is the IPv4 address it was sent to
     // when that was one machine's.
     void MagicSeen(const MacAddress &mac, const std::optional<Ipv4Octets> &unicastTo);
-    bool Woken(const MacAddress &mac) const { return m_woken.count(mac) > 0; }
     // Any frame; returns the unanswered ARP it completes.
     std::optional<UnansweredArp> FrameSeen(const SignOfLife &sign, std::int64_t timeNs);
 

@@ -89,16 +89,23 @@ std::string ExtractMagicMac(ByteView payload)
     return FormatMac(mac);
 }
 
-std::string FormatMac(ByteView sixBytes)
+std::string FormatMac(ByteView sixBytes, char separator)
 {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
+    const char *const digits = separator == '-' ? "0123456789ABCDEF" : "0123456789abcdef";
     std::string text;
     text.reserve(17);
     for (std::size_t i = 0; i < sixBytes.size() && i < kMacSize; ++i) {
         if (i > 0)
-            text += '-';
-        text += kDigits[sixBytes[i] >> 4];
-        text += kDigits[sixBytes[i] & 0x0F];
+            text += separator;
+        text += digits[sixBytes[i] >> 4];
+        text += digits[sixBytes[i] & 0x0F];
     }
     return text;
+}
+
+std::optional<std::uint32_t> SubnetBroadcast(std::uint32_t hostOrderAddress, int prefixLength)
+{
+    if (prefixLength < 0 || prefixLength > 30)
+        return std::nullopt;
+    return hostOrderAddress | (prefixLength == 0 ? 0xFFFFFFFFu : (1u << (32 - prefixLength)) - 1);
 }

@@ -31,8 +31,14 @@ std::optional<DecodedDatagram> DecodeDatagram(ByteView datagram, const HeaderSiz
 
 std::string FormatDottedQuad(std::uint32_t hostOrderAddress);
 
+// The directed broadcast address of the subnet that `hostOrderAddress` lies in;
+// nothing for a /31 or a /32, which have none.
+std::optional<std::uint32_t> SubnetBroadcast(std::uint32_t hostOrderAddress, int prefixLength);
+
 // `payload` must be the whole UDP payload; anything but 102 bytes is no magic packet.
 std::string ExtractMagicMac(ByteView payload);
 
-// Six bytes as two upper-case hexadecimal digits each, joined by "-".
-std::string FormatMac(ByteView sixBytes);
+// Six bytes as two hexadecimal digits each: joined by "-" in upper case, the
+// report's form ("00-1A-2B-3C-4D-5E"), or by ":" in lower case, as ip, ethtool and
+// the boot settings write them ("00:1a:2b:3c:4d:5e").
+std::string FormatMac(ByteView sixBytes, char separator = '-');

@@ -55,7 +55,6 @@ public:
     std::vector<WakeOutcome> Flush(std::int64_t nowNs);
     // The MACs of the `most` watches begun last.
     std::vector<MacAddress> Watched(std::size_t most = kMostWatches) const;
-    std::int64_t TimeoutNs() const { return m_timeoutNs; }
 
 private:
     struct MacHash

@@ -172,12 +172,8 @@ bool PcapLinkCapture::OpenOne(const std::string &name, std::string &failure)
 std::string PcapLinkCapture::FilterWithSources(const std::vector<MacAddress> &macs)
 {
     std::string filter = kFilter;
-    for (const MacAddress &mac : macs) {
-        char source[40];
-        std::snprintf(source, sizeof source, " or ether src %02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
-                      mac[3], mac[4], mac[5]);
-        filter += source;
-    }
+    for (const MacAddress &mac : macs)
+        filter += " or ether src " + FormatMac(ByteView(mac.data(), mac.size()), ':');
     return filter;
 }
 

@@ -1,6 +1,7 @@
 #include "magicevents.h"
 
 #include <algorithm>
+#include <bit>
 #include <ctime>
 
 namespace {
@@ -157,15 +158,16 @@ std::optional<std::string> MagicEventMerger::BroadcastFor(const std::string &add
     const std::optional<Ipv4Address> parts = ParseIpv4(address);
     if (!parts)
         return std::nullopt;
+    const auto hostOrder = [](const Ipv4Address &octets) {
+        return std::uint32_t(octets[0]) << 24 | std::uint32_t(octets[1]) << 16 | std::uint32_t(octets[2]) << 8
+               | octets[3];
+    };
     for (const Ipv4Network &network : m_networks) {
-        Ipv4Address broadcast{};
-        bool inside = true;
-        for (int i = 0; i < 4; ++i) {
-            inside = inside && (((*parts)[i] ^ network.address[i]) & network.mask[i]) == 0;
-            broadcast[i] = std::uint8_t(network.address[i] | ~network.mask[i]);
-        }
-        if (inside && network.mask != Ipv4Address{255, 255, 255, 255})
-            return FormatIpv4(broadcast);
+        const std::uint32_t mask = hostOrder(network.mask);
+        if (((hostOrder(*parts) ^ hostOrder(network.address)) & mask) != 0)
+            continue;
+        if (const std::optional<std::uint32_t> broadcast = SubnetBroadcast(hostOrder(network.address), std::popcount(mask)))
+            return FormatDottedQuad(*broadcast);
     }
     return std::nullopt;
 }

@@ -44,11 +44,7 @@ std::string MacOf(const nlattr *attribute)
 {
     if (mnl_attr_get_payload_len(attribute) != 6)
         return {};
-    const auto *bytes = static_cast<const std::uint8_t *>(mnl_attr_get_payload(attribute));
-    std::array<char, 18> text{};
-    std::snprintf(text.data(), text.size(), "%02x:%02x:%02x:%02x:%02x:%02x", bytes[0], bytes[1], bytes[2], bytes[3],
-                  bytes[4], bytes[5]);
-    return text.data();
+    return FormatMac(ByteView(static_cast<const std::uint8_t *>(mnl_attr_get_payload(attribute)), 6), ':');
 }
 
 int LinkInfoAttribute(const nlattr *attribute, void *data)
@@ -158,8 +154,8 @@ std::vector<Ipv4Subnet> Ipv4Of(const std::string &name)
         const std::uint32_t broadcast = entry->ifa_broadaddr != nullptr ? HostOrder(entry->ifa_broadaddr) : 0;
         if ((entry->ifa_flags & IFF_BROADCAST) != 0 && broadcast != 0 && broadcast != address)
             subnet.broadcast = FormatDottedQuad(broadcast);
-        else if (subnet.prefixLength <= 30) // the subnet's last address, which the kernel takes as broadcast
-            subnet.broadcast = FormatDottedQuad(address | ~mask);
+        else if (const std::optional<std::uint32_t> last = SubnetBroadcast(address, subnet.prefixLength))
+            subnet.broadcast = FormatDottedQuad(*last); // the subnet's last address, which the kernel takes as broadcast
         subnets.push_back(subnet);
     }
     freeifaddrs(list);

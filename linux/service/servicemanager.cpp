@@ -19,11 +19,6 @@ void Ready(const std::string &status)
     sd_notifyf(0, "READY=1\nSTATUS=%s", status.c_str());
 }
 
-void Status(const std::string &status)
-{
-    sd_notifyf(0, "STATUS=%s", status.c_str());
-}
-
 void Stopping()
 {
     sd_notify(0, "STOPPING=1");

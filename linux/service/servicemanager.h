@@ -10,7 +10,6 @@ namespace ServiceManager {
 
 bool Supervised(); // NOTIFY_SOCKET is set
 void Ready(const std::string &status);
-void Status(const std::string &status);
 void Stopping();
 // How often the watchdog wants to hear from the program: half of WatchdogSec=.
 std::optional<std::chrono::milliseconds> WatchdogInterval();

@@ -46,6 +46,8 @@ private slots:
     void extractMagicMac();
     void formatDottedQuad_data();
     void formatDottedQuad();
+    void subnetBroadcast_data();
+    void subnetBroadcast();
 };
 
 void TestDatagram::shortDatagramsAreIgnored_data()
@@ -264,6 +266,26 @@ void TestDatagram::formatDottedQuad()
     QFETCH(quint32, address);
     QFETCH(QString, text);
     QCOMPARE(Text(FormatDottedQuad(address)), text);
+}
+
+void TestDatagram::subnetBroadcast_data()
+{
+    QTest::addColumn<int>("prefixLength");
+    QTest::addColumn<QString>("broadcast"); // empty: none
+
+    QTest::newRow("/24") << 24 << "192.168.1.255";
+    QTest::newRow("/30") << 30 << "192.168.1.11";
+    QTest::newRow("/31 has none") << 31 << QString();
+    QTest::newRow("/32 has none") << 32 << QString();
+    QTest::newRow("/0") << 0 << "255.255.255.255";
+}
+
+void TestDatagram::subnetBroadcast()
+{
+    QFETCH(int, prefixLength);
+    QFETCH(QString, broadcast);
+    const std::optional<std::uint32_t> found = SubnetBroadcast(0xC0A8010A, prefixLength); // 192.168.1.10
+    QCOMPARE(found ? Text(FormatDottedQuad(*found)) : QString(), broadcast);
 }
 
 QTEST_APPLESS_MAIN(TestDatagram)

@@ -1,5 +1,7 @@
 #include "wakesettings.h"
 
+#include "datagram.h"
+
 #include <powrprof.h>
 
 #include <algorithm>
@@ -114,21 +116,8 @@ std::optional<std::uint32_t> ReadNumber(WindowsMachineCalls &calls, const std::s
 
 std::string MacText(const IP_ADAPTER_ADDRESSES &adapter)
 {
-    std::string mac;
-    for (ULONG i = 0; i < adapter.PhysicalAddressLength && i < MAX_ADAPTER_ADDRESS_LENGTH; ++i) {
-        char byte[4];
-        std::snprintf(byte, sizeof byte, i == 0 ? "%02x" : ":%02x", adapter.PhysicalAddress[i]);
-        mac += byte;
-    }
-    return mac;
-}
-
-std::string DottedQuad(std::uint32_t address)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xff, (address >> 8) & 0xff,
-                  address & 0xff);
-    return text;
+    const ULONG length = std::min<ULONG>(adapter.PhysicalAddressLength, MAX_ADAPTER_ADDRESS_LENGTH);
+    return FormatMac(ByteView(adapter.PhysicalAddress, length), ':');
 }
 
 std::vector<Ipv4Subnet> Ipv4Subnets(const IP_ADAPTER_ADDRESSES &adapter)
@@ -142,9 +131,8 @@ std::vector<Ipv4Subnet> Ipv4Subnets(const IP_ADAPTER_ADDRESSES &adapter)
         const std::uint32_t host = std::uint32_t(bytes.s_b1) << 24 | std::uint32_t(bytes.s_b2) << 16
                                    | std::uint32_t(bytes.s_b3) << 8 | bytes.s_b4;
         const int prefix = unicast->OnLinkPrefixLength;
-        // A /31 or /32 has no broadcast address.
-        const std::uint32_t hostBits = prefix == 0 ? 0xffffffffu : (1u << (32 - prefix)) - 1;
-        subnets.push_back({DottedQuad(host), prefix, prefix >= 31 ? std::string() : DottedQuad(host | hostBits)});
+        const std::optional<std::uint32_t> broadcast = SubnetBroadcast(host, prefix);
+        subnets.push_back({FormatDottedQuad(host), prefix, broadcast ? FormatDottedQuad(*broadcast) : std::string()});
     }
     return subnets;
 }
