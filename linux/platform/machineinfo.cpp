@@ -1,5 +1,7 @@
 #include "machineinfo.h"
 
+#include "netlink.h"
+
 #include <QFile>
 
 #include <libmnl/libmnl.h>
@@ -42,12 +44,6 @@ struct Ifaddrs
     }
     ifaddrs *list = nullptr;
 };
-
-struct MnlSocketCloser
-{
-    void operator()(mnl_socket *socket) const { mnl_socket_close(socket); }
-};
-using MnlSocket = std::unique_ptr<mnl_socket, MnlSocketCloser>;
 
 struct GenlRequest
 {
@@ -175,31 +171,8 @@ int NeighbourMessage(const nlmsghdr *header, void *data)
 // One dump of the neighbour table over rtnetlink.
 std::optional<std::vector<MacAddress>> Reachable()
 {
-    const MnlSocket socket(mnl_socket_open(NETLINK_ROUTE));
-    if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0)
-        return std::nullopt;
-    const timeval patience{1, 0};
-    setsockopt(mnl_socket_get_fd(socket.get()), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-    std::array<char, 256> request{};
-    nlmsghdr *const header = mnl_nlmsg_put_header(request.data());
-    header->nlmsg_type = RTM_GETNEIGH;
-    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    header->nlmsg_seq = std::uint32_t(std::time(nullptr));
-    auto *neighbour = static_cast<ndmsg *>(mnl_nlmsg_put_extra_header(header, sizeof(ndmsg)));
-    neighbour->ndm_family = AF_UNSPEC;
-    if (mnl_socket_sendto(socket.get(), header, header->nlmsg_len) < 0)
-        return std::nullopt;
     std::vector<MacAddress> reachable;
-    std::vector<char> answer(32768);
-    int result = MNL_CB_OK;
-    while (result > MNL_CB_STOP) {
-        const ssize_t received = mnl_socket_recvfrom(socket.get(), answer.data(), answer.size());
-        if (received <= 0)
-            return std::nullopt;
-        result = mnl_cb_run(answer.data(), size_t(received), header->nlmsg_seq, mnl_socket_get_portid(socket.get()),
-                            NeighbourMessage, &reachable);
-    }
-    if (result == MNL_CB_ERROR)
+    if (!RouteDump(RTM_GETNEIGH, sizeof(ndmsg), NeighbourMessage, &reachable, 1))
         return std::nullopt;
     return reachable;
 }
@@ -287,11 +260,9 @@ std::optional<WakeOnState> ReadWakeOn(const std::string &interfaceName)
 {
     if (!IsSafeInterfaceName(interfaceName))
         return std::nullopt;
-    const MnlSocket socket(mnl_socket_open(NETLINK_GENERIC));
-    if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0)
+    const MnlSocket socket = OpenNetlink(NETLINK_GENERIC, 1); // a kernel that never answers must not stall the report
+    if (!socket)
         return std::nullopt;
-    const timeval patience{1, 0}; // a kernel that never answers must not stall the report
-    setsockopt(mnl_socket_get_fd(socket.get()), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
 
     GenlRequest resolve = MakeGenlRequest(GENL_ID_CTRL, CTRL_CMD_GETFAMILY, 1);
     mnl_attr_put_strz(resolve.header, CTRL_ATTR_FAMILY_NAME, ETHTOOL_GENL_NAME);

@@ -2,6 +2,7 @@
 
 #include "datagram.h"
 #include "machineinfo.h"
+#include "netlink.h"
 
 #include <QDir>
 #include <QFile>
@@ -97,40 +98,12 @@ int LinkMessage(const nlmsghdr *header, void *data)
     return MNL_CB_OK;
 }
 
-struct MnlSocketCloser
-{
-    void operator()(mnl_socket *socket) const { mnl_socket_close(socket); }
-};
-
 std::vector<Link> EthernetLinks()
 {
-    const std::unique_ptr<mnl_socket, MnlSocketCloser> socket(mnl_socket_open(NETLINK_ROUTE));
-    if (!socket || mnl_socket_bind(socket.get(), 0, MNL_SOCKET_AUTOPID) < 0)
-        return {};
-    const timeval patience{2, 0};
-    setsockopt(mnl_socket_get_fd(socket.get()), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
-
-    std::array<char, 256> request{};
-    nlmsghdr *const header = mnl_nlmsg_put_header(request.data());
-    header->nlmsg_type = RTM_GETLINK;
-    header->nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    header->nlmsg_seq = std::uint32_t(std::time(nullptr));
-    auto *info = static_cast<ifinfomsg *>(mnl_nlmsg_put_extra_header(header, sizeof(ifinfomsg)));
-    info->ifi_family = AF_UNSPEC;
-    if (mnl_socket_sendto(socket.get(), header, header->nlmsg_len) < 0)
-        return {};
-
     LinkDump dump;
-    std::vector<char> answer(32768); // what the kernel puts in one datagram of a dump
-    int result = MNL_CB_OK;
-    while (result > MNL_CB_STOP) {
-        const ssize_t received = mnl_socket_recvfrom(socket.get(), answer.data(), answer.size());
-        if (received <= 0)
-            return {};
-        result = mnl_cb_run(answer.data(), size_t(received), header->nlmsg_seq, mnl_socket_get_portid(socket.get()),
-                            LinkMessage, &dump);
-    }
-    return result == MNL_CB_ERROR ? std::vector<Link>{} : dump.links;
+    if (!RouteDump(RTM_GETLINK, sizeof(ifinfomsg), LinkMessage, &dump, 2))
+        return {};
+    return dump.links;
 }
 
 std::uint32_t HostOrder(const sockaddr *address)
