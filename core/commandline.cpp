@@ -19,7 +19,7 @@ constexpr const char *kExitStatuses =
     "Exit status: 0 when --count was reached, at --timeout without --count, or\n"
     "when stopped (%s);\n"
     "1 when --timeout passed before --count was reached; 2 for a wrong command\n"
-    "line; 3 when it cannot listen.\n"
+    "line; 3 when it cannot listen%s.\n"
     "With --check: 0 when at least one wired interface is ready to wake this\n"
     "machine, 1 when none is.";
 
@@ -48,6 +48,8 @@ std::string ExitStatuses(const ConsoleProgram &program)
     const std::string signals = program.linkLayer ? "Ctrl+C, SIGINT or SIGTERM" : "Ctrl+C or Ctrl+Break";
     std::string text = kExitStatuses;
     text.replace(text.find("%s"), 2, signals);
+    text.replace(text.find("%s"), 2,
+                 program.linkLayer ? " or cannot read the --read file; 4 when that\nfile is damaged" : "");
     return text;
 }
 

@@ -26,12 +26,6 @@ class TConsoleWatch final : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int kExitStopped = 0;
-    static constexpr int kExitTimedOut = 1;
-    static constexpr int kExitUsage = 2;
-    static constexpr int kExitNotListening = 3;
-    // --read: the capture file ends in the middle of a packet or cannot be read on.
-    static constexpr int kExitDamagedCapture = 4;
     // How long the raw socket's datagrams may wait to be read together while the
     // link layer is watched too; well inside the merger's wait for the other source.
     static constexpr int kSocketBatchDelayMs = 50;

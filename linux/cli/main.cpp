@@ -56,7 +56,7 @@ void SetUpApplication()
 int UsageError(const std::string &error)
 {
     std::fputs(UsageErrorText(kProgram, error).c_str(), stderr);
-    return TConsoleWatch::kExitUsage;
+    return kExitUsage;
 }
 
 // The command line as the application read it, without the program's name.
@@ -79,7 +79,7 @@ int Check(int argc, char *argv[])
     SetUpApplication();
     const ParsedCommandLine commandLine = ParsedArguments();
     if (!commandLine.output.empty())
-        return TConsoleWatch::kExitStopped;
+        return kExitStopped;
     if (!commandLine.usageError.empty() || !commandLine.options.check)
         return UsageError(commandLine.usageError.empty() ? "--check stands alone." : commandLine.usageError);
     const QString root = QStringLiteral("/");
@@ -100,7 +100,7 @@ void StopOnSignals(int stopSignals, TConsoleWatch &watch, QSocketNotifier &notif
     QObject::connect(&notifier, &QSocketNotifier::activated, &watch, [stopSignals, &watch] {
         signalfd_siginfo received{};
         if (::read(stopSignals, &received, sizeof received) == ssize_t(sizeof received))
-            watch.Finish(TConsoleWatch::kExitStopped);
+            watch.Finish(kExitStopped);
     });
 }
 
@@ -133,14 +133,14 @@ int ReadCaptureFile(int argc, char *argv[])
     SetUpApplication();
     const ParsedCommandLine commandLine = ParsedArguments();
     if (!commandLine.output.empty())
-        return TConsoleWatch::kExitStopped;
+        return kExitStopped;
     if (!commandLine.usageError.empty() || commandLine.options.readFile.empty())
         return UsageError(commandLine.usageError.empty() ? "--read: a file name is needed." : commandLine.usageError);
     PcapFileCapture capture;
     if (!capture.Open(commandLine.options.readFile)) {
         std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgram.name.c_str(), commandLine.options.readFile.c_str(),
                      capture.LastError().c_str());
-        return TConsoleWatch::kExitNotListening;
+        return kExitNotListening;
     }
     TConsoleWatch watch(commandLine.options, SystemSocketCalls(), &capture);
     const std::unique_ptr<EventJournal> journal = JournalFor(commandLine.options);
@@ -175,7 +175,7 @@ int main(int argc, char *argv[])
 
     const ParsedCommandLine commandLine = ParsedArguments();
     if (!commandLine.output.empty())
-        return TConsoleWatch::kExitStopped;
+        return kExitStopped;
     if (!commandLine.usageError.empty())
         return UsageError(commandLine.usageError);
     if (commandLine.options.check) // what was read before the application said otherwise
@@ -185,7 +185,7 @@ int main(int argc, char *argv[])
                      qPrintable(QCoreApplication::applicationName()), dropFailure.c_str());
         // A service is ready only without any capability: it does not run with one.
         if (ServiceManager::Supervised())
-            return TConsoleWatch::kExitNotListening;
+            return kExitNotListening;
     }
 
     const WatchOptions &options = commandLine.options;
@@ -198,7 +198,7 @@ int main(int argc, char *argv[])
         metricsServer = MetricsServer::Start(options.metricsAddress, metrics->Registry(), &failure);
         if (!metricsServer) {
             std::fprintf(stderr, "%s: cannot serve metrics: %s\n", kProgram.name.c_str(), failure.c_str());
-            return TConsoleWatch::kExitNotListening;
+            return kExitNotListening;
         }
         watch.SetMetrics(&*metrics);
     }
@@ -207,7 +207,7 @@ int main(int argc, char *argv[])
     if (!watch.Start()) {
         if (socketCalls.OpenError() == kWsaEAccess)
             PrintCapabilityHint();
-        return TConsoleWatch::kExitNotListening;
+        return kExitNotListening;
     }
     ServiceManager::Ready(WatchStatus(watch, metricsServer.get()));
     QTimer watchdog;

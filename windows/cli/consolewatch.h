@@ -13,10 +13,6 @@
 class TConsoleWatch final
 {
 public:
-    static constexpr int kExitStopped = 0;
-    static constexpr int kExitTimedOut = 1;
-    static constexpr int kExitUsage = 2;
-    static constexpr int kExitNotListening = 3;
     // Posted to the watching thread: by the console's Ctrl+C handler, and once --count is reached.
     static constexpr UINT kStopMessage = WM_APP + 20;
 

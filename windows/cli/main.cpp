@@ -15,7 +15,7 @@ BOOL WINAPI StopOnControlKey(DWORD controlType)
 {
     if (controlType != CTRL_C_EVENT && controlType != CTRL_BREAK_EVENT)
         return FALSE;
-    PostThreadMessageA(watchingThread, TConsoleWatch::kStopMessage, TConsoleWatch::kExitStopped, 0);
+    PostThreadMessageA(watchingThread, TConsoleWatch::kStopMessage, kExitStopped, 0);
     return TRUE;
 }
 
@@ -27,7 +27,7 @@ int Watch(const WatchOptions &options, ConsoleStream &out, ConsoleStream &err)
             err.Write(kProgram.name + " needs administrator rights to open its raw socket: open an elevated "
                       "prompt (right-click Command Prompt, PowerShell or Windows Terminal and choose \"Run as "
                       "administrator\") and start it there.\n");
-        return TConsoleWatch::kExitNotListening;
+        return kExitNotListening;
     }
     watchingThread = GetCurrentThreadId();
     SetConsoleCtrlHandler(StopOnControlKey, TRUE);
@@ -43,11 +43,11 @@ int main(int argc, char *argv[])
     const ParsedCommandLine commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), kProgram);
     if (!commandLine.output.empty()) {
         out.Write(commandLine.output);
-        return TConsoleWatch::kExitStopped;
+        return kExitStopped;
     }
     if (!commandLine.usageError.empty()) {
         err.Write(UsageErrorText(kProgram, commandLine.usageError));
-        return TConsoleWatch::kExitUsage;
+        return kExitUsage;
     }
     if (commandLine.options.check)
         return WakeCheck(commandLine.options.json, out);
