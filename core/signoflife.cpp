@@ -10,8 +10,6 @@ namespace {
 constexpr std::size_t kEthernetSourceOffset = 6;
 constexpr std::size_t kEtherTypeOffset = 12;
 constexpr std::size_t kEthernetHeaderSize = 14;
-constexpr std::size_t kVlanTagSize = 4;
-constexpr int kMaxVlanTags = 2;
 constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
 constexpr std::uint16_t kEtherTypeArp = 0x0806;
 constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
@@ -143,20 +141,17 @@ void ReadNeighbourDiscovery(ByteView ipv6, SignOfLife &sign)
 
 bool IsArpOrDhcp(ByteView frame)
 {
-    std::size_t offset = kEtherTypeOffset;
-    if (frame.size() >= offset + kVlanTagSize + 2 && Read16(frame, offset) == 0x8100)
-        offset += kVlanTagSize;
-    if (frame.size() < offset + 2)
+    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(frame);
+    if (!ethernet)
         return false;
-    const std::uint16_t etherType = Read16(frame, offset);
-    if (etherType == kEtherTypeArp)
+    if (ethernet->etherType == kEtherTypeArp)
         return true;
-    const std::size_t ip = offset + 2;
-    if (etherType != kEtherTypeIpv4 || frame.size() < ip + kIpv4MinimumHeaderSize
-        || frame[ip + kIpv4ProtocolOffset] != kProtocolUdp)
+    const ByteView ip = ethernet->payload;
+    if (ethernet->etherType != kEtherTypeIpv4 || ip.size() < kIpv4MinimumHeaderSize
+        || ip[kIpv4ProtocolOffset] != kProtocolUdp)
         return false;
-    const std::size_t udp = ip + std::size_t(frame[ip] & 0x0F) * 4;
-    return frame.size() >= udp + 4 && Read16(frame, udp + 2) == kDhcpServerPort;
+    const std::size_t udp = std::size_t(ip[0] & 0x0F) * 4;
+    return ip.size() >= udp + 4 && Read16(ip, udp + 2) == kDhcpServerPort;
 }
 
 std::string SignOfLifeText(const SignOfLife &sign)
@@ -174,16 +169,10 @@ std::optional<SignOfLife> ReadSignOfLife(ByteView frame)
         return std::nullopt;
     SignOfLife sign;
     std::copy_n(frame.begin() + kEthernetSourceOffset, 6, sign.sourceMac.begin());
-    std::size_t offset = kEtherTypeOffset;
-    sign.etherType = Read16(frame, offset);
-    for (int tags = 0; tags < kMaxVlanTags && (sign.etherType == 0x8100 || sign.etherType == 0x88A8
-                                               || sign.etherType == 0x9100)
-                       && frame.size() >= offset + kVlanTagSize + 2;
-         ++tags) {
-        offset += kVlanTagSize;
-        sign.etherType = Read16(frame, offset);
-    }
-    const ByteView payload = frame.subspan(offset + 2);
+    // A frame whose tags do not hold together is a sign of life all the same.
+    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(frame);
+    sign.etherType = ethernet ? ethernet->etherType : Read16(frame, kEtherTypeOffset);
+    const ByteView payload = ethernet ? ethernet->payload : ByteView();
     if (sign.etherType == kEtherTypeArp)
         ReadArp(payload, sign);
     else if (sign.etherType == kEtherTypeIpv4 && payload.size() >= kIpv4MinimumHeaderSize)

@@ -29,8 +29,8 @@ struct SignOfLife
 // What it is: "DHCP request", "ARP probe", "IPv6 neighbour solicitation", "frame of type 0x88B5", ...
 std::string SignOfLifeText(const SignOfLife &sign);
 
-// ARP, or UDP to the DHCP server port over IPv4, untagged or behind one VLAN tag: a
-// test cheap enough for every frame of a flood, before ReadSignOfLife.
+// ARP, or UDP to the DHCP server port over IPv4, untagged or behind one or two VLAN
+// tags: a test cheap enough for every frame of a flood, before ReadSignOfLife.
 bool IsArpOrDhcp(ByteView frame);
 
 // `frame` is a whole Ethernet II frame with up to two VLAN tags; nothing when it is

@@ -93,22 +93,6 @@ MagicMatch MatchCopies(ByteView payload, std::size_t offset)
     return match;
 }
 
-// Moves `frame` past the Ethernet header and its VLAN tags, two at most as in
-// 802.1ad; returns the inner EtherType.
-std::optional<std::uint16_t> SkipEthernetHeader(ByteView &frame)
-{
-    std::size_t typeOffset = kEtherTypeOffset;
-    for (std::size_t tags = 0; tags <= kMaxVlanTags && frame.size() >= typeOffset + 2; ++tags) {
-        const std::uint16_t etherType = ReadBigEndian16(frame, typeOffset);
-        if (etherType != kEtherTypeVlan && etherType != kEtherTypeQinQ && etherType != kEtherTypeQinQLegacy) {
-            frame = frame.subspan(typeOffset + 2);
-            return etherType;
-        }
-        typeOffset += kVlanTagSize;
-    }
-    return std::nullopt;
-}
-
 // The UDP datagram inside an IPv4 packet that is not a fragment.
 std::optional<ByteView> Ipv4Udp(ByteView packet)
 {
@@ -341,15 +325,32 @@ const char *FamilyName(Family family)
     return family == Family::Ipv4 ? "ipv4" : family == Family::Ipv6 ? "ipv6" : nullptr;
 }
 
-std::optional<WireFrame> DecodeFrame(ByteView frame)
+std::optional<EthernetFrame> UnwrapEthernet(ByteView frame)
 {
     if (frame.size() < kEthernetHeaderSize)
         return std::nullopt;
-    ByteView network = frame;
-    const std::optional<std::uint16_t> etherType = SkipEthernetHeader(network);
-    if (!etherType)
+    EthernetFrame unwrapped;
+    unwrapped.destination = ReadMac(frame, kEthernetDestinationOffset);
+    unwrapped.source = ReadMac(frame, kEthernetSourceOffset);
+    std::size_t typeOffset = kEtherTypeOffset;
+    for (std::size_t tags = 0; tags <= kMaxVlanTags && frame.size() >= typeOffset + 2; ++tags) {
+        const std::uint16_t etherType = ReadBigEndian16(frame, typeOffset);
+        if (etherType != kEtherTypeVlan && etherType != kEtherTypeQinQ && etherType != kEtherTypeQinQLegacy) {
+            unwrapped.etherType = etherType;
+            unwrapped.payload = frame.subspan(typeOffset + 2);
+            return unwrapped;
+        }
+        typeOffset += kVlanTagSize;
+    }
+    return std::nullopt;
+}
+
+std::optional<WireFrame> DecodeFrame(ByteView frame)
+{
+    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(frame);
+    if (!ethernet)
         return std::nullopt;
-    const std::optional<Located> located = Locate(*etherType, network);
+    const std::optional<Located> located = Locate(ethernet->etherType, ethernet->payload);
     if (!located)
         return std::nullopt;
     const MagicMatch magic = FindMagic(located->payload);
@@ -357,8 +358,8 @@ std::optional<WireFrame> DecodeFrame(ByteView frame)
         return std::nullopt;
 
     WireFrame decoded;
-    decoded.destinationMac = ReadMac(frame, kEthernetDestinationOffset);
-    decoded.sourceMac = ReadMac(frame, kEthernetSourceOffset);
+    decoded.destinationMac = ethernet->destination;
+    decoded.sourceMac = ethernet->source;
     decoded.payload = located->payload;
     decoded.magic = magic;
     if (located->family == Family::None)

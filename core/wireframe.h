@@ -83,6 +83,20 @@ struct WireFrame
 
 inline constexpr std::uint16_t kWakeOnLanEtherType = 0x0842;
 
+// An Ethernet II frame with its header and VLAN tags read once.
+struct EthernetFrame
+{
+    MacAddress destination{};
+    MacAddress source{};
+    std::uint16_t etherType = 0; // inside the tags
+    ByteView payload;            // after the inner EtherType
+};
+
+// Up to two VLAN tags, each 802.1Q (0x8100), 802.1ad (0x88A8) or the older 0x9100,
+// as the capture's kernel filter passes them; nothing for a frame too short for its
+// header and tags, or with more tags.
+std::optional<EthernetFrame> UnwrapEthernet(ByteView frame);
+
 // `frame` is a whole Ethernet II frame from the destination address on, with up to
 // two 802.1Q or 802.1ad tags. Returns nothing unless it carries a magic packet or a near
 // miss, as UDP over IPv4 or IPv6 or as EtherType 0x0842; fragments are not joined.

@@ -90,7 +90,8 @@ Bytes ArpRequest(const Bytes &mac, int from, int wanted)
 // "SECONDS:WHAT" words: magic:N (from 10.0.0.2), unicast:N (to 10.0.0.23 and its
 // MAC), sweep:N (from 10.0.0.9), ether:N (EtherType 0x0842), dhcp:N, arp:N (a probe
 // for 10.0.0.23), other:N (EtherType 0x88B5) for the machine 00-11-22-33-44-NN; ask
-// (10.0.0.1 asks who has 10.0.0.23) and tick (a frame of a machine nobody watches).
+// (10.0.0.1 asks who has 10.0.0.23), qinq-ask (the same behind two VLAN tags) and
+// tick (a frame of a machine nobody watches).
 bool WriteCapture(const QString &path, const QString &words)
 {
     pcap_t *dead = pcap_open_dead_with_tstamp_precision(DLT_EN10MB, 65535, PCAP_TSTAMP_PRECISION_NANO);
@@ -108,6 +109,10 @@ bool WriteCapture(const QString &path, const QString &words)
             frame = Udp(kSender, 2, 40000, 9, Magic(mac), 23, mac);
         else if (what == "ask")
             frame = ArpRequest({0x02, 0, 0, 0, 0, 0x01}, 1, 23);
+        else if (what == "qinq-ask") { // behind an 802.1ad tag and an 802.1Q one
+            frame = ArpRequest({0x02, 0, 0, 0, 0, 0x01}, 1, 23);
+            frame.insert(frame.begin() + 12, {0x88, 0xA8, 0, 10, 0x81, 0, 0, 20});
+        }
         else if (what == "sweep")
             frame = Udp(kSender, 9, 40000, 9, Magic(mac));
         else if (what == "ether")
@@ -220,6 +225,9 @@ void TestCliRead::events_data()
     const QStringList noWatch{"--wake-timeout", "0"};
     QTest::newRow("unicast magic packet, then unanswered ARP for its address")
         << "0:unicast:60 10:ask 11:ask 11.5:ask 12:ask" << noWatch
+        << QStringList{"magic 60 unicast to 10.0.0.23", "unanswered_arp 60 10.0.0.1 asked 3 times for 10.0.0.23"} << 0;
+    QTest::newRow("unanswered ARP behind QinQ tags")
+        << "0:unicast:60 10:qinq-ask 11:qinq-ask 11.5:qinq-ask" << noWatch
         << QStringList{"magic 60 unicast to 10.0.0.23", "unanswered_arp 60 10.0.0.1 asked 3 times for 10.0.0.23"} << 0;
     QTest::newRow("the machine answered in between")
         << "0:unicast:60 10:ask 11:arp:60 12:ask 13:ask" << noWatch << QStringList{"magic 60 unicast to 10.0.0.23"}
