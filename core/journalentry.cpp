@@ -124,11 +124,8 @@ JournalEntry MagicEventEntry(const MagicEvent &event)
 JournalEntry DatagramEntry(const PacketReport &report)
 {
     const MagicEvent event = EventFromDatagram(report);
-    if (event.nearMiss)
-        return EntryBuilder(JournalEvent::NearMiss, MagicEventLine(event), kJournalWarning)
-            .Packet(event)
-            .Problems({event.nearMissReason})
-            .Take();
+    if (event.nearMiss) // an address no card has: that is its only problem
+        return MagicEventEntry(event);
     return EntryBuilder(JournalEvent::Magic, MagicEventLine(event), kJournalInformational)
         .Packet(event)
         .Take();

@@ -67,7 +67,7 @@ std::vector<std::string> KeepFix(const InterfaceFacts &facts)
             if (setting.source != manager || setting.wakesOnMagic.has_value())
                 continue;
             // netplan leaves it only where NetworkManager's default does, or where it writes nothing.
-            if (manager == BootSetting::Source::Netplan && setting.note.find("NetworkManager") != std::string::npos)
+            if (manager == BootSetting::Source::Netplan && setting.followsNetworkManagerDefault)
                 return {"create /etc/NetworkManager/conf.d/50-wake-on-lan.conf with:", "[connection]",
                         "ethernet.wake-on-lan=magic"};
             if (manager != BootSetting::Source::Netplan)

@@ -21,6 +21,7 @@ struct BootSetting
     int line = 0;       // of the setting in `where`; 0 where there is none
     std::string name;   // NetworkManager's connection, the systemd unit; empty for the rest
     std::string note;   // what else decides what it does
+    bool followsNetworkManagerDefault = false; // "default": NetworkManager.conf's ethernet.wake-on-lan decides
 };
 
 // The setting that acts last of those that turn Wake-on on or off; nothing when none does.

@@ -492,6 +492,7 @@ std::optional<NmDefault> NetworkManagerDefault(const QString &root, const Device
 void ApplyNmFlags(BootSetting &setting, uint flags, const QString &root, const DeviceFacts &device)
 {
     if ((flags & kNmDefault) != 0) {
+        setting.followsNetworkManagerDefault = true;
         const std::optional<NmDefault> global = NetworkManagerDefault(root, device);
         const std::optional<uint> globalFlags = global ? NmWakeFlags(global->entry.value) : std::nullopt;
         if (!global) {
