@@ -1,16 +1,9 @@
 #include "arpwatch.h"
 
-#include "datagram.h"
-
 #include <algorithm>
 #include <cstdio>
 
 namespace {
-
-std::string Text(const MacAddress &mac)
-{
-    return FormatMac(ByteView(mac.data(), mac.size()));
-}
 
 // Once a table is full an entry gives way, in constant time whatever the traffic:
 // the first by key, which is as good as any.
@@ -26,13 +19,15 @@ std::string UnansweredArpLine(const UnansweredArp &arp)
 {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", double(arp.lastNs - arp.firstNs) / 1e9);
-    return "Unanswered ARP: " + arp.askerAddress + " (" + arp.askerMac + ") asked " + std::to_string(arp.requests)
-        + " times within " + seconds + " s who has " + arp.address + ", the address of " + arp.mac;
+    return "Unanswered ARP: " + FormatIpv4(arp.askerAddress) + " (" + MacText(arp.askerMac) + ") asked "
+        + std::to_string(arp.requests) + " times within " + seconds + " s who has " + FormatIpv4(arp.address)
+        + ", the address of " + MacText(arp.mac);
 }
 
 std::string UnansweredArpProblem(const UnansweredArp &arp)
 {
-    return arp.mac + " does not answer ARP for " + arp.address + " while it sleeps, so " + arp.askerAddress
+    return MacText(arp.mac) + " does not answer ARP for " + FormatIpv4(arp.address) + " while it sleeps, so "
+        + FormatIpv4(arp.askerAddress)
         + " cannot send it a unicast magic packet: the packet is lost before it leaves; send to the subnet's "
           "broadcast address instead";
 }
@@ -86,7 +81,6 @@ std::optional<UnansweredArp> ArpWatch::FrameSeen(const SignOfLife &sign, std::in
     if (asking.told || int(asking.requests.size()) < kRequests)
         return std::nullopt;
     asking.told = true;
-    return UnansweredArp{FormatIpv4(sign.arpTarget), FormatIpv4(sign.arpSender), Text(sign.sourceMac),
-                         Text(owner->second),
+    return UnansweredArp{sign.arpTarget, sign.arpSender, sign.sourceMac, owner->second,
                          int(asking.requests.size()), asking.requests.front(), timeNs};
 }

@@ -13,10 +13,10 @@
 // no longer be sent.
 struct UnansweredArp
 {
-    std::string address;
-    std::string askerAddress;
-    std::string askerMac;
-    std::string mac; // the machine the address belongs to
+    Ipv4Octets address{};
+    Ipv4Octets askerAddress{};
+    MacAddress askerMac{};
+    MacAddress mac{}; // the machine the address belongs to
     int requests = 0;
     std::int64_t firstNs = 0, lastNs = 0;
 };

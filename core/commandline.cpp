@@ -92,9 +92,17 @@ struct OptionTexts
 
 } // namespace
 
-bool WatchOptions::Wants(const std::string &mac) const
+bool WatchOptions::Wants(const MacAddress &mac) const
 {
     return macs.empty() || std::find(macs.begin(), macs.end(), mac) != macs.end();
+}
+
+bool WatchOptions::Wants(const std::string &macText) const
+{
+    if (macs.empty())
+        return true;
+    const std::optional<MacAddress> mac = ParseMacText(macText);
+    return mac && Wants(*mac);
 }
 
 std::string MetricsListenAddress(const std::string &written)
@@ -329,8 +337,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
                                 " is not a MAC address (write 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).";
             return parsed;
         }
-        if (std::find(options.macs.begin(), options.macs.end(), text) == options.macs.end())
-            options.macs.push_back(text);
+        const MacAddress mac = *ParseMacText(text);
+        if (std::find(options.macs.begin(), options.macs.end(), mac) == options.macs.end())
+            options.macs.push_back(mac);
     }
     if (options.macs.size() > kMostNamedMacs) {
         parsed.usageError = "--mac: at most " + std::to_string(kMostNamedMacs) + " machines.";

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wireframe.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,8 +31,8 @@ inline constexpr std::size_t kMostNamedMacs = 64;
 struct WatchOptions
 {
     bool json = false;
-    // As a report shows them (00-11-22-33-44-55), each once; empty for every MAC.
-    std::vector<std::string> macs;
+    // Each once, in the order given; empty for every MAC.
+    std::vector<MacAddress> macs;
     std::optional<int> count;
     std::optional<int> timeoutMs;
     bool udpOnly = false;      // the raw socket alone, as the window has it
@@ -45,7 +47,9 @@ struct WatchOptions
     bool journal = false;       // events go to the systemd journal
 
     // Whether events for this MAC are reported.
-    bool Wants(const std::string &mac) const;
+    bool Wants(const MacAddress &mac) const;
+    // For the listener's text report.
+    bool Wants(const std::string &macText) const;
 };
 
 // The port /metrics is served on when --metrics names an address alone: outside

@@ -1,11 +1,11 @@
 #include "consolelines.h"
 
-std::string ListeningLine(const std::string &program, const std::vector<std::string> &macs,
+std::string ListeningLine(const std::string &program, const std::vector<MacAddress> &macs,
                           const std::vector<std::string> &linkInterfaces)
 {
     std::string line = program + ": listening for magic packets";
     for (std::size_t i = 0; i < macs.size(); ++i)
-        line += (i == 0 ? " for " : i + 1 == macs.size() ? " or " : ", ") + macs[i];
+        line += (i == 0 ? " for " : i + 1 == macs.size() ? " or " : ", ") + MacText(macs[i]);
     line += " to any UDP port of any local IPv4 address";
     if (linkInterfaces.empty())
         return line;

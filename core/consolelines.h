@@ -1,5 +1,7 @@
 #pragma once
 
+#include "wireframe.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -8,7 +10,7 @@
 
 // "corvalen-cli: listening for magic packets ..."; `linkInterfaces` are the
 // interfaces whose frames the link-layer capture watches, none for the raw socket alone.
-std::string ListeningLine(const std::string &program, const std::vector<std::string> &macs,
+std::string ListeningLine(const std::string &program, const std::vector<MacAddress> &macs,
                           const std::vector<std::string> &linkInterfaces);
 
 std::string NoLinkLayerLine(const std::string &program, const std::string &failure);

@@ -13,6 +13,16 @@ json Text(const std::optional<std::string> &text)
     return text ? json(*text) : json(nullptr);
 }
 
+json Address(const std::optional<IpAddress> &address)
+{
+    return address ? json(FormatIp(*address)) : json(nullptr);
+}
+
+json Mac(const std::optional<MacAddress> &mac)
+{
+    return mac ? json(MacText(*mac)) : json(nullptr);
+}
+
 json Number(const std::optional<std::uint16_t> &number)
 {
     return number ? json(*number) : json(nullptr);
@@ -42,17 +52,17 @@ json EventJson(const MagicEvent &event, const std::string &time)
     return {
         {"event", event.nearMiss ? "near_miss" : "magic"},
         {"time", time},
-        {"source", Text(event.source)},
+        {"source", Address(event.source)},
         {"source_port", Number(event.sourcePort)},
-        {"destination", Text(event.destination)},
+        {"destination", Address(event.destination)},
         {"destination_port", Number(event.destinationPort)},
-        {"mac", event.mac},
+        {"mac", MacText(event.mac)},
         {"carrier", CarrierName(event.carrier)},
         {"family", FamilyJson(event.family)},
         {"interface", Text(event.interfaceName)},
-        {"source_mac", Text(event.sourceMac)},
-        {"destination_mac", Text(event.destinationMac)},
-        {"password", Text(event.password)},
+        {"source_mac", Mac(event.sourceMac)},
+        {"destination_mac", Mac(event.destinationMac)},
+        {"password", event.password.empty() ? json(nullptr) : json(PasswordText(event.password))},
         {"strict", event.strict},
         {"delivered", Flag(event.delivered)},
         {"local_interface", Text(event.machine.localInterface)},
@@ -79,7 +89,7 @@ json SweepJson(const SweepEvent &sweep, const std::string &time)
     return {
         {"event", "sweep"},
         {"time", time},
-        {"source", sweep.source},
+        {"source", SenderText(sweep.source)},
         {"macs", sweep.macs.size()},
         {"seconds", Seconds(sweep.firstNs, sweep.lastNs)},
     };
@@ -91,7 +101,7 @@ json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
     json event = {
         {"event", outcome.woke ? "woke" : "no_sign_of_life"},
         {"time", time},
-        {"mac", outcome.mac},
+        {"mac", MacText(outcome.mac)},
         {"interface", outcome.interfaceName.empty() ? json(nullptr) : json(outcome.interfaceName)},
         {"packets", outcome.packets},
     };
@@ -110,7 +120,7 @@ json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
     event["what"] = SignOfLifeText(sign);
     event["ether_type"] = etherType;
     event["hostname"] = sign.hostName ? json(*sign.hostName) : json(nullptr);
-    event["address"] = sign.address ? json(*sign.address) : json(nullptr);
+    event["address"] = Address(sign.address);
     event["was_awake"] = outcome.wasAwake ? json(*outcome.wasAwake) : json(nullptr);
     return event;
 }
@@ -120,10 +130,10 @@ json UnansweredArpJson(const UnansweredArp &arp, const std::string &time)
     return {
         {"event", "unanswered_arp"},
         {"time", time},
-        {"address", arp.address},
-        {"asker", arp.askerAddress},
-        {"asker_mac", arp.askerMac},
-        {"mac", arp.mac},
+        {"address", FormatIpv4(arp.address)},
+        {"asker", FormatIpv4(arp.askerAddress)},
+        {"asker_mac", MacText(arp.askerMac)},
+        {"mac", MacText(arp.mac)},
         {"requests", arp.requests},
         {"seconds", Seconds(arp.firstNs, arp.lastNs)},
         {"problems", {UnansweredArpProblem(arp)}},

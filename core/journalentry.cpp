@@ -4,6 +4,11 @@ namespace {
 
 const char *const kIdentifier = "corvalen-cli";
 
+std::string AddressOrMac(const std::optional<IpAddress> &address, const std::optional<MacAddress> &mac)
+{
+    return address ? FormatIp(*address) : mac ? MacText(*mac) : std::string();
+}
+
 class EntryBuilder
 {
 public:
@@ -33,9 +38,9 @@ public:
         const auto number = [](const std::optional<std::uint16_t> &port) {
             return port ? std::to_string(*port) : std::string();
         };
-        return Field("WOL_MAC", event.mac)
-            .Field("WOL_SOURCE", event.source ? event.source : event.sourceMac)
-            .Field("WOL_DESTINATION", event.destination ? event.destination : event.destinationMac)
+        return Field("WOL_MAC", MacText(event.mac))
+            .Field("WOL_SOURCE", AddressOrMac(event.source, event.sourceMac))
+            .Field("WOL_DESTINATION", AddressOrMac(event.destination, event.destinationMac))
             .Field("WOL_SOURCE_PORT", number(event.sourcePort))
             .Field("WOL_DESTINATION_PORT", number(event.destinationPort))
             .Field("WOL_INTERFACE", event.interfaceName)
@@ -62,9 +67,9 @@ private:
     JournalEntry m_entry;
 };
 
-std::string Endpoint(const std::optional<std::string> &address, const std::optional<std::uint16_t> &port)
+std::string Endpoint(const std::optional<IpAddress> &address, const std::optional<std::uint16_t> &port)
 {
-    std::string text = address.value_or("?");
+    std::string text = address ? FormatIp(*address) : std::string("?");
     if (port)
         text += " port " + std::to_string(*port);
     return text;
@@ -98,13 +103,13 @@ const char *JournalMessageId(JournalEvent kind)
 std::string MagicEventLine(const MagicEvent &event)
 {
     std::string line = event.nearMiss ? "Near miss (" + event.nearMissReason + ") for " : "Magic packet for ";
-    line += event.mac;
+    line += MacText(event.mac);
     if (event.carrier == Carrier::Udp)
         line += " from " + Endpoint(event.source, event.sourcePort) + " to "
             + Endpoint(event.destination, event.destinationPort) + " (UDP over "
             + (event.family == Family::Ipv6 ? "IPv6" : "IPv4");
     else
-        line += " from " + event.sourceMac.value_or("?") + " (Ethernet frame of type 0x0842";
+        line += " from " + (event.sourceMac ? MacText(*event.sourceMac) : std::string("?")) + " (Ethernet frame of type 0x0842";
     if (event.interfaceName)
         line += ", on " + *event.interfaceName;
     return line + ")";
@@ -135,18 +140,18 @@ JournalEntry OutcomeEntry(const WakeOutcome &outcome)
 {
     EntryBuilder entry(outcome.woke ? JournalEvent::Woke : JournalEvent::NoSignOfLife, OutcomeLine(outcome),
                        outcome.woke ? kJournalInformational : kJournalWarning);
-    entry.Field("WOL_MAC", outcome.mac).Field("WOL_INTERFACE", outcome.interfaceName);
-    if (outcome.sign)
-        entry.Field("WOL_SOURCE", outcome.sign->address);
+    entry.Field("WOL_MAC", MacText(outcome.mac)).Field("WOL_INTERFACE", outcome.interfaceName);
+    if (outcome.sign && outcome.sign->address)
+        entry.Field("WOL_SOURCE", FormatIp(*outcome.sign->address));
     return entry.Problems(OutcomeProblems(outcome)).Take();
 }
 
 JournalEntry UnansweredArpEntry(const UnansweredArp &arp)
 {
     return EntryBuilder(JournalEvent::UnansweredArp, UnansweredArpLine(arp), kJournalWarning)
-        .Field("WOL_MAC", arp.mac)
-        .Field("WOL_SOURCE", arp.askerAddress)
-        .Field("WOL_DESTINATION", arp.address)
+        .Field("WOL_MAC", MacText(arp.mac))
+        .Field("WOL_SOURCE", FormatIpv4(arp.askerAddress))
+        .Field("WOL_DESTINATION", FormatIpv4(arp.address))
         .Problems({UnansweredArpProblem(arp)})
         .Take();
 }
@@ -154,7 +159,7 @@ JournalEntry UnansweredArpEntry(const UnansweredArp &arp)
 JournalEntry SweepEntry(const SweepEvent &sweep)
 {
     return EntryBuilder(JournalEvent::Sweep, SweepLine(sweep), kJournalWarning)
-        .Field("WOL_SOURCE", sweep.source)
+        .Field("WOL_SOURCE", SenderText(sweep.source))
         .Field("WOL_COUNT", std::to_string(sweep.macs.size()))
         .Take();
 }

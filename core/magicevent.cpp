@@ -6,17 +6,9 @@
 
 namespace {
 
-std::string FormatAddress(Family family, const std::array<std::uint8_t, 16> &address)
+std::string OptionalMacText(const std::optional<MacAddress> &mac)
 {
-    if (family == Family::Ipv6)
-        return FormatIpv6(address);
-    return FormatDottedQuad(std::uint32_t(address[0]) << 24 | std::uint32_t(address[1]) << 16
-                            | std::uint32_t(address[2]) << 8 | address[3]);
-}
-
-std::string MacText(const MacAddress &mac)
-{
-    return FormatMac(ByteView(mac.data(), mac.size()));
+    return mac ? MacText(*mac) : std::string("?");
 }
 
 std::string CarrierLine(const MagicEvent &event)
@@ -27,8 +19,8 @@ std::string CarrierLine(const MagicEvent &event)
     else
         line += event.family == Family::Ipv6 ? "UDP over IPv6" : "UDP over IPv4";
     if (event.interfaceName)
-        line += " on " + *event.interfaceName + ", from " + event.sourceMac.value_or("?") + " to "
-                + event.destinationMac.value_or("?");
+        line += " on " + *event.interfaceName + ", from " + OptionalMacText(event.sourceMac) + " to "
+                + OptionalMacText(event.destinationMac);
     else
         line += ", seen by the raw socket only";
     if (event.delivered == true && event.interfaceName)
@@ -56,13 +48,16 @@ void MarkNoCardHasTarget(MagicEvent &event, const MacAddress &mac)
 MagicEvent EventFromDatagram(const PacketReport &report)
 {
     MagicEvent event;
-    event.source = report.sourceAddress;
-    event.destination = report.destinationAddress;
+    // The listener's report is text, as the window shows it; it is read back once, here.
+    if (const std::optional<Ipv4Octets> source = ParseIpv4(report.sourceAddress))
+        event.source = IpAddress::FromIpv4(*source);
+    if (const std::optional<Ipv4Octets> destination = ParseIpv4(report.destinationAddress))
+        event.destination = IpAddress::FromIpv4(*destination);
     event.sourcePort = report.sourcePort;
     event.destinationPort = report.destinationPort;
-    event.mac = report.mac;
-    if (const std::optional<MacAddress> mac = ParseMacText(report.mac); mac && !CardCanHave(*mac))
-        MarkNoCardHasTarget(event, *mac);
+    event.mac = ParseMacText(report.mac).value_or(MacAddress{});
+    if (!CardCanHave(event.mac))
+        MarkNoCardHasTarget(event, event.mac);
     event.strict = true;
     event.delivered = true;
     event.kernelTimeNs = report.kernelTimeNs;
@@ -77,22 +72,21 @@ MagicEvent EventFromFrame(const WireFrame &frame, const std::string &interfaceNa
     event.carrier = frame.carrier;
     event.family = frame.family;
     event.interfaceName = interfaceName;
-    event.sourceMac = MacText(frame.sourceMac);
-    event.destinationMac = MacText(frame.destinationMac);
+    event.sourceMac = frame.sourceMac;
+    event.destinationMac = frame.destinationMac;
     if (frame.carrier == Carrier::Udp) {
-        event.source = FormatAddress(frame.family, frame.sourceAddress);
-        event.destination = FormatAddress(frame.family, frame.destinationAddress);
+        event.source = IpAddress{frame.family, frame.sourceAddress};
+        event.destination = IpAddress{frame.family, frame.destinationAddress};
         event.sourcePort = frame.sourcePort;
         event.destinationPort = frame.destinationPort;
     }
-    event.mac = MacText(frame.magic.mac);
+    event.mac = frame.magic.mac;
     if (frame.magic.noCardHasTarget)
         MarkNoCardHasTarget(event, frame.magic.mac);
     // The group bit of the first byte: broadcast and multicast frames reach every port.
     event.unicastToOther = frame.carrier == Carrier::Udp && frame.family == Family::Ipv4
                            && (frame.destinationMac[0] & 0x01) == 0;
-    if (!frame.magic.password.empty())
-        event.password = PasswordText(frame.magic.password);
+    event.password.assign(frame.magic.password.begin(), frame.magic.password.end());
     event.strict = frame.strict;
     return event;
 }
@@ -107,46 +101,13 @@ std::string PasswordText(ByteView password)
     return {};
 }
 
-std::string FormatIpv6(const std::array<std::uint8_t, 16> &address)
-{
-    int groups[8];
-    for (int i = 0; i < 8; ++i)
-        groups[i] = address[2 * i] << 8 | address[2 * i + 1];
-    int bestStart = -1;
-    int bestLength = 1; // a single zero group is not shortened
-    for (int start = 0; start < 8;) {
-        int length = 0;
-        while (start + length < 8 && groups[start + length] == 0)
-            ++length;
-        if (length > bestLength) {
-            bestStart = start;
-            bestLength = length;
-        }
-        start += length > 0 ? length : 1;
-    }
-    std::string text;
-    char group[8];
-    for (int i = 0; i < 8; ++i) {
-        if (i == bestStart) {
-            text += "::";
-            i += bestLength - 1;
-            continue;
-        }
-        if (!text.empty() && text.back() != ':')
-            text += ':';
-        std::snprintf(group, sizeof group, "%x", groups[i]);
-        text += group;
-    }
-    return text;
-}
-
 std::string UnicastProblem(const MagicEvent &event)
 {
-    return "sent to the unicast address " + event.destination.value_or("?")
+    return "sent to the unicast address " + (event.destination ? FormatIp(*event.destination) : std::string("?"))
         + " of another machine: once that machine has slept longer than the sender's ARP cache keeps its address "
           "(often minutes), the sender asks in vain who has it and sends nothing, unless the card answers ARP while "
           "asleep; send to "
-        + (event.broadcastInstead ? "the subnet's broadcast address " + *event.broadcastInstead
+        + (event.broadcastInstead ? "the subnet's broadcast address " + FormatIpv4(*event.broadcastInstead)
                                   : std::string("the subnet's broadcast address"))
         + " instead";
 }
@@ -182,27 +143,27 @@ std::vector<std::string> EventLines(const MagicEvent &event, const LocalDateTime
     std::vector<std::string> lines;
     if (event.strict && (!event.nearMiss || event.noCardHasTarget)) {
         PacketReport report;
-        report.sourceAddress = event.source.value_or(std::string());
-        report.destinationAddress = event.destination.value_or(std::string());
+        report.sourceAddress = event.source ? FormatIp(*event.source) : std::string();
+        report.destinationAddress = event.destination ? FormatIp(*event.destination) : std::string();
         report.sourcePort = event.sourcePort.value_or(0);
         report.destinationPort = event.destinationPort.value_or(0);
-        report.mac = event.mac;
+        report.mac = MacText(event.mac);
         lines = ReportLines(report, std::string(), now, settings);
     } else {
         lines.push_back(event.nearMiss ? "Near miss of a Magic Packet seen." : "Magic Packet seen on the wire.");
         lines.push_back("  Date, Time: " + FormatDateTimeText(now, settings));
         if (event.source) {
-            lines.push_back("  Source Address: " + *event.source);
+            lines.push_back("  Source Address: " + FormatIp(*event.source));
             lines.push_back("  Source Port: " + std::to_string(event.sourcePort.value_or(0)));
-            lines.push_back("  Destination Address: " + *event.destination);
+            lines.push_back("  Destination Address: " + (event.destination ? FormatIp(*event.destination) : std::string()));
             lines.push_back("  Destination Port: " + std::to_string(event.destinationPort.value_or(0)));
         }
-        lines.push_back("  MAC Address: " + event.mac);
+        lines.push_back("  MAC Address: " + MacText(event.mac));
         lines.emplace_back();
     }
     lines.push_back(CarrierLine(event));
-    if (event.password)
-        lines.push_back("  Password: " + *event.password);
+    if (!event.password.empty())
+        lines.push_back("  Password: " + PasswordText(event.password));
     if (event.machine.localInterface)
         lines.push_back(MachineLine(event.machine));
     for (const std::string &problem : EventProblems(event))

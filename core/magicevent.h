@@ -28,14 +28,14 @@ struct MagicEvent
     Carrier carrier = Carrier::Udp;
     Family family = Family::Ipv4;
     std::optional<std::string> interfaceName; // nothing when only the raw socket saw it
-    std::optional<std::string> sourceMac;
-    std::optional<std::string> destinationMac;
-    std::optional<std::string> source;
-    std::optional<std::string> destination;
+    std::optional<MacAddress> sourceMac;
+    std::optional<MacAddress> destinationMac;
+    std::optional<IpAddress> source;
+    std::optional<IpAddress> destination;
     std::optional<std::uint16_t> sourcePort;
     std::optional<std::uint16_t> destinationPort;
-    std::string mac;
-    std::optional<std::string> password;
+    MacAddress mac{};
+    std::vector<std::uint8_t> password; // 4 or 6 bytes, or none
     bool strict = false;
     std::optional<bool> delivered; // true when the raw UDP socket got it
     ThisMachine machine;
@@ -45,7 +45,7 @@ struct MagicEvent
     // it needs the sender's ARP entry for a machine that sleeps. With the broadcast
     // address of the subnet the address lies in, where this machine has one.
     bool unicastToOther = false;
-    std::optional<std::string> broadcastInstead;
+    std::optional<Ipv4Octets> broadcastInstead;
     std::int64_t kernelTimeNs = 0; // when the kernel received it, since the epoch; 0 when not known
 };
 
@@ -53,11 +53,8 @@ MagicEvent EventFromFrame(const WireFrame &frame, const std::string &interfaceNa
 // A magic packet as the raw UDP socket got it: strict, delivered, on no known interface.
 MagicEvent EventFromDatagram(const PacketReport &report);
 
-// A 6-byte password in the MAC text form, a 4-byte one in dotted decimal.
+// A 6-byte password in the MAC text form, a 4-byte one in dotted decimal; empty for none.
 std::string PasswordText(ByteView password);
-
-// RFC 5952 text: lower-case groups, the longest run of two or more zero groups as "::".
-std::string FormatIpv6(const std::array<std::uint8_t, 16> &address);
 
 inline constexpr const char *kNotDeliveredProblem =
     "not delivered to UDP: a firewall rule or the reverse-path filter of this machine dropped it";

@@ -65,7 +65,7 @@ void ReadArp(ByteView arp, SignOfLife &sign)
     std::copy_n(arp.begin() + kArpTargetIpOffset, 4, sign.arpTarget.begin());
     // A probe (RFC 5227) has no sender address yet: the address it wants is the target.
     const bool probe = AllZero(ByteView(sign.arpSender));
-    sign.address = FormatIpv4(probe ? sign.arpTarget : sign.arpSender);
+    sign.address = IpAddress::FromIpv4(probe ? sign.arpTarget : sign.arpSender);
     sign.what = probe ? "ARP probe" : sign.arpRequest ? "ARP request" : "ARP reply";
 }
 
@@ -99,7 +99,7 @@ void ReadDhcp(ByteView ipv4, SignOfLife &sign)
             sign.hostName = std::string(value.begin(), value.end());
         else if (bootp[at] == kOptionRequestedAddress && value.size() == 4) {
             sign.dhcpRequested = Ipv4Octets{value[0], value[1], value[2], value[3]};
-            sign.address = FormatIpv4(*sign.dhcpRequested);
+            sign.address = IpAddress::FromIpv4(*sign.dhcpRequested);
         }
         at += 2 + value.size();
     }
@@ -131,9 +131,9 @@ void ReadNeighbourDiscovery(ByteView ipv6, SignOfLife &sign)
                 : fromUnspecified              ? "IPv6 duplicate address detection"
                                                : "IPv6 neighbour solicitation";
     if (icmp.size() >= kNeighbourTargetOffset + 16) {
-        std::array<std::uint8_t, 16> target{};
-        std::copy_n(icmp.begin() + kNeighbourTargetOffset, 16, target.begin());
-        sign.address = FormatIpv6(target);
+        IpAddress target{Family::Ipv6, {}};
+        std::copy_n(icmp.begin() + kNeighbourTargetOffset, 16, target.bytes.begin());
+        sign.address = target;
     }
 }
 

@@ -17,7 +17,7 @@ struct SignOfLife
     std::uint16_t etherType = 0;      // after any VLAN tags
     const char *what = nullptr;       // "DHCP request", "ARP request", ...; nothing for a frame of another kind
     std::optional<std::string> hostName; // DHCP option 12
-    std::optional<std::string> address;  // the address it asks for, announces or probes
+    std::optional<IpAddress> address;    // the address it asks for, announces or probes
 
     // For ARP: a request (or else a reply), and its sender's and target's IPv4 addresses.
     bool arpRequest = false;

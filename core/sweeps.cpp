@@ -2,12 +2,26 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
+
+std::string SenderText(const PacketSender &sender)
+{
+    return sender.address ? FormatIp(*sender.address) : MacText(sender.mac);
+}
+
+std::size_t SweepDetector::SenderHash::operator()(const PacketSender &sender) const
+{
+    const Ipv6Octets &bytes = sender.address ? sender.address->bytes : Ipv6Octets{};
+    return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()))
+           ^ std::hash<std::string_view>()(
+               std::string_view(reinterpret_cast<const char *>(sender.mac.data()), sender.mac.size()));
+}
 
 std::string SweepLine(const SweepEvent &sweep)
 {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", double(sweep.lastNs - sweep.firstNs) / 1e9);
-    return "Sweep: " + sweep.source + " sent magic packets for " + std::to_string(sweep.macs.size())
+    return "Sweep: " + SenderText(sweep.source) + " sent magic packets for " + std::to_string(sweep.macs.size())
         + " machines within " + seconds + " s";
 }
 
@@ -16,12 +30,12 @@ SweepDetector::SweepDetector(int threshold)
 {
 }
 
-SweepEvent SweepDetector::Closed(const std::string &source, Open &open)
+SweepEvent SweepDetector::Closed(const PacketSender &source, Open &open)
 {
-    return {source, std::vector<std::string>(open.macs.begin(), open.macs.end()), open.firstNs, open.lastNs};
+    return {source, std::vector<MacAddress>(open.macs.begin(), open.macs.end()), open.firstNs, open.lastNs};
 }
 
-std::vector<SweepEvent> SweepDetector::MagicSeen(const std::string &source, const std::string &mac,
+std::vector<SweepEvent> SweepDetector::MagicSeen(const PacketSender &source, const MacAddress &mac,
                                                  std::int64_t timeNs)
 {
     std::vector<SweepEvent> closed = Expire(timeNs);

@@ -1,21 +1,35 @@
 #pragma once
 
+#include "wireframe.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+// Who sent a magic packet: its IP address, or its MAC for a frame of EtherType 0x0842.
+struct PacketSender
+{
+    std::optional<IpAddress> address;
+    MacAddress mac{}; // only without an address
+    bool operator==(const PacketSender &other) const = default;
+};
+
+// "10.77.0.2", or "02-00-00-00-00-01" for a sender known by its MAC alone.
+std::string SenderText(const PacketSender &sender);
+
 // One sender that sent magic packets for many machines within a short time: a
 // management tool waking a room, or something less welcome.
 struct SweepEvent
 {
-    std::string source;            // its address; its MAC for frames of EtherType 0x0842
-    std::vector<std::string> macs; // the target MACs, sorted; at most kMostMacs
+    PacketSender source;
+    std::vector<MacAddress> macs; // the target MACs, sorted; at most kMostMacs
     std::int64_t firstNs = 0;      // the sweep's first and last packet, since the epoch
     std::int64_t lastNs = 0;
 };
@@ -44,7 +58,7 @@ public:
     explicit SweepDetector(int threshold = kDefaultThreshold);
 
     // A magic packet for `mac` from `source` at `timeNs`; returns the sweeps it closed.
-    std::vector<SweepEvent> MagicSeen(const std::string &source, const std::string &mac, std::int64_t timeNs);
+    std::vector<SweepEvent> MagicSeen(const PacketSender &source, const MacAddress &mac, std::int64_t timeNs);
     // The sweeps whose window has ended by `nowNs`.
     std::vector<SweepEvent> Expire(std::int64_t nowNs);
     // Every open sweep, as it stands.
@@ -53,22 +67,26 @@ public:
 private:
     struct Open
     {
-        std::set<std::string> macs;
+        std::set<MacAddress> macs;
         std::int64_t firstNs = 0, lastNs = 0;
     };
     struct Sender
     {
-        std::deque<std::pair<std::int64_t, std::string>> recent; // within the window, oldest first
-        std::unordered_map<std::string, int> inWindow;           // the packets of each MAC in `recent`
+        std::deque<std::pair<std::int64_t, MacAddress>> recent; // within the window, oldest first
+        std::map<MacAddress, int> inWindow;                     // the packets of each MAC in `recent`
         std::optional<Open> open;
         std::optional<std::int64_t> lastSweepNs;
-        std::list<std::string>::iterator age;
+        std::list<PacketSender>::iterator age;
+    };
+    struct SenderHash
+    {
+        std::size_t operator()(const PacketSender &sender) const;
     };
 
-    static SweepEvent Closed(const std::string &source, Open &open);
+    static SweepEvent Closed(const PacketSender &source, Open &open);
 
     const std::size_t m_threshold;
-    std::unordered_map<std::string, Sender> m_senders;
+    std::unordered_map<PacketSender, Sender, SenderHash> m_senders;
     std::size_t m_open = 0; // senders with an open sweep
-    std::list<std::string> m_byAge; // most recently seen first
+    std::list<PacketSender> m_byAge; // most recently seen first
 };

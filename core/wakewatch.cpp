@@ -1,7 +1,5 @@
 #include "wakewatch.h"
 
-#include "datagram.h"
-
 #include <algorithm>
 #include <functional>
 #include <cstdio>
@@ -21,21 +19,21 @@ std::string OutcomeLine(const WakeOutcome &outcome)
 {
     if (!outcome.woke && outcome.cutShort)
         return "The capture ends " + Seconds(outcome.endNs - outcome.firstNs, 1) + " s after the magic packet for "
-            + outcome.mac + ": whether it woke cannot be told";
+            + MacText(outcome.mac) + ": whether it woke cannot be told";
     if (!outcome.woke)
-        return "No sign of life from " + outcome.mac + " within " + Seconds(outcome.endNs - outcome.firstNs, 0)
+        return "No sign of life from " + MacText(outcome.mac) + " within " + Seconds(outcome.endNs - outcome.firstNs, 0)
             + " s of the magic packet";
     const SignOfLife &sign = *outcome.sign;
     const std::string what = SignOfLifeText(sign);
     const bool vowel = what.find_first_of("AEIOU") == 0 || what.rfind("IPv6", 0) == 0;
-    std::string line = (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + outcome.mac + " sent "
+    std::string line = (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + MacText(outcome.mac) + " sent "
         + (vowel ? "an " : "a ") + what + " " + Seconds(outcome.endNs - outcome.firstNs, 3)
         + " s after the magic packet";
     std::string details;
     if (sign.hostName)
         details = "host name " + *sign.hostName;
     if (sign.address)
-        details += (details.empty() ? "" : ", ") + std::string("address ") + *sign.address;
+        details += (details.empty() ? "" : ", ") + std::string("address ") + FormatIp(*sign.address);
     if (!details.empty())
         line += " (" + details + ")";
     return line;
@@ -67,7 +65,7 @@ bool WakeWatcher::MagicSeen(const MacAddress &mac, const std::string &interfaceN
     if (m_watches.size() >= kMostWatches)
         return false;
     WakeOutcome watch;
-    watch.mac = FormatMac(ByteView(mac.data(), mac.size()));
+    watch.mac = mac;
     watch.interfaceName = interfaceName;
     watch.firstNs = timeNs;
     watch.packets = 1;

@@ -13,7 +13,7 @@
 struct WakeOutcome
 {
     bool woke = false;
-    std::string mac;           // 00-11-22-33-44-55
+    MacAddress mac{};
     std::string interfaceName; // where its first magic packet was seen
     std::int64_t firstNs = 0;  // its first magic packet
     std::int64_t endNs = 0;    // the sign of life; or when the watch ended without one

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -287,6 +288,56 @@ std::string NearMissReason(const MagicMatch &match)
     if (match.equalCopies == 1)
         return "only 1 copy of the MAC address";
     return "only " + std::to_string(match.equalCopies) + " copies of the MAC address";
+}
+
+IpAddress IpAddress::FromIpv4(const Ipv4Octets &octets)
+{
+    IpAddress address;
+    std::copy(octets.begin(), octets.end(), address.bytes.begin());
+    return address;
+}
+
+std::string MacText(const MacAddress &mac, char separator)
+{
+    return FormatMac(ByteView(mac.data(), mac.size()), separator);
+}
+
+std::string FormatIp(const IpAddress &address)
+{
+    return address.family == Family::Ipv6 ? FormatIpv6(address.bytes) : FormatIpv4(address.Ipv4());
+}
+
+std::string FormatIpv6(const Ipv6Octets &address)
+{
+    int groups[8];
+    for (int i = 0; i < 8; ++i)
+        groups[i] = address[2 * i] << 8 | address[2 * i + 1];
+    int bestStart = -1;
+    int bestLength = 1; // a single zero group is not shortened
+    for (int start = 0; start < 8;) {
+        int length = 0;
+        while (start + length < 8 && groups[start + length] == 0)
+            ++length;
+        if (length > bestLength) {
+            bestStart = start;
+            bestLength = length;
+        }
+        start += length > 0 ? length : 1;
+    }
+    std::string text;
+    char group[8];
+    for (int i = 0; i < 8; ++i) {
+        if (i == bestStart) {
+            text += "::";
+            i += bestLength - 1;
+            continue;
+        }
+        if (!text.empty() && text.back() != ':')
+            text += ':';
+        std::snprintf(group, sizeof group, "%x", groups[i]);
+        text += group;
+    }
+    return text;
 }
 
 std::string FormatIpv4(const Ipv4Octets &address)

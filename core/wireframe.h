@@ -10,9 +10,29 @@
 
 using MacAddress = std::array<std::uint8_t, 6>;
 using Ipv4Octets = std::array<std::uint8_t, 4>;
+using Ipv6Octets = std::array<std::uint8_t, 16>;
 
+enum class Family { None, Ipv4, Ipv6 };
+
+// An IPv4 or IPv6 address as the packet holds it.
+struct IpAddress
+{
+    Family family = Family::Ipv4;
+    Ipv6Octets bytes{}; // the first four for IPv4
+
+    static IpAddress FromIpv4(const Ipv4Octets &octets);
+    Ipv4Octets Ipv4() const { return {bytes[0], bytes[1], bytes[2], bytes[3]}; }
+    bool operator==(const IpAddress &other) const = default;
+};
+
+// "00-1A-2B-3C-4D-5E", or with ':' "00:1a:2b:3c:4d:5e" (see FormatMac).
+std::string MacText(const MacAddress &mac, char separator = '-');
 // "192.168.1.23"
 std::string FormatIpv4(const Ipv4Octets &address);
+// RFC 5952 text: lower-case groups, the longest run of two or more zero groups as "::".
+std::string FormatIpv6(const Ipv6Octets &address);
+// Either of the two above.
+std::string FormatIp(const IpAddress &address);
 // Four decimal numbers from 0 to 255 with dots between, and nothing else.
 std::optional<Ipv4Octets> ParseIpv4(const std::string &text);
 
@@ -57,7 +77,6 @@ MagicMatch FindMagic(ByteView payload);
 std::string NearMissReason(const MagicMatch &match);
 
 enum class Carrier { Udp, Ethernet };
-enum class Family { None, Ipv4, Ipv6 };
 
 // "udp", "ethernet"; "ipv4", "ipv6", or null for a frame without IP.
 const char *CarrierName(Carrier carrier);

@@ -1,15 +1,20 @@
 #include "capturefile.h"
 #include "checkreport.h"
+#include "clocks.h"
+#include "consolesinks.h"
 #include "eventjson.h"
 #include "commandline.h"
 #include "consolewatch.h"
+#include "journal.h"
 #include "linkcapture.h"
 #include "privileges.h"
+#include "regional.h"
 #include "servicemanager.h"
 #include "socketerrors.h"
 #include "wiredinterfaces.h"
 
 #include <QCoreApplication>
+#include <QLocale>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -104,15 +109,39 @@ void StopOnSignals(int stopSignals, TConsoleWatch &watch, QSocketNotifier &notif
     });
 }
 
-// The journal, when asked for or when standard output leads there anyway.
-std::unique_ptr<EventJournal> JournalFor(const WatchOptions &options)
+// Standard output is flushed whenever the program is about to wait, so that a burst
+// of events costs one write and no line waits for the next event.
+void WriteOut(const std::string &text)
 {
-    if (!options.journal && !StandardOutputIsJournal())
-        return nullptr;
-    auto journal = std::make_unique<EventJournal>(kProgram.name);
-    journal->Reachable(); // said at the start, not at the first event
-    return journal;
+    std::fwrite(text.data(), 1, text.size(), stdout);
 }
+
+// Where the events go: JSON Lines or text lines on standard output, and the journal
+// in front of them when asked for or when standard output leads there anyway.
+class Outputs
+{
+public:
+    explicit Outputs(const WatchOptions &options)
+    {
+        if (options.json)
+            m_stream = std::make_unique<JsonSink>(WriteOut, m_times);
+        else
+            m_stream = std::make_unique<TextSink>(WriteOut, m_times, DateTimeSettingsFromLocale(QLocale::system()));
+        if (!options.journal && !StandardOutputIsJournal())
+            return;
+        m_journal = std::make_unique<EventJournal>(kProgram.name);
+        m_journal->Reachable(); // said at the start, not at the first event
+        m_journalSink = std::make_unique<JournalSink>(*m_journal, *m_stream);
+    }
+
+    EventSink &Sink() { return m_journalSink ? *m_journalSink : *m_stream; }
+
+private:
+    SystemLocalTimes m_times;
+    std::unique_ptr<EventSink> m_stream;
+    std::unique_ptr<EventJournal> m_journal;
+    std::unique_ptr<JournalSink> m_journalSink;
+};
 
 // What the service manager shows of the watch.
 std::string WatchStatus(const TConsoleWatch &watch, const MetricsServer *metrics)
@@ -142,9 +171,8 @@ int ReadCaptureFile(int argc, char *argv[])
                      capture.LastError().c_str());
         return kExitNotListening;
     }
-    TConsoleWatch watch(commandLine.options, SystemSocketCalls(), &capture);
-    const std::unique_ptr<EventJournal> journal = JournalFor(commandLine.options);
-    watch.SetJournal(journal.get());
+    Outputs outputs(commandLine.options);
+    TConsoleWatch watch(commandLine.options, SystemSocketCalls(), &capture, {}, outputs.Sink());
     watch.StartReading();
     QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
     StopOnSignals(stopSignals, watch, stopNotifier);
@@ -189,7 +217,6 @@ int main(int argc, char *argv[])
     }
 
     const WatchOptions &options = commandLine.options;
-    TConsoleWatch watch(options, socketCalls, captureOpen ? &capture : nullptr, capture.LastError());
     std::optional<WatchMetrics> metrics;
     std::unique_ptr<MetricsServer> metricsServer;
     if (!options.metricsAddress.empty()) {
@@ -200,10 +227,10 @@ int main(int argc, char *argv[])
             std::fprintf(stderr, "%s: cannot serve metrics: %s\n", kProgram.name.c_str(), failure.c_str());
             return kExitNotListening;
         }
-        watch.SetMetrics(&*metrics);
     }
-    const std::unique_ptr<EventJournal> journal = JournalFor(options);
-    watch.SetJournal(journal.get());
+    Outputs outputs(options);
+    TConsoleWatch watch(options, socketCalls, captureOpen ? &capture : nullptr, capture.LastError(), outputs.Sink(),
+                        metrics ? &*metrics : nullptr);
     if (!watch.Start()) {
         if (socketCalls.OpenError() == kWsaEAccess)
             PrintCapabilityHint();

@@ -177,7 +177,7 @@ std::optional<std::vector<MacAddress>> Reachable()
     return reachable;
 }
 
-class SystemMachine final : public MachineInfo
+class SystemMachine final : public LocalMachine
 {
 public:
     std::vector<LocalInterface> Interfaces() override
@@ -281,7 +281,7 @@ std::optional<WakeOnState> ReadWakeOn(const std::string &interfaceName)
     return WakeOnState{WakeOnLetters(modes.supported), WakeOnLetters(*modes.active)};
 }
 
-MachineInfo &SystemMachineInfo()
+LocalMachine &SystemMachineInfo()
 {
     static SystemMachine machine;
     return machine;

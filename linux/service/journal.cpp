@@ -74,3 +74,45 @@ bool StandardOutputIsJournal()
     struct stat status{};
     return ::fstat(STDOUT_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
 }
+
+JournalSink::JournalSink(EventJournal &journal, EventSink &fallback)
+    : m_journal(journal)
+    , m_fallback(fallback)
+{
+}
+
+void JournalSink::Magic(const MagicEvent &event)
+{
+    if (!m_journal.Send(MagicEventEntry(event)))
+        m_fallback.Magic(event);
+}
+
+void JournalSink::Datagram(const PacketReport &report)
+{
+    if (!m_journal.Send(DatagramEntry(report)))
+        m_fallback.Datagram(report);
+}
+
+void JournalSink::Failure(const ReceiveFailure &failure)
+{
+    if (!m_journal.Send(failure.dropped > 0 ? DropsEntry(failure.dropped) : ReceiveErrorEntry(failure.error)))
+        m_fallback.Failure(failure);
+}
+
+void JournalSink::Outcome(const WakeOutcome &outcome)
+{
+    if (!m_journal.Send(OutcomeEntry(outcome)))
+        m_fallback.Outcome(outcome);
+}
+
+void JournalSink::Sweep(const SweepEvent &sweep)
+{
+    if (!m_journal.Send(SweepEntry(sweep)))
+        m_fallback.Sweep(sweep);
+}
+
+void JournalSink::Unanswered(const UnansweredArp &arp)
+{
+    if (!m_journal.Send(UnansweredArpEntry(arp)))
+        m_fallback.Unanswered(arp);
+}

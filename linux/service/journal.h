@@ -1,5 +1,6 @@
 #pragma once
 
+#include "eventsink.h"
 #include "journalentry.h"
 
 #include <string>
@@ -25,6 +26,25 @@ private:
 
     std::string m_programName;
     bool m_reachable = true;
+};
+
+// The events as journal entries while the journal can be reached; once it cannot,
+// they go to `fallback`.
+class JournalSink final : public EventSink
+{
+public:
+    JournalSink(EventJournal &journal, EventSink &fallback);
+
+    void Magic(const MagicEvent &event) override;
+    void Datagram(const PacketReport &report) override;
+    void Failure(const ReceiveFailure &failure) override;
+    void Outcome(const WakeOutcome &outcome) override;
+    void Sweep(const SweepEvent &sweep) override;
+    void Unanswered(const UnansweredArp &arp) override;
+
+private:
+    EventJournal &m_journal;
+    EventSink &m_fallback;
 };
 
 // Whether standard output is a stream to the journal, as the service manager

@@ -65,7 +65,7 @@ auto &Registered(Builder builder, const char *name, const char *help, prometheus
 
 } // namespace
 
-WatchMetrics::WatchMetrics(const std::vector<std::string> &namedMacs, const std::string &version)
+WatchMetrics::WatchMetrics(const std::vector<MacAddress> &namedMacs, const std::string &version)
     : m_registry(std::make_shared<prometheus::Registry>())
 {
     prometheus::Registry &registry = *m_registry;
@@ -111,15 +111,16 @@ WatchMetrics::WatchMetrics(const std::vector<std::string> &namedMacs, const std:
                                       "Watches of each machine named with --mac, by how they ended", registry);
     auto &targetLast = Registered(BuildGauge(), "corvalen_target_last_magic_packet_timestamp_seconds",
                                   "When the last magic packet for each machine named with --mac came", registry);
-    for (const std::string &mac : namedMacs) {
-        m_targets[mac] = {&targetPackets.Add({{"mac", mac}}),
-                          &targetOutcomes.Add({{"mac", mac}, {"outcome", "woke"}}),
-                          &targetOutcomes.Add({{"mac", mac}, {"outcome", "no_sign_of_life"}}),
-                          &targetLast.Add({{"mac", mac}})};
+    for (const MacAddress &mac : namedMacs) {
+        const std::string label = MacText(mac);
+        m_targets[mac] = {&targetPackets.Add({{"mac", label}}),
+                          &targetOutcomes.Add({{"mac", label}, {"outcome", "woke"}}),
+                          &targetOutcomes.Add({{"mac", label}, {"outcome", "no_sign_of_life"}}),
+                          &targetLast.Add({{"mac", label}})};
     }
 }
 
-void WatchMetrics::PacketSeen(const std::string &mac, const std::map<std::string, std::string> &labels,
+void WatchMetrics::PacketSeen(const MacAddress &mac, const std::map<std::string, std::string> &labels,
                               std::int64_t kernelTimeNs)
 {
     m_magic->Add(labels).Increment();
@@ -137,7 +138,7 @@ void WatchMetrics::PacketSeen(const std::string &mac, const std::map<std::string
     }
 }
 
-void WatchMetrics::MagicSeen(const MagicEvent &event)
+void WatchMetrics::Magic(const MagicEvent &event)
 {
     const std::string interfaceName = event.interfaceName.value_or(std::string());
     if (event.nearMiss) {
@@ -152,12 +153,12 @@ void WatchMetrics::MagicSeen(const MagicEvent &event)
                event.kernelTimeNs);
 }
 
-void WatchMetrics::DatagramSeen(const PacketReport &report)
+void WatchMetrics::Datagram(const PacketReport &report)
 {
-    MagicSeen(EventFromDatagram(report));
+    Magic(EventFromDatagram(report));
 }
 
-void WatchMetrics::OutcomeSeen(const WakeOutcome &outcome)
+void WatchMetrics::Outcome(const WakeOutcome &outcome)
 {
     if (outcome.cutShort)
         return; // nothing is known of it
@@ -166,19 +167,22 @@ void WatchMetrics::OutcomeSeen(const WakeOutcome &outcome)
         (outcome.woke ? target->second.woke : target->second.noSignOfLife)->Increment();
 }
 
-void WatchMetrics::UnansweredArpSeen()
+void WatchMetrics::Unanswered(const UnansweredArp &)
 {
     m_unansweredArp->Increment();
 }
 
-void WatchMetrics::SweepSeen()
+void WatchMetrics::Sweep(const SweepEvent &)
 {
     m_sweeps->Increment();
 }
 
-void WatchMetrics::SocketDropped(std::uint64_t datagrams)
+void WatchMetrics::Failure(const ReceiveFailure &failure)
 {
-    m_socketDrops->Increment(double(datagrams));
+    if (failure.dropped > 0)
+        m_socketDrops->Increment(double(failure.dropped));
+    else
+        m_receiveErrors->Increment();
 }
 
 void WatchMetrics::CaptureDropsNow(std::uint64_t framesSoFar)
@@ -186,11 +190,6 @@ void WatchMetrics::CaptureDropsNow(std::uint64_t framesSoFar)
     if (framesSoFar > m_captureDropsCounted)
         m_captureDrops->Increment(double(framesSoFar - m_captureDropsCounted));
     m_captureDropsCounted = framesSoFar;
-}
-
-void WatchMetrics::ReceiveFailed()
-{
-    m_receiveErrors->Increment();
 }
 
 std::unique_ptr<MetricsServer> MetricsServer::Start(const std::string &listenAddress,

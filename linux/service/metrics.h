@@ -1,10 +1,6 @@
 #pragma once
 
-#include "arpwatch.h"
-#include "magicevent.h"
-#include "packetreport.h"
-#include "sweeps.h"
-#include "wakewatch.h"
+#include "eventsink.h"
 
 #include <prometheus/counter.h>
 #include <prometheus/family.h>
@@ -25,20 +21,20 @@ class Exposer;
 // there are few: interfaces, carriers, families, outcomes; a MAC address only
 // for the machines named on the command line, so the series stay bounded
 // whatever the traffic. Counting happens on the event loop; the web server's
-// threads read the same atomic values.
-class WatchMetrics
+// threads read the same atomic values. It takes every event, whatever --mac shows.
+class WatchMetrics final : public EventSink
 {
 public:
-    WatchMetrics(const std::vector<std::string> &namedMacs, const std::string &version);
+    WatchMetrics(const std::vector<MacAddress> &namedMacs, const std::string &version);
 
-    void MagicSeen(const MagicEvent &event);
-    void DatagramSeen(const PacketReport &report); // the raw socket alone
-    void OutcomeSeen(const WakeOutcome &outcome);
-    void UnansweredArpSeen();
-    void SweepSeen();
-    void SocketDropped(std::uint64_t datagrams);
+    void Magic(const MagicEvent &event) override;
+    void Datagram(const PacketReport &report) override; // the raw socket alone
+    void Failure(const ReceiveFailure &failure) override;
+    void Outcome(const WakeOutcome &outcome) override;
+    void Sweep(const SweepEvent &sweep) override;
+    void Unanswered(const UnansweredArp &arp) override;
+    // The capture's count of dropped frames, as it stands.
     void CaptureDropsNow(std::uint64_t framesSoFar);
-    void ReceiveFailed();
 
     std::shared_ptr<prometheus::Registry> Registry() const { return m_registry; }
 
@@ -51,7 +47,7 @@ private:
         prometheus::Gauge *lastPacket;
     };
 
-    void PacketSeen(const std::string &mac, const std::map<std::string, std::string> &labels,
+    void PacketSeen(const MacAddress &mac, const std::map<std::string, std::string> &labels,
                     std::int64_t kernelTimeNs);
 
     std::shared_ptr<prometheus::Registry> m_registry;
@@ -65,7 +61,7 @@ private:
     prometheus::Counter *m_captureDrops;
     prometheus::Counter *m_receiveErrors;
     prometheus::Gauge *m_lastMagic;
-    std::map<std::string, Target> m_targets;
+    std::map<MacAddress, Target> m_targets;
     std::uint64_t m_captureDropsCounted = 0;
 };
 

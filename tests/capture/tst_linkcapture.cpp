@@ -277,7 +277,7 @@ void TestLinkCapture::everyEthernetInterfaceIsOpened()
 
 void TestLinkCapture::machineKnowsTheVeth()
 {
-    MachineInfo &machine = SystemMachineInfo();
+    LocalMachine &machine = SystemMachineInfo();
     const std::string link = m_localLink.toStdString();
     QFile addressFile(QStringLiteral("/sys/class/net/%1/address").arg(m_localLink));
     QVERIFY(addressFile.open(QIODevice::ReadOnly));

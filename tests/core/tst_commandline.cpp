@@ -81,8 +81,8 @@ void TestCommandLine::parse()
         return value ? QString::number(*value) : QStringLiteral("-");
     };
     QStringList macs;
-    for (const std::string &mac : o.macs)
-        macs << QString::fromStdString(mac);
+    for (const MacAddress &mac : o.macs)
+        macs << QString::fromStdString(MacText(mac));
     const QString read = parsed.usageError.empty()
         ? QStringLiteral("json=%1 mac=%2 count=%3 timeout=%4 udp=%5 interface=%6 check=%7 sweeps=%8 metrics=%9 ")
               .arg(o.json)

@@ -1,4 +1,5 @@
 #include "journalentry.h"
+#include "typedaddresses.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -32,11 +33,11 @@ MagicEvent Magic(bool delivered, bool local)
 
 WakeOutcome Outcome(bool woke)
 {
-    WakeOutcome outcome{woke, "02-C1-1E-00-00-5A", "eth0", 1'000'000'000, 4'000'000'000, 1, false, {}, false};
+    WakeOutcome outcome{woke, Mac("02-C1-1E-00-00-5A"), "eth0", 1'000'000'000, 4'000'000'000, 1, false, {}, false};
     if (woke) {
         outcome.sign.emplace();
         outcome.sign->kind = SignOfLife::Kind::Dhcp;
-        outcome.sign->address = "192.0.2.23";
+        outcome.sign->address = Ip4("192.0.2.23");
     }
     return outcome;
 }
@@ -65,9 +66,10 @@ void TestJournalEntry::entry_data()
     row("raw socket alone", DatagramEntry(kDatagram), "magic", 6, 0);
     row("woke", OutcomeEntry(Outcome(true)), "woke", 6, 0);
     row("no sign of life", OutcomeEntry(Outcome(false)), "no_sign_of_life", 4, 1);
-    row("unanswered ARP", UnansweredArpEntry({"192.0.2.23", "192.0.2.1", "02-00-00-00-00-01", "02-C1-1E-00-00-5A", 3}),
+    row("unanswered ARP", UnansweredArpEntry({Octets4("192.0.2.23"), Octets4("192.0.2.1"), Mac("02-00-00-00-00-01"),
+                                           Mac("02-C1-1E-00-00-5A"), 3}),
         "unanswered_arp", 4, 1);
-    row("sweep", SweepEntry({"192.0.2.10", {"02-C1-1E-00-00-01", "02-C1-1E-00-00-02"}, 0, 1}), "sweep", 4, 0);
+    row("sweep", SweepEntry({{Ip4("192.0.2.10"), {}}, {Mac("02-C1-1E-00-00-01"), Mac("02-C1-1E-00-00-02")}, 0, 1}), "sweep", 4, 0);
     row("drops", DropsEntry(7), "drops", 4, 0);
     row("failed receive", ReceiveErrorEntry("Message too long, 10040"), "error", 3, 0);
 }

@@ -1,4 +1,5 @@
 #include "magicevent.h"
+#include "typedaddresses.h"
 
 #include <QStringList>
 #include <QTest>
@@ -11,13 +12,13 @@ MagicEvent StrictEvent()
 {
     MagicEvent event;
     event.interfaceName = "eth0";
-    event.sourceMac = "02-00-00-00-00-02";
-    event.destinationMac = "FF-FF-FF-FF-FF-FF";
-    event.source = "192.168.1.10";
-    event.destination = "192.168.1.255";
+    event.sourceMac = Mac("02-00-00-00-00-02");
+    event.destinationMac = Mac("FF-FF-FF-FF-FF-FF");
+    event.source = Ip4("192.168.1.10");
+    event.destination = Ip4("192.168.1.255");
     event.sourcePort = 3000;
     event.destinationPort = 9;
-    event.mac = "00-11-22-33-44-55";
+    event.mac = Mac("00-11-22-33-44-55");
     event.strict = true;
     event.delivered = true;
     event.machine = {"eth0", "g", true};
@@ -101,7 +102,7 @@ void TestMagicEvent::problems()
 void TestMagicEvent::strictPacketKeepsTheWindowsEightLines()
 {
     MagicEvent event = StrictEvent();
-    event.password = "11-22-33-44-55-66";
+    event.password = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
     event.machine.wakeOn = "d";
     QCOMPARE(Lines(EventLines(event, kAfternoon, DateTimeSettings{})),
              QStringList({"Magic Packet received.", "  Date, Time: 12/7/2026 2:05:09 PM",
@@ -160,7 +161,7 @@ void TestMagicEvent::addressNoCardHasWakesNothing()
         event = EventFromFrame(frame, "eth0");
     }
     QVERIFY(event.nearMiss);
-    QCOMPARE(QString::fromStdString(event.mac), mac);
+    QCOMPARE(QString::fromStdString(MacText(event.mac)), mac);
     QCOMPARE(Lines(EventProblems(event)), QStringList{problem});
     const QStringList lines = Lines(EventLines(event, kAfternoon, DateTimeSettings{}));
     QCOMPARE(lines.first(), firstLine);

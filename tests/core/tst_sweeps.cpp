@@ -2,6 +2,33 @@
 
 #include <QTest>
 
+#include <map>
+
+namespace {
+
+// Senders by name, each with an address of its own; targets by a letter.
+PacketSender Sender(const std::string &name)
+{
+    static std::map<std::string, int> numbers;
+    const int number = numbers.emplace(name, int(numbers.size()) + 1).first->second;
+    return {IpAddress::FromIpv4({10, 0, std::uint8_t(number >> 8), std::uint8_t(number)}), {}};
+}
+
+std::string SenderName(const PacketSender &sender)
+{
+    for (const char *name : {"s", "x", "y", "first"})
+        if (Sender(name) == sender)
+            return name;
+    return SenderText(sender);
+}
+
+MacAddress Target(const std::string &letter)
+{
+    return {0x02, 0, 0, 0, 0, std::uint8_t(letter.at(0))};
+}
+
+} // namespace
+
 // A sender's magic packets at times in milliseconds, each "time:MAC[@sender]", and
 // the sweeps they make: "sender macs first-last" as each closes.
 class TestSweeps final : public QObject
@@ -42,7 +69,7 @@ void TestSweeps::sweeps()
     const auto note = [&](const std::vector<SweepEvent> &closed) {
         for (const SweepEvent &sweep : closed)
             seen << QStringLiteral("%1 %2 %3-%4")
-                        .arg(QString::fromStdString(sweep.source))
+                        .arg(QString::fromStdString(SenderName(sweep.source)))
                         .arg(sweep.macs.size())
                         .arg(sweep.firstNs / 1000000)
                         .arg(sweep.lastNs / 1000000);
@@ -50,7 +77,7 @@ void TestSweeps::sweeps()
     for (const QString &packet : packets.split(' ', Qt::SkipEmptyParts)) {
         const QString target = packet.section(':', 1);
         const QString sender = target.contains('@') ? target.section('@', 1) : QStringLiteral("s");
-        note(detector.MagicSeen(sender.toStdString(), target.section('@', 0, 0).toStdString(),
+        note(detector.MagicSeen(Sender(sender.toStdString()), Target(target.section('@', 0, 0).toStdString()),
                                 packet.section(':', 0, 0).toLongLong() * 1000000));
     }
     note(detector.Flush());
@@ -62,16 +89,16 @@ void TestSweeps::sweeps()
 void TestSweeps::sendersAreBounded()
 {
     SweepDetector detector(2);
-    detector.MagicSeen("first", "a", 0);
-    QVERIFY(detector.MagicSeen("first", "b", 1).empty());
+    detector.MagicSeen(Sender("first"), Target("a"), 0);
+    QVERIFY(detector.MagicSeen(Sender("first"), Target("b"), 1).empty());
     std::vector<SweepEvent> closed;
     for (std::size_t i = 0; i < SweepDetector::kMostSenders; ++i) {
-        for (SweepEvent &sweep : detector.MagicSeen("sender" + std::to_string(i), "a", 2))
+        for (SweepEvent &sweep : detector.MagicSeen(Sender("sender" + std::to_string(i)), Target("a"), 2))
             closed.push_back(sweep);
     }
     QCOMPARE(closed.size(), size_t(1));
-    QCOMPARE(closed.front().source, "first");
-    QCOMPARE(SweepLine(closed.front()), "Sweep: first sent magic packets for 2 machines within 0.0 s");
+    QCOMPARE(SenderName(closed.front().source), "first");
+    QCOMPARE(SweepLine(closed.front()), "Sweep: " + SenderText(Sender("first")) + " sent magic packets for 2 machines within 0.0 s");
 }
 
 QTEST_APPLESS_MAIN(TestSweeps)

@@ -1,18 +1,18 @@
 #include "consolewatch.h"
 
-#include "consolelines.h"
-#include "eventjson.h"
-#include "regionalsettings.h"
 #include "reportlog.h"
 
 TConsoleWatch::TConsoleWatch(const WatchOptions &options, const ConsoleProgram &program, WinSockCalls &socketCalls,
-                             ConsoleStream &out, ConsoleStream &err)
+                             EventSink &out, ConsoleStream &err)
     : m_options(options)
     , m_program(program)
     , m_listener(std::make_unique<TPacketListener>(socketCalls))
-    , m_out(out)
+    , m_report(m_options, out,
+               [](int exitStatus) {
+                   // The listener is still inside its receive step; the watch ends after it.
+                   PostThreadMessageA(GetCurrentThreadId(), kStopMessage, WPARAM(exitStatus), 0);
+               })
     , m_err(err)
-    , m_dateTimeSettings(ReadDateTimeSettings())
 {
 }
 
@@ -60,33 +60,15 @@ void TConsoleWatch::Finish(int exitStatus)
     m_finished = true;
     m_exitStatus = exitStatus;
     m_listener.reset();
-    m_err.Write(SummaryLine(m_program.name, m_counts) + '\n');
+    m_err.Write(SummaryLine(m_program.name, m_report.Counts()) + '\n');
 }
 
 void TConsoleWatch::DataAvailable(const PacketReport &report)
 {
-    if (m_finished || (m_options.count && m_counts.magicReported >= *m_options.count))
+    if (m_finished)
         return;
-    if (!report.error && !m_options.Wants(report.mac))
-        return;
-    int offsetFromUtc = 0;
-    const LocalDateTime now = LocalNow(offsetFromUtc);
     if (report.error)
-        ++m_counts.failedReceives;
-    if (m_options.json) {
-        const std::string time = IsoLocalTime(now, offsetFromUtc);
-        m_out.Write(JsonLine(report.error ? ErrorJson(m_listener->LastError()) : DatagramJson(report, time)));
-    } else {
-        // The window's own lines, without its limit: a console keeps what scrolls away.
-        std::string text;
-        for (const std::string &line : ReportLines(report, m_listener->LastError(), now, m_dateTimeSettings))
-            text += line + '\n';
-        m_out.Write(text, CP_ACP);
-    }
-    if (report.error)
-        return;
-    ++m_counts.magicReported;
-    // The listener is still inside its receive step; the watch ends after it.
-    if (m_options.count && m_counts.magicReported == *m_options.count)
-        PostThreadMessageA(GetCurrentThreadId(), kStopMessage, kExitStopped, 0);
+        m_report.Failure({report, m_listener->LastError(), 0});
+    else
+        m_report.Datagram(report);
 }

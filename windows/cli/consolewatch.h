@@ -2,14 +2,14 @@
 
 #include "commandline.h"
 #include "consolelines.h"
+#include "consolesinks.h"
 #include "consolestream.h"
-#include "datetimetext.h"
 #include "packetlistener.h"
 
 #include <memory>
 
-// The listener's notifications as lines on standard output, one event at a time,
-// for as long as this thread's message loop runs.
+// The raw socket's notifications to the sinks the command line chose, for as long
+// as this thread's message loop runs.
 class TConsoleWatch final
 {
 public:
@@ -17,7 +17,7 @@ public:
     static constexpr UINT kStopMessage = WM_APP + 20;
 
     TConsoleWatch(const WatchOptions &options, const ConsoleProgram &program, WinSockCalls &socketCalls,
-                  ConsoleStream &out, ConsoleStream &err);
+                  EventSink &out, ConsoleStream &err);
     ~TConsoleWatch();
     TConsoleWatch(const TConsoleWatch &) = delete;
     TConsoleWatch &operator=(const TConsoleWatch &) = delete;
@@ -35,11 +35,9 @@ private:
     WatchOptions m_options;
     ConsoleProgram m_program;
     std::unique_ptr<TPacketListener> m_listener;
-    ConsoleStream &m_out;
+    ConsoleReport m_report;
     ConsoleStream &m_err;
-    DateTimeSettings m_dateTimeSettings;
     UINT_PTR m_timer = 0;
-    WatchCounts m_counts;
     bool m_finished = false;
     int m_exitStatus = kExitStopped;
 };

@@ -1,6 +1,8 @@
 #include "commandline.h"
 #include "consolestream.h"
+#include "consolesinks.h"
 #include "consolewatch.h"
+#include "regionalsettings.h"
 #include "socketerrors.h"
 #include "version.h"
 #include "wakecheck.h"
@@ -21,7 +23,12 @@ BOOL WINAPI StopOnControlKey(DWORD controlType)
 
 int Watch(const WatchOptions &options, ConsoleStream &out, ConsoleStream &err)
 {
-    TConsoleWatch watch(options, kProgram, SystemWinSockCalls(), out, err);
+    SystemLocalTimes times;
+    // The regional settings write in the ANSI code page; JSON is UTF-8.
+    JsonSink json([&out](const std::string &text) { out.Write(text); }, times);
+    TextSink text([&out](const std::string &lines) { out.Write(lines, CP_ACP); }, times, ReadDateTimeSettings());
+    TConsoleWatch watch(options, kProgram, SystemWinSockCalls(), options.json ? static_cast<EventSink &>(json) : text,
+                        err);
     if (!watch.Start()) {
         if (watch.LastError() == SocketErrorText(kWsaEAccess))
             err.Write(kProgram.name + " needs administrator rights to open its raw socket: open an elevated "

@@ -59,8 +59,21 @@ LocalDateTime LocalNow()
 
 LocalDateTime LocalNow(int &offsetFromUtcSeconds)
 {
+    return LocalAt(0, offsetFromUtcSeconds);
+}
+
+LocalDateTime LocalAt(std::int64_t timeNs, int &offsetFromUtcSeconds)
+{
     SYSTEMTIME utc{}, local{};
-    GetSystemTime(&utc);
+    if (timeNs <= 0) {
+        GetSystemTime(&utc);
+    } else {
+        constexpr unsigned long long kEpochTicks = 116444736000000000ULL; // 1970 in 100 ns ticks since 1601
+        ULARGE_INTEGER ticks{};
+        ticks.QuadPart = (unsigned long long)(timeNs / 100) + kEpochTicks;
+        const FILETIME utcTicks{ticks.LowPart, ticks.HighPart};
+        FileTimeToSystemTime(&utcTicks, &utc);
+    }
     if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
         offsetFromUtcSeconds = 0;
         return FromSystemTime(utc);
@@ -73,4 +86,11 @@ LocalDateTime LocalNow(int &offsetFromUtcSeconds)
     };
     offsetFromUtcSeconds = int((ticks(localTicks) - ticks(utcTicks)) / 10000000);
     return FromSystemTime(local);
+}
+
+LocalMoment SystemLocalTimes::At(std::int64_t timeNs)
+{
+    LocalMoment moment;
+    moment.local = LocalAt(timeNs, moment.offsetFromUtcSeconds);
+    return moment;
 }

@@ -1,6 +1,9 @@
 #pragma once
 
 #include "datetimetext.h"
+#include "eventsink.h"
+
+#include <cstdint>
 
 #include <windows.h>
 
@@ -11,3 +14,13 @@ LocalDateTime LocalNow();
 
 // Now as local time, and how far local time is ahead of UTC now, in seconds.
 LocalDateTime LocalNow(int &offsetFromUtcSeconds);
+
+// `timeNs` since the epoch (0 for now) as local time, with its offset from UTC.
+LocalDateTime LocalAt(std::int64_t timeNs, int &offsetFromUtcSeconds);
+
+// Local time by the system's time zone, as the console's sinks write it.
+class SystemLocalTimes final : public LocalTimes
+{
+public:
+    LocalMoment At(std::int64_t timeNs) override;
+};

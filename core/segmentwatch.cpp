@@ -1,0 +1,346 @@
+#include "segmentwatch.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace {
+
+bool SamePacket(const MagicEvent &a, const MagicEvent &b)
+{
+    return a.source == b.source && a.destination == b.destination && a.sourcePort == b.sourcePort
+           && a.destinationPort == b.destinationPort && a.mac == b.mac;
+}
+
+bool IsLoopbackOrLimitedBroadcast(const IpAddress &address)
+{
+    return address.family == Family::Ipv4
+           && (address.bytes[0] == 127 || address.Ipv4() == Ipv4Octets{255, 255, 255, 255});
+}
+
+std::uint32_t HostOrder(const Ipv4Octets &octets)
+{
+    return std::uint32_t(octets[0]) << 24 | std::uint32_t(octets[1]) << 16 | std::uint32_t(octets[2]) << 8
+           | octets[3];
+}
+
+Ipv4Octets Octets(std::uint32_t hostOrder)
+{
+    return {std::uint8_t(hostOrder >> 24), std::uint8_t(hostOrder >> 16), std::uint8_t(hostOrder >> 8),
+            std::uint8_t(hostOrder)};
+}
+
+PacketSender SenderOf(const MagicEvent &event)
+{
+    if (event.source)
+        return {event.source, {}};
+    return {std::nullopt, event.sourceMac.value_or(MacAddress{})};
+}
+
+} // namespace
+
+SegmentWatch::SegmentWatch(Settings settings, LocalMachine &machine, WatchClock &clock, EventSink &sink)
+    : m_settings(std::move(settings))
+    , m_machine(machine)
+    , m_clock(clock)
+    , m_sink(sink)
+    , m_sweeps(m_settings.sweepThreshold)
+    , m_wakes(m_settings.wakeTimeoutNs)
+{
+}
+
+bool SegmentWatch::Wants(const MacAddress &mac) const
+{
+    return m_settings.macs.empty() || std::find(m_settings.macs.begin(), m_settings.macs.end(), mac) != m_settings.macs.end();
+}
+
+void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, std::int64_t timeNs)
+{
+    if (m_settings.readingFile) {
+        // The capture's own times: watches end when the capture says their time has passed.
+        m_lastFrameNs = timeNs;
+        Outcomes(m_wakes.Expire(timeNs));
+        SegmentFrameSeen(frame, timeNs);
+    }
+    if (const std::optional<WireFrame> decoded = DecodeFrame(frame)) {
+        MagicEvent event = EventFromFrame(*decoded, interfaceName);
+        event.kernelTimeNs = timeNs;
+        if (m_settings.readingFile) {
+            event.aboutThisMachine = false;
+            MagicFinished(event);
+        } else if (!event.strict) {
+            Push({Pending::Kind::Magic, std::move(event)}, timeNs);
+        } else {
+            const auto seen = std::find_if(m_pending.begin(), m_pending.end(), [&](const Pending &pending) {
+                return pending.waiting == Waiting::ForWire && SamePacket(pending.event, event);
+            });
+            if (seen == m_pending.end()) {
+                Pending pending{Pending::Kind::Magic, std::move(event)};
+                pending.waiting = Waiting::ForSocket;
+                Push(std::move(pending), timeNs);
+            } else {
+                event.delivered = true;
+                if (seen->event.kernelTimeNs != 0) // the time it took its place by
+                    event.kernelTimeNs = seen->event.kernelTimeNs;
+                seen->event = std::move(event);
+                seen->waiting = Waiting::Nothing;
+                Drain(false);
+            }
+        }
+    }
+    if (!m_settings.readingFile)
+        SegmentFrameSeen(frame, timeNs);
+}
+
+void SegmentWatch::DatagramReported(const PacketReport &report)
+{
+    MagicEvent event = EventFromDatagram(report);
+    const auto seen = std::find_if(m_pending.begin(), m_pending.end(), [&](const Pending &pending) {
+        return pending.waiting == Waiting::ForSocket && SamePacket(pending.event, event);
+    });
+    if (seen != m_pending.end()) {
+        seen->event.delivered = true;
+        if (seen->event.kernelTimeNs == 0)
+            seen->event.kernelTimeNs = report.kernelTimeNs;
+        seen->waiting = Waiting::Nothing;
+        Drain(false);
+        return;
+    }
+    Pending pending{Pending::Kind::Magic, std::move(event)};
+    pending.waiting = m_settings.captureRunning ? Waiting::ForWire : Waiting::Nothing;
+    Push(std::move(pending), report.kernelTimeNs);
+}
+
+void SegmentWatch::FailureReported(const ReceiveFailure &failure, std::int64_t timeNs)
+{
+    Pending pending;
+    pending.kind = Pending::Kind::Failure;
+    pending.failure = failure;
+    Push(std::move(pending), timeNs);
+}
+
+// The kernel's time is taken as an age, at most the wait, so that a step of the
+// system clock cannot hold an event back.
+void SegmentWatch::Push(Pending pending, std::int64_t kernelTimeNs)
+{
+    const std::int64_t now = m_clock.SteadyNs();
+    const std::int64_t waitNs = std::int64_t(m_settings.waitMs) * 1000000;
+    const std::int64_t age = kernelTimeNs > 0 ? std::clamp<std::int64_t>(m_clock.RealNs() - kernelTimeNs, 0, waitNs) : 0;
+    pending.receivedNs = now - age;
+    // With one source alone, events come in the order of its queue already.
+    pending.deadlineNs = m_settings.captureRunning ? pending.receivedNs + waitNs : now;
+    const auto later = std::find_if(m_pending.rbegin(), m_pending.rend(), [&](const Pending &earlier) {
+                           return earlier.receivedNs <= pending.receivedNs;
+                       }).base();
+    m_pending.insert(later, std::move(pending));
+    Drain(false);
+}
+
+void SegmentWatch::Drain()
+{
+    Drain(false);
+}
+
+std::optional<std::int64_t> SegmentWatch::NextDrainNs() const
+{
+    if (m_pending.empty())
+        return std::nullopt;
+    return m_pending.front().deadlineNs;
+}
+
+// Events leave in the order their packets came, each once its wait is over.
+void SegmentWatch::Drain(bool all)
+{
+    const std::int64_t now = m_clock.SteadyNs();
+    while (!m_pending.empty()) {
+        if (!all && m_pending.front().deadlineNs > now)
+            break;
+        Pending done = std::move(m_pending.front());
+        m_pending.pop_front();
+        switch (done.kind) {
+        case Pending::Kind::Failure:
+            m_sink.Failure(done.failure);
+            break;
+        case Pending::Kind::Sign:
+            SignFinished(done);
+            break;
+        case Pending::Kind::Magic:
+            Complete(done);
+            MagicFinished(done.event);
+            break;
+        }
+    }
+}
+
+void SegmentWatch::MagicFinished(const MagicEvent &event)
+{
+    if (!event.nearMiss) {
+        const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : m_clock.RealNs();
+        for (const SweepEvent &sweep : m_sweeps.MagicSeen(SenderOf(event), event.mac, timeNs))
+            m_sink.Sweep(sweep);
+        m_arps.MagicSeen(event.mac, event.unicastToOther && event.destination
+                                        ? std::optional<Ipv4Octets>(event.destination->Ipv4())
+                                        : std::nullopt);
+    }
+    if (Wants(event.mac))
+        WatchWake(event);
+    m_sink.Magic(event);
+}
+
+// A machine that a magic packet was meant for, other than this one, is watched for a sign of life.
+void SegmentWatch::WatchWake(const MagicEvent &event)
+{
+    if (event.nearMiss || m_settings.wakeTimeoutNs == 0 || event.machine.localInterface)
+        return;
+    const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : m_clock.RealNs();
+    if (m_wakes.Watching(event.mac)) {
+        m_wakes.MagicSeen(event.mac, {}, timeNs, std::nullopt); // counted in the watch that runs
+        return;
+    }
+    if (m_wakes.MagicSeen(event.mac, event.interfaceName.value_or(std::string()), timeNs, WasAwake(event.mac))
+        && OnWatchedChanged)
+        OnWatchedChanged();
+}
+
+// A machine this one has just heard from was awake already; a capture file cannot tell.
+std::optional<bool> SegmentWatch::WasAwake(const MacAddress &mac)
+{
+    if (m_settings.readingFile)
+        return std::nullopt;
+    const std::int64_t now = m_clock.SteadyNs();
+    if (m_reachableReadNs == 0 || now - m_reachableReadNs >= 1000000000) {
+        m_reachable = m_machine.ReachableNeighbours();
+        m_reachableReadNs = now;
+    }
+    if (!m_reachable)
+        return std::nullopt;
+    return std::find(m_reachable->begin(), m_reachable->end(), mac) != m_reachable->end();
+}
+
+// A frame from a watched machine, or ARP, in its place among the events.
+void SegmentWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
+{
+    constexpr std::size_t kSourceOffset = 6;
+    if (frame.size() < kSourceOffset + 6)
+        return;
+    MacAddress source{};
+    std::copy_n(frame.begin() + kSourceOffset, source.size(), source.begin());
+    if (!IsArpOrDhcp(frame) && !m_wakes.Watching(source))
+        return; // the flood's frames go no further
+    const std::optional<SignOfLife> sign = ReadSignOfLife(frame);
+    if (!sign)
+        return;
+    // A watch ends at its machine's first frame, and a flood after it costs nothing.
+    const bool wakeSign = m_wakes.Watching(sign->sourceMac) && m_signsPending.count(sign->sourceMac) == 0;
+    const bool arpMatters = sign->kind == SignOfLife::Kind::Arp || sign->dhcpRequested || wakeSign;
+    if (!wakeSign && !arpMatters)
+        return;
+    Pending pending;
+    pending.kind = Pending::Kind::Sign;
+    pending.sign = *sign;
+    pending.wakeSign = wakeSign;
+    pending.timeNs = timeNs;
+    if (m_settings.readingFile) {
+        SignFinished(pending);
+        return;
+    }
+    if (wakeSign)
+        m_signsPending.insert(sign->sourceMac);
+    Push(std::move(pending), timeNs);
+}
+
+void SegmentWatch::SignFinished(const Pending &pending)
+{
+    if (pending.wakeSign)
+        m_signsPending.erase(pending.sign.sourceMac);
+    if (const std::optional<WakeOutcome> outcome =
+            pending.wakeSign ? m_wakes.FrameSeen(pending.sign, pending.timeNs) : std::nullopt)
+        Outcomes({*outcome});
+    if (const std::optional<UnansweredArp> unanswered = m_arps.FrameSeen(pending.sign, pending.timeNs))
+        m_sink.Unanswered(*unanswered);
+}
+
+void SegmentWatch::Outcomes(const std::vector<WakeOutcome> &outcomes)
+{
+    if (outcomes.empty())
+        return;
+    for (const WakeOutcome &outcome : outcomes)
+        m_sink.Outcome(outcome);
+    if (OnWatchedChanged)
+        OnWatchedChanged();
+}
+
+void SegmentWatch::Expire(std::int64_t nowNs)
+{
+    for (const SweepEvent &sweep : m_sweeps.Expire(nowNs))
+        m_sink.Sweep(sweep);
+    Outcomes(m_wakes.Expire(nowNs));
+}
+
+void SegmentWatch::Finish()
+{
+    Drain(true);
+    for (const SweepEvent &sweep : m_sweeps.Flush())
+        m_sink.Sweep(sweep);
+    const std::vector<WakeOutcome> cutShort = m_wakes.Flush(m_settings.readingFile ? m_lastFrameNs : m_clock.RealNs());
+    if (m_settings.readingFile)
+        for (const WakeOutcome &outcome : cutShort)
+            m_sink.Outcome(outcome);
+}
+
+void SegmentWatch::RefreshMachineInfo()
+{
+    const std::int64_t now = m_clock.SteadyNs();
+    if (m_machineInfoTakenNs >= 0 && now - m_machineInfoTakenNs < kMachineInfoMaxAgeNs)
+        return;
+    m_machineInfoTakenNs = now;
+    m_interfaces = m_machine.Interfaces();
+    m_destinations = m_machine.Ipv4Destinations();
+    m_networks = m_machine.Ipv4Networks();
+    m_wakeStates.clear();
+}
+
+bool SegmentWatch::MeansThisMachine(const IpAddress &address) const
+{
+    return IsLoopbackOrLimitedBroadcast(address)
+           || (address.family == Family::Ipv4
+               && std::find(m_destinations.begin(), m_destinations.end(), address.Ipv4()) != m_destinations.end());
+}
+
+// The broadcast address of this machine's subnet that `address` lies in.
+std::optional<Ipv4Octets> SegmentWatch::BroadcastFor(const Ipv4Octets &address) const
+{
+    for (const Ipv4Network &network : m_networks) {
+        const std::uint32_t mask = HostOrder(network.mask);
+        if (((HostOrder(address) ^ HostOrder(network.address)) & mask) != 0)
+            continue;
+        if (const std::optional<std::uint32_t> broadcast = SubnetBroadcast(HostOrder(network.address), std::popcount(mask)))
+            return Octets(*broadcast);
+    }
+    return std::nullopt;
+}
+
+void SegmentWatch::Complete(Pending &pending)
+{
+    RefreshMachineInfo();
+    MagicEvent &event = pending.event;
+    if (pending.waiting == Waiting::ForSocket) {
+        // Seen on the wire, never by the socket: that tells only for packets meant for this machine.
+        event.delivered = MeansThisMachine(*event.destination) ? std::optional<bool>(false) : std::nullopt;
+    }
+    if (event.unicastToOther) {
+        event.unicastToOther = !MeansThisMachine(*event.destination);
+        event.broadcastInstead = BroadcastFor(event.destination->Ipv4());
+    }
+    for (const LocalInterface &local : m_interfaces) {
+        if (local.mac != event.mac)
+            continue;
+        auto known = m_wakeStates.find(local.name);
+        if (known == m_wakeStates.end())
+            known = m_wakeStates
+                        .emplace(local.name, ThisMachine{local.name, m_machine.WakeOnModes(local.name),
+                                                         m_machine.DeviceWakeup(local.name)})
+                        .first;
+        event.machine = known->second;
+        break;
+    }
+}

@@ -1,0 +1,133 @@
+#pragma once
+
+#include "arpwatch.h"
+#include "eventsink.h"
+#include "localmachine.h"
+#include "magicevent.h"
+#include "sweeps.h"
+#include "wakewatch.h"
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+// The clock the watch is given.
+class WatchClock
+{
+public:
+    virtual ~WatchClock() = default;
+    // The system's time, since the epoch: the kernel stamps packets with it.
+    virtual std::int64_t RealNs() = 0;
+    // A clock that never steps, for the waits.
+    virtual std::int64_t SteadyNs() = 0;
+};
+
+// Watches one segment from this machine: the frames the link-layer capture sees and
+// the datagrams the raw UDP socket gets, each with the time the kernel received it.
+// It makes one event per magic packet, in the order the packets came, and adds what
+// this machine says about the target; it runs the sweeps, the wake watches and the
+// ARP tables, and hands each finished event to its sink.
+//
+// While the capture runs, each event waits until a set time after its packet came:
+// for the other source to see a UDP magic packet too, and for packets that came
+// earlier but that a slower source (the socket's batch, another interface's ring)
+// has yet to hand over. Whoever drives the watch calls Drain() at NextDrainNs().
+class SegmentWatch
+{
+public:
+    static constexpr int kDefaultWaitMs = 300;
+    // What the machine says about itself is read again after this long: often enough
+    // for a cable plugged in or a setting changed, rarely enough for a flood.
+    static constexpr std::int64_t kMachineInfoMaxAgeNs = 1'000'000'000;
+
+    struct Settings
+    {
+        int waitMs = kDefaultWaitMs;
+        int sweepThreshold = SweepDetector::kDefaultThreshold;
+        std::int64_t wakeTimeoutNs = 120'000'000'000; // 0: machines are not watched for a sign of life
+        std::vector<MacAddress> macs;                 // the machines whose wake is watched; empty for all
+        // Frames from a capture file: their own times are the clock, each is an event
+        // at once, and nothing of this machine is added to it.
+        bool readingFile = false;
+        // The link-layer capture runs: a datagram waits for its frame, and the other way round.
+        bool captureRunning = false;
+    };
+
+    SegmentWatch(Settings settings, LocalMachine &machine, WatchClock &clock, EventSink &sink);
+
+    // A whole Ethernet frame that the capture saw on `interfaceName`; `timeNs` is when
+    // the kernel received it, since the epoch, 0 when not known.
+    void FrameSeen(const std::string &interfaceName, ByteView frame, std::int64_t timeNs);
+    // A magic packet that the raw socket reported.
+    void DatagramReported(const PacketReport &report);
+    // A failed receive of the raw socket, in its place among the events.
+    void FailureReported(const ReceiveFailure &failure, std::int64_t timeNs);
+    // Hands over the events whose wait is over.
+    void Drain();
+    // When Drain() has events to hand over, on the steady clock; nothing when none wait.
+    std::optional<std::int64_t> NextDrainNs() const;
+    // Ends the sweeps and wake watches whose time has passed by `nowNs`.
+    void Expire(std::int64_t nowNs);
+    // Hands over everything, as things stand. A capture file that ends early says
+    // which watches it cut short; a live watch that was stopped says nothing of them.
+    void Finish();
+
+    // The MACs of the `most` wake watches begun last.
+    std::vector<MacAddress> Watched(std::size_t most) const { return m_wakes.Watched(most); }
+    // Called when the set of wake watches changed.
+    std::function<void()> OnWatchedChanged;
+
+private:
+    enum class Waiting { Nothing, ForSocket, ForWire };
+    struct Pending
+    {
+        enum class Kind { Magic, Failure, Sign } kind = Kind::Magic;
+        MagicEvent event;
+        ReceiveFailure failure;
+        SignOfLife sign;
+        bool wakeSign = false;
+        std::int64_t timeNs = 0;
+        Waiting waiting = Waiting::Nothing;
+        std::int64_t receivedNs = 0; // on the steady clock
+        std::int64_t deadlineNs = 0; // on the steady clock
+    };
+
+    void Push(Pending pending, std::int64_t kernelTimeNs);
+    void Drain(bool all);
+    void Complete(Pending &pending);
+    void MagicFinished(const MagicEvent &event);
+    void WatchWake(const MagicEvent &event);
+    void SegmentFrameSeen(ByteView frame, std::int64_t timeNs);
+    void SignFinished(const Pending &pending);
+    void Outcomes(const std::vector<WakeOutcome> &outcomes);
+    std::optional<bool> WasAwake(const MacAddress &mac);
+    void RefreshMachineInfo();
+    bool MeansThisMachine(const IpAddress &address) const;
+    std::optional<Ipv4Octets> BroadcastFor(const Ipv4Octets &address) const;
+    bool Wants(const MacAddress &mac) const;
+
+    const Settings m_settings;
+    LocalMachine &m_machine;
+    WatchClock &m_clock;
+    EventSink &m_sink;
+    SweepDetector m_sweeps;
+    WakeWatcher m_wakes;
+    ArpWatch m_arps;
+    std::deque<Pending> m_pending;
+    std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
+
+    std::int64_t m_lastFrameNs = 0; // of a capture file
+    std::int64_t m_machineInfoTakenNs = -1;
+    std::vector<LocalInterface> m_interfaces;
+    std::vector<Ipv4Octets> m_destinations;
+    std::vector<Ipv4Network> m_networks;
+    std::map<std::string, ThisMachine> m_wakeStates; // by interface, filled as events need them
+    // The neighbour table as last read, at most once a second: a sweep reads it once.
+    std::optional<std::vector<MacAddress>> m_reachable;
+    std::int64_t m_reachableReadNs = 0;
+};

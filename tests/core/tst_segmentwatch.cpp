@@ -1,0 +1,282 @@
+// The segment watch fed frames and datagrams at exact times, on a clock of the
+// test's own: one event per packet in the order the packets came, wake watches,
+// unanswered ARP and sweeps, as the live watch makes them.
+#include "segmentwatch.h"
+#include "testframes.h"
+
+#include <QStringList>
+#include <QTest>
+
+using namespace testframes;
+
+namespace {
+
+constexpr int kWaitMs = 300;
+constexpr std::int64_t kStartNs = 1765280000LL * 1000000000;
+
+class FakeClock final : public WatchClock
+{
+public:
+    std::int64_t RealNs() override { return kStartNs + m_elapsedNs; }
+    std::int64_t SteadyNs() override { return m_elapsedNs; }
+    void Advance(std::int64_t ns) { m_elapsedNs += ns; }
+    void Set(std::int64_t elapsedNs) { m_elapsedNs = std::max(m_elapsedNs, elapsedNs); }
+
+private:
+    std::int64_t m_elapsedNs = 0;
+};
+
+// eth0 has 00-11-22-33-44-AA; 00-11-22-33-44-70 is in the neighbour table, awake.
+class FakeMachine final : public LocalMachine
+{
+public:
+    std::vector<LocalInterface> Interfaces() override
+    {
+        return {{"eth0", {0x00, 0x11, 0x22, 0x33, 0x44, 0xAA}}, {"wlan0", {0x02, 0, 0, 0, 0, 9}}};
+    }
+    std::vector<Ipv4Address> Ipv4Destinations() override { return {{10, 0, 0, 7}, {10, 0, 0, 255}}; }
+    std::vector<Ipv4Network> Ipv4Networks() override { return {{{10, 0, 0, 7}, {255, 255, 255, 0}}}; }
+    std::optional<std::string> WakeOnModes(const std::string &name) override
+    {
+        return name == "eth0" ? std::optional<std::string>("d") : std::nullopt;
+    }
+    std::optional<bool> DeviceWakeup(const std::string &) override { return std::nullopt; }
+    std::optional<std::vector<MacAddress>> ReachableNeighbours() override
+    {
+        return std::vector<MacAddress>{{0x00, 0x11, 0x22, 0x33, 0x44, 0x70}};
+    }
+};
+
+std::string Last(const MacAddress &mac)
+{
+    return MacText(mac).substr(15);
+}
+
+// Each event in short, with the fields that tell it apart.
+class RecordingSink final : public EventSink
+{
+public:
+    QStringList seen;
+
+    void Magic(const MagicEvent &event) override
+    {
+        QString text = QString::fromStdString((event.nearMiss ? "near_miss " : "magic ") + Last(event.mac));
+        if (event.unicastToOther)
+            text += QString::fromStdString(" unicast, broadcast " + FormatIpv4(event.broadcastInstead.value_or(Ipv4Octets{})));
+        if (event.machine.localInterface)
+            text += QString::fromStdString(" this machine " + *event.machine.localInterface);
+        seen << text;
+    }
+    void Datagram(const PacketReport &) override { seen << "datagram"; }
+    void Failure(const ReceiveFailure &failure) override { seen << "failure " + QString::fromStdString(failure.error); }
+    void Outcome(const WakeOutcome &outcome) override
+    {
+        const double seconds = double(outcome.endNs - outcome.firstNs) / 1e9;
+        if (!outcome.woke)
+            seen << QStringLiteral("no_sign_of_life %1 %2%3")
+                        .arg(QString::fromStdString(Last(outcome.mac)))
+                        .arg(seconds)
+                        .arg(outcome.cutShort ? " cut short" : "");
+        else
+            seen << QStringLiteral("%1 %2 %3 %4 packets=%5")
+                        .arg(outcome.wasAwake == true ? "awake" : "woke", QString::fromStdString(Last(outcome.mac)),
+                             QString::fromStdString(SignOfLifeText(*outcome.sign)))
+                        .arg(seconds)
+                        .arg(outcome.packets);
+    }
+    void Sweep(const SweepEvent &sweep) override
+    {
+        seen << QStringLiteral("sweep %1 %2").arg(QString::fromStdString(SenderText(sweep.source))).arg(sweep.macs.size());
+    }
+    void Unanswered(const UnansweredArp &arp) override
+    {
+        seen << QStringLiteral("unanswered_arp %1 %2 asked %3 times for %4")
+                    .arg(QString::fromStdString(Last(arp.mac)), QString::fromStdString(FormatIpv4(arp.askerAddress)))
+                    .arg(arp.requests)
+                    .arg(QString::fromStdString(FormatIpv4(arp.address)));
+    }
+};
+
+ByteView View(const Bytes &frame)
+{
+    return ByteView(frame.data(), frame.size());
+}
+
+// A strict magic packet for 00-11-22-33-44-55 from 10.0.0.2 to 10.0.0.`to`, as the raw socket reports it.
+PacketReport SocketReport(int to, std::int64_t kernelTimeNs)
+{
+    return {nullptr, "10.0.0.2", "10.0.0." + std::to_string(to), "00-11-22-33-44-55", 40000, 9, false, kernelTimeNs};
+}
+
+} // namespace
+
+class TestSegmentWatch final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void onePacketOneEvent_data();
+    void onePacketOneEvent();
+    void segment_data();
+    void segment();
+};
+
+void TestSegmentWatch::onePacketOneEvent_data()
+{
+    QTest::addColumn<bool>("captureRunning");
+    // wire:N / socket:N for a magic packet to 10.0.0.N, ether for a 0x0842 frame, fail for
+    // a failed receive, wait for the watch to give up waiting; @M: the kernel received it M ms ago
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("events");
+
+    QTest::newRow("wire first") << true << QStringList{"wire:255", "socket:255"} << QStringList{"true wlan0 udp"};
+    QTest::newRow("socket first") << true << QStringList{"socket:255", "wire:255"} << QStringList{"true wlan0 udp"};
+    QTest::newRow("socket later than the wait")
+        << true << QStringList{"wire:7", "wait", "socket:7"} << QStringList{"false wlan0 udp", "true - udp"};
+    QTest::newRow("dropped before the socket") << true << QStringList{"wire:255", "wait"} << QStringList{"false wlan0 udp"};
+    QTest::newRow("not for this machine") << true << QStringList{"wire:99", "wait"} << QStringList{"null wlan0 udp"};
+    QTest::newRow("socket only") << true << QStringList{"socket:255", "wait"} << QStringList{"true - udp"};
+    QTest::newRow("without the capture") << false << QStringList{"socket:255"} << QStringList{"true - udp"};
+    QTest::newRow("a frame keeps its place")
+        << true << QStringList{"wire:255", "ether", "socket:255"} << QStringList{"true wlan0 udp", "null wlan0 ethernet"};
+    QTest::newRow("the same packet twice") << true << QStringList{"wire:255", "wire:255", "socket:255", "socket:255"}
+                                           << QStringList{"true wlan0 udp", "true wlan0 udp"};
+    QTest::newRow("the earlier packet first, whichever source hands it over first")
+        << true << QStringList{"ether@200", "socket:255@100", "wire:255@100"}
+        << QStringList{"null wlan0 ethernet", "true wlan0 udp"};
+    QTest::newRow("two packets, crossed") << true << QStringList{"wire:255", "socket:7", "socket:255", "wire:7"}
+                                          << QStringList{"true wlan0 udp", "true wlan0 udp"};
+    QTest::newRow("a failed receive in its place")
+        << true << QStringList{"wire:255", "fail", "socket:255"} << QStringList{"true wlan0 udp", "failure broken"};
+    QTest::newRow("nothing waits for ever") << true << QStringList{"wire:99", "ether", "fail"}
+                                            << QStringList{"null wlan0 udp", "null wlan0 ethernet", "failure broken"};
+}
+
+void TestSegmentWatch::onePacketOneEvent()
+{
+    QFETCH(bool, captureRunning);
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, events);
+
+    FakeMachine machine;
+    FakeClock clock;
+    clock.Advance(1'000'000'000);
+    QStringList seen;
+    class Summaries final : public EventSink
+    {
+    public:
+        explicit Summaries(QStringList &seen) : m_seen(seen) {}
+        void Magic(const MagicEvent &event) override
+        {
+            const char *delivered = !event.delivered ? "null" : *event.delivered ? "true" : "false";
+            m_seen << QStringLiteral("%1 %2 %3").arg(delivered, event.interfaceName ? QString::fromStdString(*event.interfaceName) : "-",
+                                                     event.carrier == Carrier::Udp ? "udp" : "ethernet");
+        }
+        void Datagram(const PacketReport &) override {}
+        void Failure(const ReceiveFailure &failure) override { m_seen << "failure " + QString::fromStdString(failure.error); }
+        void Outcome(const WakeOutcome &) override {}
+        void Sweep(const SweepEvent &) override {}
+        void Unanswered(const UnansweredArp &) override {}
+
+    private:
+        QStringList &m_seen;
+    } sink(seen);
+    SegmentWatch::Settings settings;
+    settings.waitMs = kWaitMs;
+    settings.wakeTimeoutNs = 0;
+    settings.captureRunning = captureRunning;
+    SegmentWatch watch(settings, machine, clock, sink);
+    for (const QString &step : steps) {
+        const int to = step.section('@', 0, 0).section(':', 1).toInt();
+        const std::int64_t kernelTimeNs = step.contains('@') ? clock.RealNs() - step.section('@', 1).toLongLong() * 1000000 : 0;
+        if (step.startsWith("wire"))
+            watch.FrameSeen("wlan0", View(Udp(kSender, 2, 40000, 9, Magic(Mac(0x55)), to)), kernelTimeNs);
+        else if (step.startsWith("ether"))
+            watch.FrameSeen("wlan0", View(Ethernet(kSender, 0x0842, Magic(Mac(0x55)))), kernelTimeNs);
+        else if (step.startsWith("socket"))
+            watch.DatagramReported(SocketReport(to, kernelTimeNs));
+        else if (step.startsWith("fail"))
+            watch.FailureReported({{nullptr, {}, {}, {}, 0, 0, true, 0}, "broken", 0}, kernelTimeNs);
+        else {
+            QVERIFY(watch.NextDrainNs());
+            clock.Set(*watch.NextDrainNs());
+            watch.Drain();
+            QVERIFY(!seen.isEmpty());
+        }
+    }
+    // Before its wait is over, nothing leaves that another source might still join.
+    if (captureRunning)
+        watch.Drain();
+    watch.Finish();
+    QCOMPARE(seen, events);
+}
+
+void TestSegmentWatch::segment_data()
+{
+    QTest::addColumn<QString>("frames"); // "SECONDS:WHAT" words, as testframes::FrameOf takes them
+    QTest::addColumn<int>("sweepThreshold");
+    QTest::addColumn<QStringList>("events");
+
+    QTest::newRow("woke by DHCP, two packets, one watch")
+        << "0:magic:55 1:magic:55 14.215:dhcp:55 15:dhcp:55" << 10
+        << QStringList{"magic 55", "magic 55", "woke 55 DHCP request 14.215 packets=2"};
+    QTest::newRow("woke by an ARP probe after an EtherType 0x0842 frame")
+        << "0:ether:56 3.5:arp:56" << 10 << QStringList{"magic 56", "woke 56 ARP probe 3.5 packets=1"};
+    QTest::newRow("no sign of life within the time")
+        << "0:magic:58 119:tick 122:tick 125:dhcp:58" << 10 << QStringList{"magic 58", "no_sign_of_life 58 120"};
+    QTest::newRow("awake already, by the neighbour table")
+        << "0:magic:70 0.5:other:70" << 10 << QStringList{"magic 70", "awake 70 frame of type 0x88B5 0.5 packets=1"};
+    QTest::newRow("this machine is not watched, and says what it is")
+        << "0:magic:aa 1:other:aa" << 10 << QStringList{"magic AA this machine eth0"};
+    QTest::newRow("unicast magic packet, then unanswered ARP for its address")
+        << "0:unicast:60 10:ask 11:ask 11.5:ask 12:ask 200:tick" << 10
+        << QStringList{"magic 60 unicast, broadcast 10.0.0.255", "unanswered_arp 60 10.0.0.1 asked 3 times for 10.0.0.23",
+                       "no_sign_of_life 60 120"};
+    QTest::newRow("unanswered ARP behind QinQ tags")
+        << "0:unicast:60 10:qinq-ask 11:qinq-ask 11.5:qinq-ask" << 10
+        << QStringList{"magic 60 unicast, broadcast 10.0.0.255", "unanswered_arp 60 10.0.0.1 asked 3 times for 10.0.0.23"};
+    QTest::newRow("the machine answered in between")
+        << "0:unicast:60 10:ask 11:arp:60 12:ask 13:ask" << 10
+        << QStringList{"magic 60 unicast, broadcast 10.0.0.255", "woke 60 ARP probe 11 packets=1"};
+    QTest::newRow("a sweep, closed a second after its window, after the events it was made of")
+        << "0:sweep:01 0.5:sweep:02 1.25:sweep:03 10.5:tick 11.5:tick" << 3
+        << QStringList{"magic 01", "magic 02", "magic 03", "sweep 10.0.0.9 3"};
+}
+
+// The frames come as the live capture hands them over, each at its kernel time, and
+// the watch is driven as the program drives it: drained when its events are due,
+// expired a second behind the clock.
+void TestSegmentWatch::segment()
+{
+    QFETCH(QString, frames);
+    QFETCH(int, sweepThreshold);
+    QFETCH(QStringList, events);
+
+    FakeMachine machine;
+    FakeClock clock;
+    RecordingSink sink;
+    SegmentWatch::Settings settings;
+    settings.waitMs = kWaitMs;
+    settings.sweepThreshold = sweepThreshold;
+    settings.captureRunning = true;
+    SegmentWatch watch(settings, machine, clock, sink);
+    const auto runUntil = [&](std::int64_t elapsedNs) {
+        while (watch.NextDrainNs() && *watch.NextDrainNs() <= elapsedNs) {
+            clock.Set(*watch.NextDrainNs());
+            watch.Drain();
+        }
+        clock.Set(elapsedNs);
+        watch.Expire(clock.RealNs() - 1'000'000'000);
+    };
+    for (const QString &word : frames.split(' ', Qt::SkipEmptyParts)) {
+        const std::int64_t atNs = std::llround(word.section(':', 0, 0).toDouble() * 1e9);
+        runUntil(atNs);
+        watch.FrameSeen("eth1", View(FrameOf(word)), clock.RealNs());
+    }
+    watch.Finish();
+    // A live watch that was stopped says nothing of the watches it cut short.
+    QCOMPARE(sink.seen, events);
+}
+
+QTEST_APPLESS_MAIN(TestSegmentWatch)
+#include "tst_segmentwatch.moc"
