@@ -1,5 +1,7 @@
 #include "segmentwatch.h"
 
+#include "protocols.h"
+
 #include <algorithm>
 #include <bit>
 
@@ -219,11 +221,10 @@ std::optional<bool> SegmentWatch::WasAwake(const MacAddress &mac)
 // A frame from a watched machine, or ARP, in its place among the events.
 void SegmentWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
 {
-    constexpr std::size_t kSourceOffset = 6;
-    if (frame.size() < kSourceOffset + 6)
-        return;
     MacAddress source{};
-    std::copy_n(frame.begin() + kSourceOffset, source.size(), source.begin());
+    if (frame.size() < kEthernetSourceOffset + source.size())
+        return;
+    std::copy_n(frame.begin() + kEthernetSourceOffset, source.size(), source.begin());
     if (!IsArpOrDhcp(frame) && !m_wakes.Watching(source))
         return; // the flood's frames go no further
     const std::optional<SignOfLife> sign = ReadSignOfLife(frame);

@@ -1,18 +1,12 @@
 #include "signoflife.h"
 
 #include "magicevent.h"
+#include "protocols.h"
 
 #include <algorithm>
 #include <cstdio>
 
 namespace {
-
-constexpr std::size_t kEthernetSourceOffset = 6;
-constexpr std::size_t kEtherTypeOffset = 12;
-constexpr std::size_t kEthernetHeaderSize = 14;
-constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
-constexpr std::uint16_t kEtherTypeArp = 0x0806;
-constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
 
 constexpr std::size_t kArpSize = 28;
 constexpr std::size_t kArpOperationOffset = 6;
@@ -20,10 +14,6 @@ constexpr std::size_t kArpSenderIpOffset = 14;
 constexpr std::size_t kArpTargetIpOffset = 24;
 constexpr std::uint16_t kArpRequest = 1;
 
-constexpr std::size_t kIpv4ProtocolOffset = 9;
-constexpr std::size_t kIpv4MinimumHeaderSize = 20;
-constexpr std::uint8_t kProtocolUdp = 17;
-constexpr std::size_t kUdpHeaderSize = 8;
 constexpr std::uint16_t kDhcpClientPort = 68;
 constexpr std::uint16_t kDhcpServerPort = 67;
 constexpr std::size_t kBootpOptionsOffset = 240; // after the fixed part and the magic cookie
@@ -33,9 +23,6 @@ constexpr std::uint8_t kOptionPad = 0, kOptionEnd = 255, kOptionHostName = 12, k
                        kOptionMessageType = 53;
 constexpr std::uint8_t kDhcpDiscover = 1, kDhcpRequest = 3;
 
-constexpr std::size_t kIpv6NextHeaderOffset = 6;
-constexpr std::size_t kIpv6SourceOffset = 8;
-constexpr std::size_t kIpv6HeaderSize = 40;
 constexpr std::uint8_t kProtocolIcmpv6 = 58;
 constexpr std::uint8_t kRouterSolicitation = 133, kNeighbourSolicitation = 135, kNeighbourAdvertisement = 136;
 constexpr std::size_t kNeighbourTargetOffset = 8;

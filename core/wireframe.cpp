@@ -1,4 +1,5 @@
 #include "wireframe.h"
+#include "protocols.h"
 
 #include <algorithm>
 #include <cctype>
@@ -11,33 +12,19 @@ namespace {
 constexpr std::size_t kSyncSize = 6;
 constexpr std::size_t kMacSize = 6;
 
-constexpr std::size_t kEthernetDestinationOffset = 0;
-constexpr std::size_t kEthernetSourceOffset = 6;
-constexpr std::size_t kEtherTypeOffset = 12;
-constexpr std::size_t kEthernetHeaderSize = 14;
 constexpr std::size_t kVlanTagSize = 4;
 constexpr std::size_t kMaxVlanTags = 2;
-constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
-constexpr std::uint16_t kEtherTypeIpv6 = 0x86DD;
-constexpr std::uint16_t kEtherTypeVlan = 0x8100;
-constexpr std::uint16_t kEtherTypeQinQ = 0x88A8;
-constexpr std::uint16_t kEtherTypeQinQLegacy = 0x9100;
 
 constexpr std::size_t kIpv4VersionAndIhlOffset = 0;
 constexpr std::size_t kIpv4TotalLengthOffset = 2;
 constexpr std::size_t kIpv4FragmentOffset = 6;
-constexpr std::size_t kIpv4ProtocolOffset = 9;
 constexpr std::size_t kIpv4SourceOffset = 12;
 constexpr std::size_t kIpv4DestinationOffset = 16;
-constexpr std::size_t kIpv4MinimumHeaderSize = 20;
 constexpr std::size_t kIpv4AddressSize = 4;
 constexpr std::uint16_t kIpv4MoreFragmentsAndOffset = 0x3FFF;
 
 constexpr std::size_t kIpv6PayloadLengthOffset = 4;
-constexpr std::size_t kIpv6NextHeaderOffset = 6;
-constexpr std::size_t kIpv6SourceOffset = 8;
 constexpr std::size_t kIpv6DestinationOffset = 24;
-constexpr std::size_t kIpv6HeaderSize = 40;
 constexpr std::size_t kIpv6AddressSize = 16;
 constexpr std::uint8_t kIpv6HopByHop = 0;
 constexpr std::uint8_t kIpv6Routing = 43;
@@ -48,11 +35,9 @@ constexpr std::size_t kIpv6FragmentHeaderSize = 8;
 constexpr std::size_t kIpv6FragmentOffsetAndMoreOffset = 2;
 constexpr std::uint16_t kIpv6FragmentOffsetAndMore = 0xFFF9;
 
-constexpr std::uint8_t kProtocolUdp = 17;
 constexpr std::size_t kUdpSourcePortOffset = 0;
 constexpr std::size_t kUdpDestinationPortOffset = 2;
 constexpr std::size_t kUdpLengthOffset = 4;
-constexpr std::size_t kUdpHeaderSize = 8;
 
 constexpr std::size_t kMagicSize = kSyncSize + kMagicCopies * kMacSize;
 
