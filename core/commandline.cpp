@@ -503,26 +503,3 @@ std::string UsageErrorText(const ConsoleProgram &program, const std::string &err
 {
     return program.name + ": " + error + "\nTry '" + program.name + " --help' for more information.\n";
 }
-
-CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[])
-{
-    CaptureChoice choice;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--")
-            break;
-        if (argument == "--udp-only")
-            choice.wanted = false;
-        else if (argument == "--check")
-            choice.check = true;
-        else if (argument == "--read" || argument.rfind("--read=", 0) == 0)
-            choice.readFile = true;
-        else if (argument == "--promiscuous")
-            choice.promiscuous = true;
-        else if (argument == "--interface" && i + 1 < argc)
-            choice.interfaceName = argv[++i];
-        else if (argument.rfind("--interface=", 0) == 0)
-            choice.interfaceName = argument.substr(12);
-    }
-    return choice;
-}
