@@ -348,8 +348,10 @@ std::string StrayArgument(const std::vector<std::string> &extras)
     if (extras.empty())
         return {};
     const auto positional = std::find(extras.begin(), extras.end(), "--");
-    if (positional != extras.begin() && extras.front().size() > 1 && extras.front()[0] == '-') {
-        const std::string name = extras.front().substr(extras.front().find_first_not_of('-'));
+    const std::string &word = extras.front();
+    if (positional != extras.begin() && word.size() > 1 && word[0] == '-') {
+        const std::size_t dashes = word.find_first_not_of('-');
+        const std::string name = dashes == std::string::npos ? word : word.substr(dashes); // "---" is a name too
         return "Unknown option " + Quoted(name.substr(0, name.find('='))) + ".";
     }
     const auto first = positional == extras.begin() ? extras.begin() + 1 : extras.begin();

@@ -35,6 +35,7 @@ void TestCommandLine::parse_data()
     row("check with json", "--check --json", false, "json=1 mac= count=- timeout=- udp=0 interface= check=1");
     row("unknown option", "--frobnicate=1", true, "Unknown option 'frobnicate'.");
     row("link-layer options where there is no link layer", "--udp-only", false, "Unknown option 'udp-only'.");
+    row("dashes alone", "---", false, "Unknown option '---'.");
     row("stray argument", "--json eth0", true, "Unexpected argument 'eth0'.");
     row("argument after --", "-- --json", true, "Unexpected argument '--json'.");
     row("missing value", "--count", true, "Missing value after '--count'.");
