@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <deque>
+#include <string_view>
 
 namespace {
 
@@ -83,12 +85,327 @@ public:
     }
 };
 
-// Wrong values are told in the program's own words, so options are read as text.
-struct OptionTexts
+// What is wrong with a written value, for "--option: " to precede; empty when the
+// value landed in the options.
+using Landing = std::string (*)(const std::string &written, WatchOptions &options);
+
+std::string LandMac(const std::string &written, WatchOptions &options)
 {
-    std::vector<std::string> macs;
-    std::string metrics, count, timeout, interfaceName, sweepThreshold, readFile, wakeTimeout;
+    const std::string text = MacText(written);
+    if (text.empty())
+        return Quoted(written) + " is not a MAC address (write 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).";
+    const MacAddress mac = *ParseMacText(text);
+    if (std::find(options.macs.begin(), options.macs.end(), mac) == options.macs.end())
+        options.macs.push_back(mac);
+    return {};
+}
+
+std::string LandCount(const std::string &written, WatchOptions &options)
+{
+    const std::optional<int> value = Parsed<int>(written);
+    if (!value || *value < 1)
+        return Quoted(written) + " is not a whole number of at least 1.";
+    options.count = value;
+    return {};
+}
+
+std::string LandTimeout(const std::string &written, WatchOptions &options)
+{
+    const std::optional<double> seconds = Parsed<double>(written);
+    if (!seconds || !(*seconds > 0) || *seconds > kLongestTimeoutSeconds)
+        return Quoted(written) + " is not a number of seconds above 0 and up to 2147483.";
+    options.timeoutMs = std::max(1, int(std::lround(*seconds * 1000)));
+    return {};
+}
+
+std::string LandInterface(const std::string &written, WatchOptions &options)
+{
+    options.interfaceName = written;
+    return written.empty() ? "the name is empty." : "";
+}
+
+std::string LandSweepThreshold(const std::string &written, WatchOptions &options)
+{
+    const std::optional<int> value = Parsed<int>(written);
+    if (!value || *value < 2 || *value > SweepDetector::kHighestThreshold)
+        return Quoted(written) + " is not a whole number from 2 to " + std::to_string(SweepDetector::kHighestThreshold)
+            + ".";
+    options.sweepThreshold = *value;
+    return {};
+}
+
+std::string LandReadFile(const std::string &written, WatchOptions &options)
+{
+    options.readFile = written;
+    return written.empty() ? "the file name is empty." : "";
+}
+
+std::string LandWakeTimeout(const std::string &written, WatchOptions &options)
+{
+    const std::optional<double> seconds = Parsed<double>(written);
+    if (!seconds || !(*seconds >= 0) || *seconds > kLongestTimeoutSeconds)
+        return Quoted(written) + " is not a number of seconds from 0 to 2147483.";
+    options.wakeTimeoutMs = int(std::lround(*seconds * 1000));
+    return {};
+}
+
+std::string LandMetrics(const std::string &written, WatchOptions &options)
+{
+    options.metricsAddress = MetricsListenAddress(written);
+    if (options.metricsAddress.empty())
+        return Quoted(written) + " is not [ADDRESS:]PORT (write 19009, 127.0.0.1:19009 or [::1]:19009).";
+    return {};
+}
+
+// Which console programs have an option: both, or the one that watches the link
+// layer too, or the one that watches the raw socket alone.
+enum class Consoles { Both, LinkLayer, RawSocketOnly };
+
+// An option of the console programs: what --help says of it, which programs have
+// it, where it lands in the options and what it cannot come with.
+struct ConsoleOption
+{
+    const char *name;
+    const char *valueName = nullptr; // none for a flag
+    const char *help;
+    Consoles consoles = Consoles::Both;
+    bool WatchOptions::*flag = nullptr; // where a flag lands
+    Landing land = nullptr;             // how a value lands
+    bool repeatable = false;            // each value counts, not only the last
+    bool withCheck = false;             // may come with --check
+    bool needsCapture = false;          // means nothing with --udp-only
+    bool live = false;                  // means nothing with --read
 };
+
+// In the order --help lists them, after -h and -v.
+const ConsoleOption kOptions[] = {
+    {.name = "--json",
+     .help = "Write one JSON object per event (JSON Lines) instead of the report lines.",
+     .flag = &WatchOptions::json,
+     .withCheck = true},
+    {.name = "--mac",
+     .valueName = "MAC",
+     .help = "Report only magic packets for this MAC address (00:11:22:33:44:55, 00-11-22-33-44-55 or "
+             "001122334455); may be given again for more machines, each with its own metrics.",
+     .land = LandMac,
+     .repeatable = true},
+    {.name = "--count", .valueName = "N", .help = "Stop after N magic packets have been reported.", .land = LandCount},
+    {.name = "--timeout", .valueName = "SECONDS", .help = "Stop after this many seconds.", .land = LandTimeout},
+    {.name = "--udp-only",
+     .help = "Watch the raw UDP socket alone and report exactly what the window would, without the link-layer "
+             "capture.",
+     .consoles = Consoles::LinkLayer,
+     .flag = &WatchOptions::udpOnly,
+     .live = true},
+    {.name = "--interface",
+     .valueName = "NAME",
+     .help = "Capture the link layer of this interface alone (default: every Ethernet interface).",
+     .consoles = Consoles::LinkLayer,
+     .land = LandInterface,
+     .needsCapture = true,
+     .live = true},
+    {.name = "--sweep-threshold",
+     .valueName = "N",
+     .help = "Report a sweep when one sender sends magic packets for at least N different MAC addresses within "
+             "10 s (default: 10).",
+     .consoles = Consoles::LinkLayer,
+     .land = LandSweepThreshold,
+     .needsCapture = true},
+    {.name = "--read",
+     .valueName = "FILE",
+     .help = "Read the frames of a pcap or pcapng file (\"-\": standard input) instead of live traffic, and stop at "
+             "its end. Needs no privilege.",
+     .consoles = Consoles::LinkLayer,
+     .land = LandReadFile},
+    {.name = "--wake-timeout",
+     .valueName = "SECONDS",
+     .help = "After a magic packet for another machine, watch for a frame from its MAC this long: it woke, or "
+             "there was no sign of life (default: 120; 0: do not watch).",
+     .consoles = Consoles::LinkLayer,
+     .land = LandWakeTimeout,
+     .needsCapture = true},
+    {.name = "--until-woke",
+     .help = "With --mac: exit 0 once that machine woke, 1 when its watch ended without a sign of life or "
+             "--timeout came first.",
+     .consoles = Consoles::LinkLayer,
+     .flag = &WatchOptions::untilWoke,
+     .needsCapture = true},
+    {.name = "--promiscuous",
+     .help = "Put the capture into promiscuous mode, to see unicast frames for other machines on a mirrored "
+             "switch port or a bridge.",
+     .consoles = Consoles::LinkLayer,
+     .flag = &WatchOptions::promiscuous,
+     .needsCapture = true,
+     .live = true},
+    {.name = "--metrics",
+     .valueName = "[ADDRESS:]PORT",
+     .help = "Serve Prometheus metrics at /metrics on this port, of this address (127.0.0.1:19009, [::1]:19009; "
+             "a port alone: every IPv4 address; an address alone: port 19009).",
+     .consoles = Consoles::LinkLayer,
+     .land = LandMetrics,
+     .live = true},
+    {.name = "--journal",
+     .help = "Write every event to the systemd journal, with its fields, instead of standard output (the default "
+             "when standard output is the journal).",
+     .consoles = Consoles::LinkLayer,
+     .flag = &WatchOptions::journal},
+    {.name = "--check",
+     .help = "Say whether this machine is ready to be woken, and stays so after a reboot, through each wired "
+             "interface, with what fixes each problem; then exit. Takes --json alone.",
+     .consoles = Consoles::LinkLayer,
+     .flag = &WatchOptions::check,
+     .withCheck = true},
+    {.name = "--check",
+     .help = "Say whether this machine is ready to be woken through each wired adapter, with what fixes each "
+             "problem; then exit. Takes --json alone.",
+     .consoles = Consoles::RawSocketOnly,
+     .flag = &WatchOptions::check,
+     .withCheck = true},
+};
+
+// An option of the table as one program has it, with the words written for it.
+struct AddedOption
+{
+    explicit AddedOption(const ConsoleOption &row) : row(row) {}
+
+    const ConsoleOption &row;
+    CLI::Option *cli = nullptr;
+    std::vector<std::string> values; // a repeatable option's
+    std::string value;               // the last one of any other
+
+    bool Given() const { return cli->count() > 0; }
+    std::string Name() const { return cli->get_name(); }
+    std::vector<std::string> Written() const { return row.repeatable ? values : std::vector<std::string>{value}; }
+};
+// CLI11 writes to each one's words: they stay where they are while more are added.
+using AddedOptions = std::deque<AddedOption>;
+
+bool Has(const ConsoleProgram &program, Consoles consoles)
+{
+    switch (consoles) {
+    case Consoles::Both:
+        return true;
+    case Consoles::LinkLayer:
+        return program.linkLayer;
+    case Consoles::RawSocketOnly:
+        return !program.linkLayer;
+    }
+    return false;
+}
+
+// Whether the program has the option and it was given.
+bool Given(const AddedOptions &added, std::string_view name)
+{
+    return std::any_of(added.begin(), added.end(),
+                       [name](const AddedOption &option) { return option.row.name == name && option.Given(); });
+}
+
+// The program's options from the table, each read as text so that a wrong value is
+// told in the program's own words; flags land in `options` straight away.
+AddedOptions AddOptions(CLI::App &app, const ConsoleProgram &program, WatchOptions &options)
+{
+    AddedOptions added;
+    for (const ConsoleOption &row : kOptions) {
+        if (!Has(program, row.consoles))
+            continue;
+        AddedOption &option = added.emplace_back(row);
+        if (row.flag) {
+            option.cli = app.add_flag(row.name, options.*row.flag, row.help);
+        } else if (row.repeatable) {
+            option.cli = app.add_option(row.name, option.values, row.help)->expected(1)->take_all();
+        } else {
+            option.cli = app.add_option(row.name, option.value, row.help)
+                             ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        }
+        if (row.valueName)
+            option.cli->option_text(row.valueName);
+    }
+    return added;
+}
+
+// CLI11's reading of the words: false, with the help or the usage error in `parsed`,
+// when nothing more is to be read from them.
+bool ReadWords(CLI::App &app, const std::vector<std::string> &arguments, ParsedCommandLine &parsed)
+{
+    try {
+        app.parse(std::vector<std::string>(arguments.rbegin(), arguments.rend()));
+    } catch (const CLI::CallForHelp &) {
+        parsed.output = app.help();
+        return false;
+    } catch (const CLI::ArgumentMismatch &error) {
+        const std::string what = error.what();
+        parsed.usageError = "Missing value after " + Quoted(what.substr(0, what.find(':'))) + ".";
+        return false;
+    } catch (const CLI::ParseError &error) {
+        parsed.usageError = error.what();
+        return false;
+    }
+    return true;
+}
+
+// The first of the words that are no option of the program, as a usage error.
+std::string StrayArgument(const std::vector<std::string> &extras)
+{
+    if (extras.empty())
+        return {};
+    const auto positional = std::find(extras.begin(), extras.end(), "--");
+    const std::string &word = extras.front();
+    if (positional != extras.begin() && word.size() > 1 && word[0] == '-') {
+        const std::size_t dashes = word.find_first_not_of('-');
+        const std::string name = dashes == std::string::npos ? word : word.substr(dashes); // "---" is a name too
+        return "Unknown option " + Quoted(name.substr(0, name.find('='))) + ".";
+    }
+    const auto first = positional == extras.begin() ? extras.begin() + 1 : extras.begin();
+    return first == extras.end() ? std::string() : "Unexpected argument " + Quoted(*first) + ".";
+}
+
+// Options given together that exclude each other, before any value is read: --check
+// and --udp-only when set, --read when given, against each option given.
+std::string Exclusion(const AddedOptions &added, const WatchOptions &options)
+{
+    for (const AddedOption &option : added) {
+        if (options.check && !option.row.withCheck && option.Given())
+            return "--check and " + option.Name() + " exclude each other.";
+    }
+    for (const AddedOption &option : added) {
+        if (options.udpOnly && option.row.needsCapture && option.Given())
+            return option.Name() + " and --udp-only exclude each other.";
+    }
+    const bool read = Given(added, "--read");
+    for (const AddedOption &option : added) {
+        if (read && option.row.live && option.Given())
+            return "--read and " + option.Name() + " exclude each other.";
+    }
+    return {};
+}
+
+// The values written, each landed in the options; the first one that is wrong.
+std::string WrongValue(const AddedOptions &added, WatchOptions &options)
+{
+    for (const AddedOption &option : added) {
+        if (!option.row.land || !option.Given())
+            continue;
+        for (const std::string &written : option.Written()) {
+            if (const std::string wrong = option.row.land(written, options); !wrong.empty())
+                return option.Name() + ": " + wrong;
+        }
+    }
+    return {};
+}
+
+// What the values landed in the options say together.
+std::string Combination(const WatchOptions &options)
+{
+    if (options.macs.size() > kMostNamedMacs)
+        return "--mac: at most " + std::to_string(kMostNamedMacs) + " machines.";
+    if (options.untilWoke && options.macs.empty())
+        return "--until-woke needs --mac: the machine to wait for.";
+    if (options.untilWoke && options.macs.size() > 1)
+        return "--until-woke waits for one machine: give --mac once.";
+    if (options.untilWoke && options.wakeTimeoutMs == 0)
+        return "--until-woke needs a --wake-timeout above 0.";
+    return {};
+}
 
 } // namespace
 
@@ -171,247 +488,29 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, co
     app.allow_extras();
     app.footer(ExitStatuses(program));
     app.formatter(std::make_shared<WrappingFormatter>());
-
-    ParsedCommandLine parsed;
-    WatchOptions &options = parsed.options;
-    OptionTexts texts;
-    bool version = false;
-    const auto last = CLI::MultiOptionPolicy::TakeLast;
     app.set_help_flag("-h,--help", "Displays this help.");
+    bool version = false;
     app.add_flag("-v,--version", version, "Displays version information.");
-    app.add_flag("--json", options.json,
-                 "Write one JSON object per event (JSON Lines) instead of the report lines.");
-    CLI::Option *mac = app.add_option("--mac", texts.macs,
-                                      "Report only magic packets for this MAC address "
-                                      "(00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455); may be given "
-                                      "again for more machines, each with its own metrics.")
-                           ->option_text("MAC")
-                           ->expected(1)
-                           ->take_all();
-    CLI::Option *count = app.add_option("--count", texts.count, "Stop after N magic packets have been reported.")
-                             ->option_text("N")
-                             ->multi_option_policy(last);
-    CLI::Option *timeout = app.add_option("--timeout", texts.timeout, "Stop after this many seconds.")
-                               ->option_text("SECONDS")
-                               ->multi_option_policy(last);
-    CLI::Option *udpOnly = nullptr;
-    CLI::Option *interfaceName = nullptr;
-    CLI::Option *sweepThreshold = nullptr;
-    CLI::Option *readFile = nullptr;
-    CLI::Option *wakeTimeout = nullptr;
-    CLI::Option *untilWoke = nullptr;
-    CLI::Option *promiscuous = nullptr;
-    CLI::Option *metrics = nullptr;
-    CLI::Option *journal = nullptr;
-    if (program.linkLayer) {
-        udpOnly = app.add_flag("--udp-only", options.udpOnly,
-                               "Watch the raw UDP socket alone and report exactly what the window would, "
-                               "without the link-layer capture.");
-        interfaceName = app.add_option("--interface", texts.interfaceName,
-                                       "Capture the link layer of this interface alone "
-                                       "(default: every Ethernet interface).")
-                            ->option_text("NAME")
-                            ->multi_option_policy(last);
-        sweepThreshold = app.add_option("--sweep-threshold", texts.sweepThreshold,
-                                        "Report a sweep when one sender sends magic packets for at least N "
-                                        "different MAC addresses within 10 s (default: 10).")
-                             ->option_text("N")
-                             ->multi_option_policy(last);
-        readFile = app.add_option("--read", texts.readFile,
-                                  "Read the frames of a pcap or pcapng file (\"-\": standard input) instead of "
-                                  "live traffic, and stop at its end. Needs no privilege.")
-                       ->option_text("FILE")
-                       ->multi_option_policy(last);
-        wakeTimeout = app.add_option("--wake-timeout", texts.wakeTimeout,
-                                     "After a magic packet for another machine, watch for a frame from its MAC "
-                                     "this long: it woke, or there was no sign of life (default: 120; 0: do "
-                                     "not watch).")
-                          ->option_text("SECONDS")
-                          ->multi_option_policy(last);
-        untilWoke = app.add_flag("--until-woke", options.untilWoke,
-                                 "With --mac: exit 0 once that machine woke, 1 when its watch ended without a "
-                                 "sign of life or --timeout came first.");
-        promiscuous = app.add_flag("--promiscuous", options.promiscuous,
-                                   "Put the capture into promiscuous mode, to see unicast frames for other "
-                                   "machines on a mirrored switch port or a bridge.");
-        metrics = app.add_option("--metrics", texts.metrics,
-                                 "Serve Prometheus metrics at /metrics on this port, of this address "
-                                 "(127.0.0.1:19009, [::1]:19009; a port alone: every IPv4 address; an "
-                                 "address alone: port 19009).")
-                      ->option_text("[ADDRESS:]PORT")
-                      ->multi_option_policy(last);
-        journal = app.add_flag("--journal", options.journal,
-                               "Write every event to the systemd journal, with its fields, instead of "
-                               "standard output (the default when standard output is the journal).");
-    }
-    app.add_flag("--check", options.check,
-                 program.linkLayer ? "Say whether this machine is ready to be woken, and stays so after a reboot, "
-                                     "through each wired interface, with what fixes each problem; then exit. "
-                                     "Takes --json alone."
-                                   : "Say whether this machine is ready to be woken through each wired adapter, "
-                                     "with what fixes each problem; then exit. Takes --json alone.");
-
-    try {
-        app.parse(std::vector<std::string>(arguments.rbegin(), arguments.rend()));
-    } catch (const CLI::CallForHelp &) {
-        parsed.output = app.help();
+    ParsedCommandLine parsed;
+    const AddedOptions added = AddOptions(app, program, parsed.options);
+    if (!ReadWords(app, arguments, parsed))
         return parsed;
-    } catch (const CLI::ArgumentMismatch &error) {
-        const std::string what = error.what();
-        parsed.usageError = "Missing value after " + Quoted(what.substr(0, what.find(':'))) + ".";
-        return parsed;
-    } catch (const CLI::ParseError &error) {
-        parsed.usageError = error.what();
-        return parsed;
-    }
     if (version) {
         parsed.output = program.name + ' ' + program.version + '\n';
         return parsed;
     }
-    if (const std::vector<std::string> extras = app.remaining(); !extras.empty()) {
-        const auto positional = std::find(extras.begin(), extras.end(), "--");
-        if (positional != extras.begin() && extras.front().size() > 1 && extras.front()[0] == '-') {
-            const std::string name = extras.front().substr(extras.front().find_first_not_of('-'));
-            parsed.usageError = "Unknown option " + Quoted(name.substr(0, name.find('='))) + ".";
-        } else {
-            const auto first = positional == extras.begin() ? extras.begin() + 1 : extras.begin();
-            parsed.usageError = first == extras.end() ? std::string()
-                                                      : "Unexpected argument " + Quoted(*first) + ".";
-        }
-        if (!parsed.usageError.empty())
-            return parsed;
-    }
-
-    for (const CLI::Option *watchOnly :
-         {mac, count, timeout, udpOnly, interfaceName, sweepThreshold, readFile, wakeTimeout, untilWoke, promiscuous,
-          metrics, journal}) {
-        if (options.check && watchOnly && watchOnly->count() > 0) {
-            parsed.usageError = "--check and " + watchOnly->get_name() + " exclude each other.";
-            return parsed;
-        }
-    }
-    options.interfaceName = texts.interfaceName;
-    if (interfaceName && interfaceName->count() > 0 && (options.udpOnly || options.interfaceName.empty())) {
-        parsed.usageError = options.udpOnly ? "--interface and --udp-only exclude each other."
-                                            : "--interface: the name is empty.";
-        return parsed;
-    }
-    if (udpOnly && options.udpOnly) {
-        for (const CLI::Option *linkLayer : {wakeTimeout, untilWoke, promiscuous}) {
-            if (linkLayer->count() > 0) {
-                parsed.usageError = linkLayer->get_name() + " and --udp-only exclude each other.";
-                return parsed;
-            }
-        }
-    }
-    if (readFile && readFile->count() > 0) {
-        for (const CLI::Option *live : {udpOnly, interfaceName, promiscuous, metrics}) {
-            if (live->count() > 0) {
-                parsed.usageError = "--read and " + live->get_name() + " exclude each other.";
-                return parsed;
-            }
-        }
-        if (texts.readFile.empty()) {
-            parsed.usageError = "--read: the file name is empty.";
-            return parsed;
-        }
-        options.readFile = texts.readFile;
-    }
-    if (sweepThreshold && sweepThreshold->count() > 0) {
-        const std::optional<int> value = Parsed<int>(texts.sweepThreshold);
-        if (options.udpOnly) {
-            parsed.usageError = "--sweep-threshold and --udp-only exclude each other.";
-            return parsed;
-        }
-        if (!value || *value < 2 || *value > SweepDetector::kHighestThreshold) {
-            parsed.usageError = "--sweep-threshold: " + Quoted(texts.sweepThreshold)
-                + " is not a whole number from 2 to " + std::to_string(SweepDetector::kHighestThreshold) + ".";
-            return parsed;
-        }
-        options.sweepThreshold = *value;
-    }
-    for (const std::string &written : texts.macs) {
-        const std::string text = MacText(written);
-        if (text.empty()) {
-            parsed.usageError = "--mac: " + Quoted(written) +
-                                " is not a MAC address (write 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).";
-            return parsed;
-        }
-        const MacAddress mac = *ParseMacText(text);
-        if (std::find(options.macs.begin(), options.macs.end(), mac) == options.macs.end())
-            options.macs.push_back(mac);
-    }
-    if (options.macs.size() > kMostNamedMacs) {
-        parsed.usageError = "--mac: at most " + std::to_string(kMostNamedMacs) + " machines.";
-        return parsed;
-    }
-    if (metrics && metrics->count() > 0) {
-        options.metricsAddress = MetricsListenAddress(texts.metrics);
-        if (options.metricsAddress.empty()) {
-            parsed.usageError = "--metrics: " + Quoted(texts.metrics)
-                + " is not [ADDRESS:]PORT (write 19009, 127.0.0.1:19009 or [::1]:19009).";
-            return parsed;
-        }
-    }
-    if (wakeTimeout && wakeTimeout->count() > 0) {
-        const std::optional<double> seconds = Parsed<double>(texts.wakeTimeout);
-        if (!seconds || !(*seconds >= 0) || *seconds > kLongestTimeoutSeconds) {
-            parsed.usageError = "--wake-timeout: " + Quoted(texts.wakeTimeout)
-                + " is not a number of seconds from 0 to 2147483.";
-            return parsed;
-        }
-        options.wakeTimeoutMs = int(std::lround(*seconds * 1000));
-    }
-    if (options.untilWoke && (options.macs.size() != 1 || options.wakeTimeoutMs == 0)) {
-        parsed.usageError = options.macs.empty() ? "--until-woke needs --mac: the machine to wait for."
-            : options.macs.size() > 1            ? "--until-woke waits for one machine: give --mac once."
-                                                 : "--until-woke needs a --wake-timeout above 0.";
-        return parsed;
-    }
-    if (count->count() > 0) {
-        const std::optional<int> value = Parsed<int>(texts.count);
-        if (!value || *value < 1) {
-            parsed.usageError = "--count: " + Quoted(texts.count) + " is not a whole number of at least 1.";
-            return parsed;
-        }
-        options.count = value;
-    }
-    if (timeout->count() > 0) {
-        const std::optional<double> seconds = Parsed<double>(texts.timeout);
-        if (!seconds || !(*seconds > 0) || *seconds > kLongestTimeoutSeconds) {
-            parsed.usageError = "--timeout: " + Quoted(texts.timeout) +
-                                " is not a number of seconds above 0 and up to 2147483.";
-            return parsed;
-        }
-        options.timeoutMs = std::max(1, int(std::lround(*seconds * 1000)));
-    }
+    std::string &error = parsed.usageError;
+    error = StrayArgument(app.remaining());
+    if (error.empty())
+        error = Exclusion(added, parsed.options);
+    if (error.empty())
+        error = WrongValue(added, parsed.options);
+    if (error.empty())
+        error = Combination(parsed.options);
     return parsed;
 }
 
 std::string UsageErrorText(const ConsoleProgram &program, const std::string &error)
 {
     return program.name + ": " + error + "\nTry '" + program.name + " --help' for more information.\n";
-}
-
-CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[])
-{
-    CaptureChoice choice;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--")
-            break;
-        if (argument == "--udp-only")
-            choice.wanted = false;
-        else if (argument == "--check")
-            choice.check = true;
-        else if (argument == "--read" || argument.rfind("--read=", 0) == 0)
-            choice.readFile = true;
-        else if (argument == "--promiscuous")
-            choice.promiscuous = true;
-        else if (argument == "--interface" && i + 1 < argc)
-            choice.interfaceName = argv[++i];
-        else if (argument.rfind("--interface=", 0) == 0)
-            choice.interfaceName = argument.substr(12);
-    }
-    return choice;
 }

@@ -63,24 +63,12 @@ struct ParsedCommandLine
     std::string output;     // the text of --help or --version, to print instead of running
 };
 
-// `arguments` without the program's own name.
+// `arguments` without the program's own name. Reads nothing else and changes
+// nothing, so that a program can read its command line before it opens anything.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, const ConsoleProgram &program);
 
 // "corvalen-cli: ERROR" and the hint at --help, as a wrong command line gets it on stderr.
 std::string UsageErrorText(const ConsoleProgram &program, const std::string &error);
-
-// What the link-layer capture is to open, read straight from main's arguments:
-// it is opened before anything else runs, while the process still has its
-// capabilities. The full parse comes later and rejects what is wrong.
-struct CaptureChoice
-{
-    bool wanted = true;
-    std::string interfaceName;
-    bool check = false; // --check opens no socket and no capture
-    bool readFile = false; // --read neither
-    bool promiscuous = false;
-};
-CaptureChoice CaptureChoiceFrom(int argc, const char *const argv[]);
 
 // "[ADDRESS:]PORT" or "ADDRESS" as the web server's listening address: an IPv4
 // address, or an IPv6 one in brackets; a port alone listens on every IPv4 address.

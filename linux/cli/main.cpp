@@ -52,45 +52,38 @@ void PrintCapabilityHint()
 
 const ConsoleProgram kProgram{"corvalen-cli", CORVALEN_VERSION, true};
 
-void SetUpApplication()
-{
-    QCoreApplication::setApplicationName(QString::fromStdString(kProgram.name));
-    QCoreApplication::setApplicationVersion(QString::fromStdString(kProgram.version));
-}
+// Whether SIGINT and SIGTERM come through a descriptor for the event loop to watch,
+// or end the program at once as they usually do.
+enum class StopSignals { Immediate, ThroughDescriptor };
 
-int UsageError(const std::string &error)
+// What every way of running starts with, once what needs a capability is open:
+// every capability dropped while no other thread exists, the stop signals blocked
+// before any thread can inherit them unblocked, then the application.
+struct Startup
 {
-    std::fputs(UsageErrorText(kProgram, error).c_str(), stderr);
-    return kExitUsage;
-}
+    Startup(int &argc, char *argv[], StopSignals stopSignals)
+        : dropped(DropAllCapabilities(&dropFailure))
+        , stopSignalDescriptor(stopSignals == StopSignals::ThroughDescriptor ? StopSignalDescriptor() : -1)
+        , application(argc, argv)
+    {
+        QCoreApplication::setApplicationName(QString::fromStdString(kProgram.name));
+        QCoreApplication::setApplicationVersion(QString::fromStdString(kProgram.version));
+    }
 
-// The command line as the application read it, without the program's name.
-ParsedCommandLine ParsedArguments()
-{
-    const QStringList arguments = QCoreApplication::arguments().mid(1);
-    std::vector<std::string> texts;
-    for (const QString &argument : arguments)
-        texts.push_back(argument.toStdString());
-    const ParsedCommandLine parsed = ParseCommandLine(texts, kProgram);
-    std::fputs(parsed.output.c_str(), stdout);
-    return parsed;
-}
+    std::string dropFailure;
+    const bool dropped;
+    const int stopSignalDescriptor;
+    QCoreApplication application;
+};
 
 // --check reads what any user may read: it needs no capability and keeps none.
-int Check(int argc, char *argv[])
+int Check(int &argc, char *argv[], bool json)
 {
-    DropAllCapabilities(nullptr);
-    QCoreApplication application(argc, argv);
-    SetUpApplication();
-    const ParsedCommandLine commandLine = ParsedArguments();
-    if (!commandLine.output.empty())
-        return kExitStopped;
-    if (!commandLine.usageError.empty() || !commandLine.options.check)
-        return UsageError(commandLine.usageError.empty() ? "--check stands alone." : commandLine.usageError);
+    const Startup startup(argc, argv, StopSignals::Immediate);
     const QString root = QStringLiteral("/");
     const CheckReport report = JudgeMachine(ReadWiredInterfaces(root, SystemCommandRunner()), ReadSleepStates(root));
     std::string text;
-    if (commandLine.options.json) {
+    if (json) {
         text = JsonLine(CheckJson(report));
     } else {
         for (const std::string &line : CheckLines(report))
@@ -154,69 +147,41 @@ std::string WatchStatus(const TConsoleWatch &watch, const MetricsServer *metrics
 }
 
 // --read analyses a capture file: no socket, no capture of this machine, no capability.
-int ReadCaptureFile(int argc, char *argv[])
+int ReadCaptureFile(int &argc, char *argv[], const WatchOptions &options)
 {
-    DropAllCapabilities(nullptr);
-    const int stopSignals = StopSignalDescriptor();
-    QCoreApplication application(argc, argv);
-    SetUpApplication();
-    const ParsedCommandLine commandLine = ParsedArguments();
-    if (!commandLine.output.empty())
-        return kExitStopped;
-    if (!commandLine.usageError.empty() || commandLine.options.readFile.empty())
-        return UsageError(commandLine.usageError.empty() ? "--read: a file name is needed." : commandLine.usageError);
+    const Startup startup(argc, argv, StopSignals::ThroughDescriptor);
     PcapFileCapture capture;
-    if (!capture.Open(commandLine.options.readFile)) {
-        std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgram.name.c_str(), commandLine.options.readFile.c_str(),
+    if (!capture.Open(options.readFile)) {
+        std::fprintf(stderr, "%s: cannot read %s: %s\n", kProgram.name.c_str(), options.readFile.c_str(),
                      capture.LastError().c_str());
         return kExitNotListening;
     }
-    Outputs outputs(commandLine.options);
-    TConsoleWatch watch(commandLine.options, SystemSocketCalls(), &capture, {}, outputs.Sink());
+    Outputs outputs(options);
+    TConsoleWatch watch(options, SystemSocketCalls(), &capture, {}, outputs.Sink());
     watch.StartReading();
-    QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
-    StopOnSignals(stopSignals, watch, stopNotifier);
+    QSocketNotifier stopNotifier(startup.stopSignalDescriptor, QSocketNotifier::Read);
+    StopOnSignals(startup.stopSignalDescriptor, watch, stopNotifier);
     return QCoreApplication::exec();
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// The live watch of this machine's traffic.
+int Watch(int &argc, char *argv[], const WatchOptions &options)
 {
-    const CaptureChoice captureChoice = CaptureChoiceFrom(argc, argv);
-    if (captureChoice.check)
-        return Check(argc, argv);
-    if (captureChoice.readFile)
-        return ReadCaptureFile(argc, argv);
     // The raw socket and the link-layer capture are what needs a capability. Opened
     // before any thread exists, every capability of the process can go in one step.
     OpenedEarlySocketCalls socketCalls;
     PcapLinkCapture capture;
-    capture.SetPromiscuous(captureChoice.promiscuous);
-    const bool captureOpen = captureChoice.wanted && capture.Open(captureChoice.interfaceName);
-    std::string dropFailure;
-    const bool dropped = DropAllCapabilities(&dropFailure);
-    const int stopSignals = StopSignalDescriptor();
-
-    QCoreApplication application(argc, argv);
-    SetUpApplication();
-
-    const ParsedCommandLine commandLine = ParsedArguments();
-    if (!commandLine.output.empty())
-        return kExitStopped;
-    if (!commandLine.usageError.empty())
-        return UsageError(commandLine.usageError);
-    if (commandLine.options.check) // what was read before the application said otherwise
-        return UsageError("--check stands alone.");
-    if (!dropped) {
+    capture.SetPromiscuous(options.promiscuous);
+    const bool captureOpen = !options.udpOnly && capture.Open(options.interfaceName);
+    const Startup startup(argc, argv, StopSignals::ThroughDescriptor);
+    if (!startup.dropped) {
         std::fprintf(stderr, "%s: could not drop capabilities: %s\n",
-                     qPrintable(QCoreApplication::applicationName()), dropFailure.c_str());
+                     qPrintable(QCoreApplication::applicationName()), startup.dropFailure.c_str());
         // A service is ready only without any capability: it does not run with one.
         if (ServiceManager::Supervised())
             return kExitNotListening;
     }
 
-    const WatchOptions &options = commandLine.options;
     std::optional<WatchMetrics> metrics;
     std::unique_ptr<MetricsServer> metricsServer;
     if (!options.metricsAddress.empty()) {
@@ -243,9 +208,31 @@ int main(int argc, char *argv[])
         watchdog.start(*interval);
     }
 
-    QSocketNotifier stopNotifier(stopSignals, QSocketNotifier::Read);
-    StopOnSignals(stopSignals, watch, stopNotifier);
+    QSocketNotifier stopNotifier(startup.stopSignalDescriptor, QSocketNotifier::Read);
+    StopOnSignals(startup.stopSignalDescriptor, watch, stopNotifier);
     const int status = QCoreApplication::exec();
     ServiceManager::Stopping();
     return status;
+}
+
+} // namespace
+
+// The command line is read before anything is opened: what it asks for says what is.
+int main(int argc, char *argv[])
+{
+    const ParsedCommandLine commandLine = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), kProgram);
+    if (!commandLine.output.empty()) {
+        std::fputs(commandLine.output.c_str(), stdout);
+        return kExitStopped;
+    }
+    if (!commandLine.usageError.empty()) {
+        std::fputs(UsageErrorText(kProgram, commandLine.usageError).c_str(), stderr);
+        return kExitUsage;
+    }
+    const WatchOptions &options = commandLine.options;
+    if (options.check)
+        return Check(argc, argv, options.json);
+    if (!options.readFile.empty())
+        return ReadCaptureFile(argc, argv, options);
+    return Watch(argc, argv, options);
 }

@@ -12,6 +12,8 @@ class TestCommandLine final : public QObject
 private slots:
     void parse_data();
     void parse();
+    void helpListsTheProgramsOptions_data();
+    void helpListsTheProgramsOptions();
     void jsonLineSurvivesBytesThatAreNotUtf8();
 };
 
@@ -35,6 +37,7 @@ void TestCommandLine::parse_data()
     row("check with json", "--check --json", false, "json=1 mac= count=- timeout=- udp=0 interface= check=1");
     row("unknown option", "--frobnicate=1", true, "Unknown option 'frobnicate'.");
     row("link-layer options where there is no link layer", "--udp-only", false, "Unknown option 'udp-only'.");
+    row("dashes alone", "---", false, "Unknown option '---'.");
     row("stray argument", "--json eth0", true, "Unexpected argument 'eth0'.");
     row("argument after --", "-- --json", true, "Unexpected argument '--json'.");
     row("missing value", "--count", true, "Missing value after '--count'.");
@@ -63,6 +66,18 @@ void TestCommandLine::parse_data()
     row("metrics of a capture file", "--read x.pcap --metrics 80", true, "--read and --metrics exclude each other.");
     row("interface with udp-only", "--udp-only --interface lo", true,
         "--interface and --udp-only exclude each other.");
+    row("check with a flag of the link layer's program", "--check --journal", true,
+        "--check and --journal exclude each other.");
+    row("check written with a value", "--check=true", false, "json=0 mac= count=- timeout=- udp=0 interface= check=1");
+    row("wake timeout with udp-only", "--udp-only --wake-timeout 5", true,
+        "--wake-timeout and --udp-only exclude each other.");
+    row("a live flag with a capture file", "--read x.pcap --promiscuous", true,
+        "--read and --promiscuous exclude each other.");
+    row("a capture file", "--read x.pcap --wake-timeout 0.5 --until-woke --mac 02c11e00005a", true,
+        "json=0 mac=02-C1-1E-00-00-5A count=- timeout=- udp=0 interface= check=0 sweeps=10 metrics= journal=0 "
+        "read=x.pcap wake=500 until=1 promiscuous=0");
+    row("until-woke without a wake timeout", "--until-woke --mac 02c11e00005a --wake-timeout 0", true,
+        "--until-woke needs a --wake-timeout above 0.");
 }
 
 void TestCommandLine::parse()
@@ -92,9 +107,40 @@ void TestCommandLine::parse()
               .arg(o.check)
               .arg(o.sweepThreshold)
               .arg(QString::fromStdString(o.metricsAddress))
-              + QStringLiteral("journal=%1").arg(o.journal)
+              + QStringLiteral("journal=%1 read=%2 wake=%3 until=%4 promiscuous=%5")
+                    .arg(o.journal)
+                    .arg(QString::fromStdString(o.readFile))
+                    .arg(o.wakeTimeoutMs)
+                    .arg(o.untilWoke)
+                    .arg(o.promiscuous)
         : QString::fromStdString(parsed.usageError);
     QVERIFY2(read.startsWith(outcome), qPrintable(read));
+}
+
+void TestCommandLine::helpListsTheProgramsOptions_data()
+{
+    QTest::addColumn<bool>("linkLayer");
+    QTest::addColumn<QString>("options");
+
+    QTest::newRow("link layer") << true
+                                << "-h,--help -v,--version --json --mac --count --timeout --udp-only --interface "
+                                   "--sweep-threshold --read --wake-timeout --until-woke --promiscuous --metrics "
+                                   "--journal --check";
+    QTest::newRow("raw socket alone") << false << "-h,--help -v,--version --json --mac --count --timeout --check";
+}
+
+void TestCommandLine::helpListsTheProgramsOptions()
+{
+    QFETCH(bool, linkLayer);
+    QFETCH(QString, options);
+
+    const ParsedCommandLine parsed = ParseCommandLine({"--help"}, {"corvalen-cli", "1.0", linkLayer});
+    QStringList listed;
+    for (const QString &line : QString::fromStdString(parsed.output).split('\n')) {
+        if (line.startsWith("  -"))
+            listed << line.split(' ', Qt::SkipEmptyParts).first();
+    }
+    QCOMPARE(listed.join(' '), options);
 }
 
 void TestCommandLine::jsonLineSurvivesBytesThatAreNotUtf8()
