@@ -57,11 +57,6 @@ LocalDateTime LocalNow()
     return FromSystemTime(now);
 }
 
-LocalDateTime LocalNow(int &offsetFromUtcSeconds)
-{
-    return LocalAt(0, offsetFromUtcSeconds);
-}
-
 LocalDateTime LocalAt(std::int64_t timeNs, int &offsetFromUtcSeconds)
 {
     SYSTEMTIME utc{}, local{};

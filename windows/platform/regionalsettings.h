@@ -12,9 +12,6 @@ DateTimeSettings ReadDateTimeSettings(LCID locale = LOCALE_USER_DEFAULT);
 
 LocalDateTime LocalNow();
 
-// Now as local time, and how far local time is ahead of UTC now, in seconds.
-LocalDateTime LocalNow(int &offsetFromUtcSeconds);
-
 // `timeNs` since the epoch (0 for now) as local time, with its offset from UTC.
 LocalDateTime LocalAt(std::int64_t timeNs, int &offsetFromUtcSeconds);
 
