@@ -16,7 +16,10 @@ set(expected
     share/man/man1/corvalen.1.gz
     share/man/man1/corvalen-cli.1.gz
     share/doc/corvalen/copyright
-    share/doc/corvalen/changelog.gz
+    share/doc/corvalen/changelog.Debian.gz
+    share/doc/corvalen-cli/copyright
+    share/doc/corvalen-cli/changelog.Debian.gz
+    lib/systemd/system/corvalen-cli.service
 )
 foreach(size 16 32 48 64 128)
     list(APPEND expected share/icons/hicolor/${size}x${size}/apps/corvalen.png)

@@ -40,3 +40,35 @@ CORVALEN_WINDOWS_PACKAGES=(
     nlohmann-json3-dev libcli11-dev
     wine wine64 fonts-wine fonts-liberation xvfb xauth iproute2 util-linux passwd procps
 )
+
+# The console program for another architecture (packaging/build-deb --arch): Debian's
+# cross toolchain, and the target's development packages beside this machine's own.
+CORVALEN_CROSS_PACKAGES=(
+    libcap-dev libpcap-dev libmnl-dev libsystemd-dev libcivetweb-dev zlib1g-dev libcurl4-openssl-dev
+    libqt6core6 libyaml-cpp0.7 libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0
+)
+# These the build unpacks into a folder of its own, with the libraries their CMake
+# files name, instead of installing them: libyaml-cpp-dev is not Multi-Arch: same,
+# prometheus-cpp-dev needs civetweb, which is not either, so neither can be installed
+# for two architectures at once; and qt6-base-dev would bring the target's OpenGL, X11
+# and Vulkan development files (over 100 packages) for a program that uses Qt Core
+# alone; qmake6 holds Qt's mkspecs.
+CORVALEN_CROSS_OVERLAY_PACKAGES=(
+    libyaml-cpp-dev libyaml-cpp0.7
+    prometheus-cpp-dev libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0 libprometheus-cpp-push1.0
+    qt6-base-dev qmake6 libqt6core6
+)
+corvalen_install_cross_packages() { # Debian architecture, such as arm64
+    local arch=$1
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    local known
+    known=$(dpkg --print-architecture; dpkg --print-foreign-architectures)
+    if ! grep -qx "$arch" <<< "$known"; then
+        echo "Adding the architecture $arch to dpkg"
+        "${sudo[@]}" dpkg --add-architecture "$arch"
+        "${sudo[@]}" apt-get update -q
+    fi
+    corvalen_install_packages "crossbuild-essential-$arch" cmake pkg-config dpkg-dev file qt6-base-dev-tools \
+        nlohmann-json3-dev libcli11-dev "${CORVALEN_CROSS_PACKAGES[@]/%/:$arch}"
+}
