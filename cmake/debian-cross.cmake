@@ -3,9 +3,10 @@
 #   cmake -DCMAKE_TOOLCHAIN_FILE=cmake/debian-cross.cmake -DCORVALEN_DEB_ARCH=arm64 ...
 # packaging/build-deb --arch arm64 does this, and installs what is missing.
 #
-# Packages whose development files cannot sit beside the build machine's own (no
-# Multi-Arch: same) are unpacked into CORVALEN_CROSS_OVERLAY instead; their CMake
-# files find the libraries beside themselves.
+# The development packages that cannot sit beside the build machine's own (no
+# Multi-Arch: same), or would bring far more than the console needs, are unpacked
+# into CORVALEN_CROSS_OVERLAY instead (scripts/deps.sh lists them); their CMake files
+# find the libraries beside themselves.
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CORVALEN_DEB_ARCH CORVALEN_CROSS_OVERLAY)
 if(NOT CORVALEN_DEB_ARCH)
     message(FATAL_ERROR "Name the Debian architecture to build for: -DCORVALEN_DEB_ARCH=arm64 (or armhf)")
