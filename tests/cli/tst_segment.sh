@@ -21,19 +21,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-ip netns add "$segment"
-ip -n "$segment" link add br0 type bridge
-ip -n "$segment" link set br0 up
-for n in 1 2 3; do
-    host=${hosts[n - 1]}
-    ip netns add "$host"
-    ip -n "$host" link set lo up
-    ip link add "cvp$$x$n" netns "$segment" type veth peer name eth0 netns "$host"
-    ip -n "$segment" link set "cvp$$x$n" master br0 up
-    # IPv6's own frames would come when they will: this segment speaks IPv4 alone.
-    ip netns exec "$host" sysctl -q net.ipv6.conf.all.disable_ipv6=1
-    ip -n "$host" addr add "10.82.0.$n/24" dev eth0
-done
+segment_up "$segment" 10.82.0 "${hosts[@]}"
 ip -n "${hosts[1]}" link set eth0 address "$target_mac"
 ip -n "${hosts[0]}" link set eth0 up
 ip -n "${hosts[2]}" link set eth0 up
