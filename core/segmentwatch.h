@@ -88,8 +88,8 @@ private:
     {
         enum class Kind { Magic, Failure, Sign } kind = Kind::Magic;
         MagicEvent event;
-        ReceiveFailure failure;
-        SignOfLife sign;
+        ReceiveFailure failure{};
+        SignOfLife sign{};
         bool wakeSign = false;
         std::int64_t timeNs = 0;
         Waiting waiting = Waiting::Nothing;

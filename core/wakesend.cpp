@@ -1,0 +1,168 @@
+#include "wakesend.h"
+
+#include "protocols.h"
+
+#include <algorithm>
+
+namespace {
+
+const Ipv4Octets kLimitedBroadcast{255, 255, 255, 255};
+
+Ipv4Octets Masked(const Ipv4Octets &address, const Ipv4Octets &mask, bool hostBits)
+{
+    Ipv4Octets result{};
+    for (std::size_t i = 0; i < result.size(); ++i)
+        result[i] = hostBits ? std::uint8_t(address[i] | ~mask[i]) : std::uint8_t(address[i] & mask[i]);
+    return result;
+}
+
+int PrefixLength(const Ipv4Octets &mask)
+{
+    int length = 0;
+    for (const std::uint8_t byte : mask)
+        for (int bit = 7; bit >= 0 && (byte >> bit & 1); --bit)
+            ++length;
+    return length;
+}
+
+bool Sendable(const SendInterface &interface)
+{
+    return interface.wired && interface.up && interface.carrier;
+}
+
+// Why an interface the user named cannot send; empty when it can.
+std::string NotSendable(const SendInterface &interface)
+{
+    if (!interface.wired)
+        return interface.name + " is not a wired Ethernet interface";
+    if (!interface.up)
+        return interface.name + " is down";
+    if (!interface.carrier)
+        return interface.name + " has no carrier: no cable, or the other end is off";
+    return {};
+}
+
+// The warning for --to naming a unicast address of a subnet this machine is on.
+std::string UnicastToWarning(const Ipv4Octets &to, const std::vector<SendInterface> &interfaces)
+{
+    for (const SendInterface &interface : interfaces) {
+        if (!interface.ipv4)
+            continue;
+        const Ipv4Network &network = *interface.ipv4;
+        const Ipv4Octets broadcast = Masked(network.address, network.mask, true);
+        if (Masked(to, network.mask, false) != Masked(network.address, network.mask, false) || to == broadcast
+            || PrefixLength(network.mask) >= 31)
+            continue;
+        return "--to " + FormatIpv4(to) + " is a unicast address of " + FormatIpv4(Masked(to, network.mask, false))
+            + "/" + std::to_string(PrefixLength(network.mask)) + " on " + interface.name
+            + ": once that machine has slept longer than this machine's ARP cache keeps its address (often "
+              "minutes), this machine asks in vain who has it and the packet never leaves, unless the card answers "
+              "ARP while asleep; send to the subnet's broadcast address "
+            + FormatIpv4(broadcast) + " instead";
+    }
+    return {};
+}
+} // namespace
+
+const char *SendFormName(SendForm form)
+{
+    switch (form) {
+    case SendForm::Ethernet:
+        return "ethernet";
+    case SendForm::SubnetBroadcast:
+        return "subnet_broadcast";
+    case SendForm::LimitedBroadcast:
+        return "broadcast";
+    case SendForm::Address:
+        return "to";
+    }
+    return "?";
+}
+
+std::vector<std::uint8_t> MagicPayload(const MacAddress &mac, ByteView password)
+{
+    std::vector<std::uint8_t> payload(6, 0xFF);
+    payload.reserve(6 + kMagicCopies * mac.size() + password.size());
+    for (int copy = 0; copy < kMagicCopies; ++copy)
+        payload.insert(payload.end(), mac.begin(), mac.end());
+    payload.insert(payload.end(), password.begin(), password.end());
+    return payload;
+}
+
+std::vector<std::uint8_t> MagicFrame(const MacAddress &source, const MacAddress &mac, ByteView password)
+{
+    std::vector<std::uint8_t> frame(kEthernetHeaderSize, 0xFF);
+    std::copy(source.begin(), source.end(), frame.begin() + kEthernetSourceOffset);
+    frame[kEtherTypeOffset] = std::uint8_t(kWakeOnLanEtherType >> 8);
+    frame[kEtherTypeOffset + 1] = std::uint8_t(kWakeOnLanEtherType & 0xFF);
+    const std::vector<std::uint8_t> payload = MagicPayload(mac, password);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return frame;
+}
+
+WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &interfaces,
+                  const std::vector<MacAddress> &ownMacs)
+{
+    WakePlan plan;
+    const auto refuse = [&plan](std::string why, bool commandLineFault) {
+        plan.refusal = std::move(why);
+        plan.commandLineFault = commandLineFault;
+        plan.interfaces.clear();
+        plan.sends.clear();
+        return plan;
+    };
+    for (const MacAddress &mac : request.macs) {
+        if (!CardCanHave(mac))
+            return refuse(NoCardProblem(mac) + ": no magic packet can wake it", true);
+        const auto own = std::find(ownMacs.begin(), ownMacs.end(), mac);
+        if (own != ownMacs.end())
+            return refuse(MacText(mac) + " is this machine's own MAC address: it is awake, and cannot wake itself",
+                          true);
+    }
+
+    std::vector<const SendInterface *> chosen;
+    if (!request.interfaceName.empty()) {
+        const auto named = std::find_if(interfaces.begin(), interfaces.end(), [&](const SendInterface &interface) {
+            return interface.name == request.interfaceName;
+        });
+        if (named == interfaces.end())
+            return refuse("this machine has no interface named " + request.interfaceName, true);
+        const std::string why = NotSendable(*named);
+        if (!why.empty())
+            return refuse(why + ": nothing can leave through it", false);
+        chosen.push_back(&*named);
+    } else {
+        for (const SendInterface &interface : interfaces)
+            if (Sendable(interface))
+                chosen.push_back(&interface);
+    }
+    if (chosen.empty() && request.to.empty())
+        return refuse("no wired interface is up with a carrier: plug a cable in, or name a routed address with --to",
+                      false);
+
+    for (const SendInterface *interface : chosen)
+        plan.interfaces.push_back(interface->name);
+    for (const Ipv4Octets &to : request.to) {
+        std::string warning = UnicastToWarning(to, interfaces);
+        if (!warning.empty())
+            plan.warnings.push_back(std::move(warning));
+    }
+
+    for (int round = 0; round < kWakeRounds; ++round) {
+        for (const MacAddress &mac : request.macs) {
+            for (const SendInterface *interface : chosen) {
+                if (request.ethernet)
+                    plan.sends.push_back({SendForm::Ethernet, mac, interface->name, std::nullopt, 0, round});
+                if (interface->ipv4 && PrefixLength(interface->ipv4->mask) < 31)
+                    plan.sends.push_back({SendForm::SubnetBroadcast, mac, interface->name,
+                                          Masked(interface->ipv4->address, interface->ipv4->mask, true), request.port,
+                                          round});
+                plan.sends.push_back(
+                    {SendForm::LimitedBroadcast, mac, interface->name, kLimitedBroadcast, request.port, round});
+            }
+            for (const Ipv4Octets &to : request.to)
+                plan.sends.push_back({SendForm::Address, mac, {}, to, request.port, round});
+        }
+    }
+    return plan;
+}
