@@ -157,6 +157,57 @@ std::string LandMetrics(const std::string &written, WatchOptions &options)
     return {};
 }
 
+std::string LandWake(const std::string &written, WatchOptions &options)
+{
+    const std::string text = MacText(written);
+    if (text.empty())
+        return Quoted(written) + " is not a MAC address (write 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).";
+    const MacAddress mac = *ParseMacText(text);
+    if (std::find(options.wake.begin(), options.wake.end(), mac) == options.wake.end())
+        options.wake.push_back(mac);
+    return {};
+}
+
+std::string LandPort(const std::string &written, WatchOptions &options)
+{
+    const std::optional<int> value = Parsed<int>(written);
+    if (!value || *value < 1 || *value > 65535)
+        return Quoted(written) + " is not a port from 1 to 65535.";
+    options.wakePort = std::uint16_t(*value);
+    return {};
+}
+
+std::string LandPassword(const std::string &written, WatchOptions &options)
+{
+    if (const std::string text = MacText(written); !text.empty()) {
+        const MacAddress bytes = *ParseMacText(text);
+        options.password.assign(bytes.begin(), bytes.end());
+    } else if (const std::optional<Ipv4Octets> bytes = ParseIpv4(written)) {
+        options.password.assign(bytes->begin(), bytes->end());
+    } else {
+        return Quoted(written)
+            + " is not a SecureOn password (six bytes written as a MAC address, 00:11:22:33:44:55, or four in "
+              "dotted decimal, 192.168.1.1).";
+    }
+    return {};
+}
+
+std::string LandTo(const std::string &written, WatchOptions &options)
+{
+    const std::optional<Ipv4Octets> address = ParseIpv4(written);
+    if (!address)
+        return Quoted(written) + " is not an IPv4 address.";
+    if (std::find(options.wakeTo.begin(), options.wakeTo.end(), *address) == options.wakeTo.end())
+        options.wakeTo.push_back(*address);
+    return {};
+}
+
+std::string LandIp(const std::string &written, WatchOptions &options)
+{
+    options.wakeIp = ParseIpv4(written);
+    return options.wakeIp ? "" : Quoted(written) + " is not an IPv4 address.";
+}
+
 // Which console programs have an option: both, or the one that watches the link
 // layer too, or the one that watches the raw socket alone.
 enum class Consoles { Both, LinkLayer, RawSocketOnly };
@@ -175,6 +226,7 @@ struct ConsoleOption
     bool withCheck = false;             // may come with --check
     bool needsCapture = false;          // means nothing with --udp-only
     bool live = false;                  // means nothing with --read
+    bool wakeOnly = false;              // means something only with --wake
 };
 
 // In the order --help lists them, after -h and -v.
@@ -249,6 +301,49 @@ const ConsoleOption kOptions[] = {
              "when standard output is the journal).",
      .consoles = Consoles::LinkLayer,
      .flag = &WatchOptions::journal},
+    {.name = "--wake",
+     .valueName = "MAC",
+     .help = "Wake this machine: send it magic packets from every wired interface that is up with a carrier, as "
+             "an Ethernet frame of type 0x0842 and as UDP to the interface's broadcast address and to "
+             "255.255.255.255, each three times; then watch as --until-woke does, and say whether it woke. May be "
+             "given again.",
+     .consoles = Consoles::LinkLayer,
+     .land = LandWake,
+     .repeatable = true,
+     .live = true},
+    {.name = "--wake",
+     .valueName = "MAC",
+     .help = "Wake this machine: send it magic packets as UDP to each adapter's broadcast address and to "
+             "255.255.255.255, each three times, then ask for it by ARP or ICMP echo and say whether it woke. "
+             "(The Ethernet frame of type 0x0842 needs a capture driver, which this program does without.) May be "
+             "given again.",
+     .consoles = Consoles::RawSocketOnly,
+     .land = LandWake,
+     .repeatable = true},
+    {.name = "--port",
+     .valueName = "N",
+     .help = "With --wake: the UDP port to send to (default: 9).",
+     .land = LandPort,
+     .wakeOnly = true},
+    {.name = "--password",
+     .valueName = "PASSWORD",
+     .help = "With --wake: the SecureOn password, six bytes written as a MAC address or four in dotted decimal.",
+     .land = LandPassword,
+     .wakeOnly = true},
+    {.name = "--to",
+     .valueName = "ADDRESS",
+     .help = "With --wake: send UDP to this IPv4 address too, for a machine behind a router (its subnet's "
+             "broadcast address, or a relay). May be given again.",
+     .land = LandTo,
+     .repeatable = true,
+     .wakeOnly = true},
+    {.name = "--ip",
+     .valueName = "ADDRESS",
+     .help = "With --wake: the machine's IPv4 address. Once the packets are sent it is asked for every 2 s, by "
+             "ARP on this machine's subnets and by ICMP echo beyond them: a machine that wakes but stays silent "
+             "still answers.",
+     .land = LandIp,
+     .wakeOnly = true},
     {.name = "--check",
      .help = "Say whether this machine is ready to be woken, and stays so after a reboot, through each wired "
              "interface, with what fixes each problem; then exit. Takes --json alone.",
@@ -371,6 +466,15 @@ std::string Exclusion(const AddedOptions &added, const WatchOptions &options)
         if (options.udpOnly && option.row.needsCapture && option.Given())
             return option.Name() + " and --udp-only exclude each other.";
     }
+    const bool wake = Given(added, "--wake");
+    for (const AddedOption &option : added) {
+        if (!wake && option.row.wakeOnly && option.Given())
+            return option.Name() + " needs --wake: the machine to send to.";
+    }
+    for (const std::string_view other : {"--count", "--until-woke", "--udp-only"}) {
+        if (wake && Given(added, other))
+            return "--wake and " + std::string(other) + " exclude each other.";
+    }
     const bool read = Given(added, "--read");
     for (const AddedOption &option : added) {
         if (read && option.row.live && option.Given())
@@ -404,6 +508,12 @@ std::string Combination(const WatchOptions &options)
         return "--until-woke waits for one machine: give --mac once.";
     if (options.untilWoke && options.wakeTimeoutMs == 0)
         return "--until-woke needs a --wake-timeout above 0.";
+    if (options.wake.size() > kMostNamedMacs)
+        return "--wake: at most " + std::to_string(kMostNamedMacs) + " machines.";
+    if (!options.wake.empty() && options.wakeTimeoutMs == 0)
+        return "--wake needs a --wake-timeout above 0: the time the machine has to wake.";
+    if (options.wakeIp && options.wake.size() > 1)
+        return "--ip names one machine's address: give --wake once.";
     return {};
 }
 

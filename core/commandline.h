@@ -2,6 +2,7 @@
 
 #include "wireframe.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,12 @@ struct WatchOptions
     bool promiscuous = false;   // the capture sees unicast frames for other machines too
     std::string metricsAddress; // where /metrics is served, as the web server takes it; empty for nowhere
     bool journal = false;       // events go to the systemd journal
+    // --wake: send magic packets to these machines, then watch until they woke.
+    std::vector<MacAddress> wake;
+    std::uint16_t wakePort = 9;
+    std::vector<std::uint8_t> password;  // a SecureOn password: empty, 4 or 6 bytes
+    std::vector<Ipv4Octets> wakeTo;      // UDP to these addresses too (a remote subnet's broadcast, a relay)
+    std::optional<Ipv4Octets> wakeIp;    // the machine's address, asked by ARP or ICMP echo once sent
 
     // Whether events for this MAC are reported.
     bool Wants(const MacAddress &mac) const;

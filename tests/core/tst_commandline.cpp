@@ -12,6 +12,8 @@ class TestCommandLine final : public QObject
 private slots:
     void parse_data();
     void parse();
+    void wake_data();
+    void wake();
     void helpListsTheProgramsOptions_data();
     void helpListsTheProgramsOptions();
     void jsonLineSurvivesBytesThatAreNotUtf8();
@@ -117,6 +119,65 @@ void TestCommandLine::parse()
     QVERIFY2(read.startsWith(outcome), qPrintable(read));
 }
 
+void TestCommandLine::wake_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<bool>("linkLayer");
+    QTest::addColumn<QString>("outcome"); // the wake options read, or the usage error
+
+    const auto row = [](const char *name, const char *arguments, bool linkLayer, const char *outcome) {
+        QTest::newRow(name) << QString(arguments) << linkLayer << QString(outcome);
+    };
+    row("one machine", "--wake 02:c1:1e:00:00:5a", true, "wake=02-C1-1E-00-00-5A port=9 password= to= ip=-");
+    row("every option", "--wake 02c11e00005a --wake 02-c1-1e-00-00-5b --wake 02c11e00005a --port 7 "
+        "--password 00:11:22:aa:bb:cc --to 10.1.255.255 --to 192.168.7.255 --interface eth0", true,
+        "wake=02-C1-1E-00-00-5A,02-C1-1E-00-00-5B port=7 password=0-11-22-AA-BB-CC to=10.1.255.255,192.168.7.255 "
+        "ip=-");
+    row("a four-byte password and the address", "--wake 02c11e00005a --password 192.168.1.1 --ip 192.168.1.20", false,
+        "wake=02-C1-1E-00-00-5A port=9 password=C0-A8-1-1 to= ip=192.168.1.20");
+    row("port zero", "--wake 02c11e00005a --port 0", true, "--port: '0' is not a port from 1 to 65535.");
+    row("a password of five bytes", "--wake 02c11e00005a --password 00:11:22:33:44", true,
+        "--password: '00:11:22:33:44' is not a SecureOn password");
+    row("to a name", "--wake 02c11e00005a --to nas.local", true, "--to: 'nas.local' is not an IPv4 address.");
+    row("the address of two machines", "--wake 02c11e00005a --wake 02c11e00005b --ip 10.0.0.2", true,
+        "--ip names one machine's address: give --wake once.");
+    row("a port without --wake", "--port 7", true, "--port needs --wake: the machine to send to.");
+    row("wake and a capture file", "--wake 02c11e00005a --read x.pcap", true, "--read and --wake exclude each other.");
+    row("wake and check", "--check --wake 02c11e00005a", true, "--check and --wake exclude each other.");
+    row("wake and until-woke", "--wake 02c11e00005a --until-woke --mac 02c11e00005a", true,
+        "--wake and --until-woke exclude each other.");
+    row("wake with no time to wake", "--wake 02c11e00005a --wake-timeout 0", true,
+        "--wake needs a --wake-timeout above 0");
+}
+
+void TestCommandLine::wake()
+{
+    QFETCH(QString, arguments);
+    QFETCH(bool, linkLayer);
+    QFETCH(QString, outcome);
+
+    std::vector<std::string> words;
+    for (const QString &word : arguments.split(' ', Qt::SkipEmptyParts))
+        words.push_back(word.toStdString());
+    const ParsedCommandLine parsed = ParseCommandLine(words, {"corvalen-cli", "1.0", linkLayer});
+    const WatchOptions &o = parsed.options;
+    QStringList macs, to, password;
+    for (const MacAddress &mac : o.wake)
+        macs << QString::fromStdString(MacText(mac));
+    for (const Ipv4Octets &address : o.wakeTo)
+        to << QString::fromStdString(FormatIpv4(address));
+    for (const std::uint8_t byte : o.password)
+        password << QString::number(byte, 16).toUpper();
+    const QString read = parsed.usageError.empty()
+        ? QStringLiteral("wake=%1 port=%2 password=%3 to=%4 ip=%5")
+              .arg(macs.join(','))
+              .arg(o.wakePort)
+              .arg(password.join('-'), to.join(','),
+                   o.wakeIp ? QString::fromStdString(FormatIpv4(*o.wakeIp)) : QStringLiteral("-"))
+        : QString::fromStdString(parsed.usageError);
+    QVERIFY2(read.startsWith(outcome), qPrintable(read));
+}
+
 void TestCommandLine::helpListsTheProgramsOptions_data()
 {
     QTest::addColumn<bool>("linkLayer");
@@ -125,8 +186,9 @@ void TestCommandLine::helpListsTheProgramsOptions_data()
     QTest::newRow("link layer") << true
                                 << "-h,--help -v,--version --json --mac --count --timeout --udp-only --interface "
                                    "--sweep-threshold --read --wake-timeout --until-woke --promiscuous --metrics "
-                                   "--journal --check";
-    QTest::newRow("raw socket alone") << false << "-h,--help -v,--version --json --mac --count --timeout --check";
+                                   "--journal --wake --port --password --to --ip --check";
+    QTest::newRow("raw socket alone")
+        << false << "-h,--help -v,--version --json --mac --count --timeout --wake --port --password --to --ip --check";
 }
 
 void TestCommandLine::helpListsTheProgramsOptions()
