@@ -50,6 +50,11 @@ void TextSink::Sweep(const SweepEvent &sweep)
     WriteLines({SweepLine(sweep), std::string()});
 }
 
+void TextSink::Sent(const SentPacket &sent)
+{
+    m_write(SentLine(sent) + "\n");
+}
+
 void TextSink::Unanswered(const UnansweredArp &arp)
 {
     WriteLines({UnansweredArpLine(arp), "  Problem: " + UnansweredArpProblem(arp), std::string()});
@@ -92,6 +97,11 @@ void JsonSink::Sweep(const SweepEvent &sweep)
     m_write(JsonLine(SweepJson(sweep, Time(sweep.firstNs))));
 }
 
+void JsonSink::Sent(const SentPacket &sent)
+{
+    m_write(JsonLine(SentJson(sent, Time(sent.timeNs))));
+}
+
 void JsonSink::Unanswered(const UnansweredArp &arp)
 {
     m_write(JsonLine(UnansweredArpJson(arp, Time(arp.lastNs))));
@@ -130,6 +140,12 @@ void FanOutSink::Sweep(const SweepEvent &sweep)
 {
     for (EventSink *sink : m_sinks)
         sink->Sweep(sweep);
+}
+
+void FanOutSink::Sent(const SentPacket &sent)
+{
+    for (EventSink *sink : m_sinks)
+        sink->Sent(sent);
 }
 
 void FanOutSink::Unanswered(const UnansweredArp &arp)
@@ -202,4 +218,9 @@ void ConsoleReport::Unanswered(const UnansweredArp &arp)
 {
     if (m_options.Wants(arp.mac))
         m_out.Unanswered(arp);
+}
+
+void ConsoleReport::Sent(const SentPacket &sent)
+{
+    m_out.Sent(sent);
 }

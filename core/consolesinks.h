@@ -26,6 +26,7 @@ public:
     void Outcome(const WakeOutcome &outcome) override;
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
+    void Sent(const SentPacket &sent) override;
 
 private:
     void WriteLines(const std::vector<std::string> &lines);
@@ -47,6 +48,7 @@ public:
     void Outcome(const WakeOutcome &outcome) override;
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
+    void Sent(const SentPacket &sent) override;
 
 private:
     std::string Time(std::int64_t timeNs);
@@ -67,6 +69,7 @@ public:
     void Outcome(const WakeOutcome &outcome) override;
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
+    void Sent(const SentPacket &sent) override;
 
 private:
     std::vector<EventSink *> m_sinks;
@@ -86,6 +89,7 @@ public:
     void Outcome(const WakeOutcome &outcome) override;
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
+    void Sent(const SentPacket &sent) override;
 
     // The summary's counts; the link-layer fields are the caller's to fill.
     const WatchCounts &Counts() const { return m_counts; }

@@ -164,3 +164,19 @@ std::string IsoLocalTime(const LocalDateTime &moment, int offsetFromUtcSeconds)
                   offsetFromUtcSeconds < 0 ? '-' : '+', minutes / 60, minutes % 60);
     return text;
 }
+
+json SentJson(const SentPacket &sent, const std::string &time)
+{
+    const WakeSend &send = sent.send;
+    return {
+        {"event", "sent"},
+        {"time", time},
+        {"mac", MacText(send.mac)},
+        {"form", SendFormName(send.form)},
+        {"interface", send.interfaceName.empty() ? json(nullptr) : json(send.interfaceName)},
+        {"destination", send.address ? json(FormatIpv4(*send.address)) : json("FF-FF-FF-FF-FF-FF")},
+        {"port", send.form == SendForm::Ethernet ? json(nullptr) : json(send.port)},
+        {"round", send.round + 1},
+        {"error", sent.error.empty() ? json(nullptr) : json(sent.error)},
+    };
+}

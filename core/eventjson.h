@@ -4,6 +4,7 @@
 #include "magicevent.h"
 #include "packetreport.h"
 #include "sweeps.h"
+#include "wakesend.h"
 #include "wakewatch.h"
 
 #include <nlohmann/json.hpp>
@@ -24,6 +25,7 @@ nlohmann::json SweepJson(const SweepEvent &sweep, const std::string &time);
 // "no_sign_of_life"; `time` is its end's.
 nlohmann::json OutcomeJson(const WakeOutcome &outcome, const std::string &time);
 nlohmann::json UnansweredArpJson(const UnansweredArp &arp, const std::string &time);
+nlohmann::json SentJson(const SentPacket &sent, const std::string &time);
 // Datagrams the kernel dropped, and a failed receive.
 nlohmann::json DropsJson(std::uint64_t count);
 nlohmann::json ErrorJson(const std::string &text);

@@ -5,6 +5,7 @@
 #include "magicevent.h"
 #include "packetreport.h"
 #include "sweeps.h"
+#include "wakesend.h"
 #include "wakewatch.h"
 
 #include <cstdint>
@@ -34,6 +35,8 @@ public:
     virtual void Outcome(const WakeOutcome &outcome) = 0;
     virtual void Sweep(const SweepEvent &sweep) = 0;
     virtual void Unanswered(const UnansweredArp &arp) = 0;
+    // A magic packet this machine sent to wake another (--wake).
+    virtual void Sent(const SentPacket &sent) = 0;
 };
 
 // A moment as the sinks write it: local time and its offset from UTC.

@@ -60,7 +60,7 @@ private:
     static const char *EventName(JournalEvent kind)
     {
         static const char *const kNames[] = {"magic", "near_miss", "woke", "no_sign_of_life", "unanswered_arp",
-                                             "sweep", "drops", "error"};
+                                             "sweep", "drops", "error", "sent"};
         return kNames[int(kind)];
     }
 
@@ -94,6 +94,8 @@ const char *JournalMessageId(JournalEvent kind)
         return "e389bcba728c48bdb34d989388d843b3";
     case JournalEvent::Drops:
         return "3cc4a7e4af8d4b8c99a651721250f795";
+    case JournalEvent::Sent:
+        return "c479585d94f14c6392052335dd9333a1";
     case JournalEvent::ReceiveError:
         break;
     }
@@ -176,4 +178,17 @@ JournalEntry DropsEntry(std::uint64_t count)
 JournalEntry ReceiveErrorEntry(const std::string &text)
 {
     return EntryBuilder(JournalEvent::ReceiveError, "Receiving failed: " + text, kJournalError).Take();
+}
+
+JournalEntry SentEntry(const SentPacket &sent)
+{
+    const WakeSend &send = sent.send;
+    return EntryBuilder(JournalEvent::Sent, SentLine(sent), sent.error.empty() ? kJournalInformational : kJournalError)
+        .Field("WOL_MAC", MacText(send.mac))
+        .Field("WOL_FORM", std::string(SendFormName(send.form)))
+        .Field("WOL_DESTINATION", send.address ? FormatIpv4(*send.address) : std::string("FF-FF-FF-FF-FF-FF"))
+        .Field("WOL_DESTINATION_PORT", send.form == SendForm::Ethernet ? std::string() : std::to_string(send.port))
+        .Field("WOL_INTERFACE", send.interfaceName)
+        .Field("WOL_ERROR", sent.error)
+        .Take();
 }

@@ -100,6 +100,23 @@ std::vector<std::uint8_t> MagicFrame(const MacAddress &source, const MacAddress 
     return frame;
 }
 
+std::string SentLine(const SentPacket &sent)
+{
+    const WakeSend &send = sent.send;
+    std::string line = (sent.error.empty() ? "Sent a magic packet for " : "Could not send a magic packet for ")
+        + MacText(send.mac) + " (" + std::to_string(send.round + 1) + " of " + std::to_string(kWakeRounds) + ") as ";
+    if (send.form == SendForm::Ethernet)
+        line += "an Ethernet frame of type 0x0842 to FF-FF-FF-FF-FF-FF";
+    else
+        line += "UDP to " + (send.address ? FormatIpv4(*send.address) : std::string("?")) + " port "
+            + std::to_string(send.port);
+    if (!send.interfaceName.empty())
+        line += " on " + send.interfaceName;
+    if (!sent.error.empty())
+        line += ": " + sent.error;
+    return line;
+}
+
 WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &interfaces,
                   const std::vector<MacAddress> &ownMacs)
 {

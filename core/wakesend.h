@@ -74,6 +74,19 @@ std::vector<std::uint8_t> MagicPayload(const MacAddress &mac, ByteView password)
 // The payload in an Ethernet frame of type 0x0842 from `source` to the broadcast MAC.
 std::vector<std::uint8_t> MagicFrame(const MacAddress &source, const MacAddress &mac, ByteView password);
 
+// One magic packet sent, or that could not be.
+struct SentPacket
+{
+    WakeSend send;
+    std::int64_t timeNs = 0; // since the epoch
+    std::string error;       // why it did not leave; empty when it did
+};
+
+// "Sent a magic packet for 00-1A-2B-3C-4D-5E (1 of 3) as UDP to 192.168.1.255 port 9
+// on eth0", "… as an Ethernet frame of type 0x0842 to FF-FF-FF-FF-FF-FF on eth0",
+// "Could not send …: ERROR".
+std::string SentLine(const SentPacket &sent);
+
 // What to send for `request` from `interfaces`; `ownMacs` are this machine's.
 WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &interfaces,
                   const std::vector<MacAddress> &ownMacs);

@@ -111,6 +111,12 @@ void JournalSink::Sweep(const SweepEvent &sweep)
         m_fallback.Sweep(sweep);
 }
 
+void JournalSink::Sent(const SentPacket &sent)
+{
+    if (!m_journal.Send(SentEntry(sent)))
+        m_fallback.Sent(sent);
+}
+
 void JournalSink::Unanswered(const UnansweredArp &arp)
 {
     if (!m_journal.Send(UnansweredArpEntry(arp)))

@@ -41,6 +41,7 @@ public:
     void Outcome(const WakeOutcome &outcome) override;
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
+    void Sent(const SentPacket &sent) override;
 
 private:
     EventJournal &m_journal;

@@ -172,6 +172,9 @@ void WatchMetrics::Unanswered(const UnansweredArp &)
     m_unansweredArp->Increment();
 }
 
+// The metrics count what the segment carries; --wake is a command's, not the service's.
+void WatchMetrics::Sent(const SentPacket &) {}
+
 void WatchMetrics::Sweep(const SweepEvent &)
 {
     m_sweeps->Increment();

@@ -33,6 +33,7 @@ public:
     void Outcome(const WakeOutcome &outcome) override;
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
+    void Sent(const SentPacket &sent) override;
     // The capture's count of dropped frames, as it stands.
     void CaptureDropsNow(std::uint64_t framesSoFar);
 

@@ -72,6 +72,9 @@ void TestJournalEntry::entry_data()
     row("sweep", SweepEntry({{Ip4("192.0.2.10"), {}}, {Mac("02-C1-1E-00-00-01"), Mac("02-C1-1E-00-00-02")}, 0, 1}), "sweep", 4, 0);
     row("drops", DropsEntry(7), "drops", 4, 0);
     row("failed receive", ReceiveErrorEntry("Message too long, 10040"), "error", 3, 0);
+    const WakeSend send{SendForm::SubnetBroadcast, Mac("02-C1-1E-00-00-5A"), "eth0", Octets4("192.0.2.255"), 9, 0};
+    row("sent", SentEntry({send, 1'000'000'000, {}}), "sent", 6, 0);
+    row("could not send", SentEntry({send, 1'000'000'000, "Network is unreachable"}), "sent", 3, 0);
 }
 
 void TestJournalEntry::entry()

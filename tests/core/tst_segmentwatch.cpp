@@ -95,6 +95,7 @@ public:
                     .arg(arp.requests)
                     .arg(QString::fromStdString(FormatIpv4(arp.address)));
     }
+    void Sent(const SentPacket &sent) override { seen << QString::fromStdString(SentLine(sent)); }
 };
 
 ByteView View(const Bytes &frame)
@@ -177,6 +178,7 @@ void TestSegmentWatch::onePacketOneEvent()
         void Outcome(const WakeOutcome &) override {}
         void Sweep(const SweepEvent &) override {}
         void Unanswered(const UnansweredArp &) override {}
+        void Sent(const SentPacket &) override {}
 
     private:
         QStringList &m_seen;

@@ -64,6 +64,7 @@ private slots:
     void plans_data();
     void plans();
     void threeRoundsOfEach();
+    void sentLines();
 };
 
 // What the decoder, which reads every frame the capture sees, makes of the frames sent.
@@ -197,6 +198,17 @@ void TestWakeSend::threeRoundsOfEach()
             QCOMPARE(send.round, round);
             QVERIFY(send.mac == request.macs[std::size_t(i / 3)]);
         }
+}
+
+void TestWakeSend::sentLines()
+{
+    const MacAddress mac = Mac("00-1A-2B-3C-4D-5E");
+    QCOMPARE(SentLine({{SendForm::Ethernet, mac, "eth0", std::nullopt, 0, 0}, 1, {}}),
+             std::string("Sent a magic packet for 00-1A-2B-3C-4D-5E (1 of 3) as an Ethernet frame of type 0x0842 to "
+                         "FF-FF-FF-FF-FF-FF on eth0"));
+    QCOMPARE(SentLine({{SendForm::Address, mac, {}, Octets4("10.1.255.255"), 7, 2}, 1, "Network is unreachable"}),
+             std::string("Could not send a magic packet for 00-1A-2B-3C-4D-5E (3 of 3) as UDP to 10.1.255.255 port 7: "
+                         "Network is unreachable"));
 }
 
 QTEST_APPLESS_MAIN(TestWakeSend)
