@@ -1,0 +1,126 @@
+#include "wakesender.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+std::string ErrnoText(int error)
+{
+    return std::strerror(error);
+}
+
+std::string Opened(int fd, const char *what)
+{
+    return fd >= 0 ? std::string() : std::string("could not open ") + what + ": " + ErrnoText(errno);
+}
+
+// A UDP socket that may send to broadcast addresses, bound to `interfaceName` when one is given.
+int OpenUdp(const std::string &interfaceName, std::string &error)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    error = Opened(fd, "a UDP socket");
+    if (fd < 0)
+        return -1;
+    const int on = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0
+        || (!interfaceName.empty()
+            && ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
+                            socklen_t(interfaceName.size())) != 0)) {
+        error = "could not bind a UDP socket to " + interfaceName + ": " + ErrnoText(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void Close(int fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+} // namespace
+
+WakeSender::WakeSender(const WakePlan &plan, const std::vector<SendInterface> &interfaces)
+{
+    bool routed = false;
+    for (const WakeSend &send : plan.sends) {
+        if (send.form == SendForm::Address) {
+            routed = true;
+            continue;
+        }
+        if (m_links.count(send.interfaceName) > 0)
+            continue;
+        Link &link = m_links[send.interfaceName];
+        link.index = int(::if_nametoindex(send.interfaceName.c_str()));
+        for (const SendInterface &interface : interfaces)
+            if (interface.name == send.interfaceName)
+                link.mac = interface.mac;
+        link.udp.fd = OpenUdp(send.interfaceName, link.udp.error);
+    }
+    for (const WakeSend &send : plan.sends) {
+        Link &link = m_links[send.interfaceName];
+        if (send.form != SendForm::Ethernet || link.packet.fd >= 0 || !link.packet.error.empty())
+            continue;
+        // Protocol 0: the socket sends and receives nothing.
+        link.packet.fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+        link.packet.error = Opened(link.packet.fd, "a packet socket (it needs CAP_NET_RAW)");
+    }
+    if (routed)
+        m_routed.fd = OpenUdp({}, m_routed.error);
+}
+
+WakeSender::~WakeSender()
+{
+    for (auto &[name, link] : m_links) {
+        Close(link.packet.fd);
+        Close(link.udp.fd);
+    }
+    Close(m_routed.fd);
+}
+
+SentPacket WakeSender::Send(const WakeSend &send, ByteView password, std::int64_t timeNs)
+{
+    SentPacket sent{send, timeNs, {}};
+    const auto link = m_links.find(send.interfaceName);
+    if (send.form == SendForm::Ethernet) {
+        if (link == m_links.end() || link->second.packet.fd < 0) {
+            sent.error = link == m_links.end() ? "no socket for it" : link->second.packet.error;
+            return sent;
+        }
+        const std::vector<std::uint8_t> frame = MagicFrame(link->second.mac, send.mac, password);
+        sockaddr_ll to{};
+        to.sll_family = AF_PACKET;
+        to.sll_ifindex = link->second.index;
+        to.sll_halen = 6;
+        std::memset(to.sll_addr, 0xFF, 6);
+        if (::sendto(link->second.packet.fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&to),
+                     sizeof to)
+            < 0)
+            sent.error = ErrnoText(errno);
+        return sent;
+    }
+
+    const Socket *socket = send.form == SendForm::Address ? &m_routed
+                           : link != m_links.end()       ? &link->second.udp
+                                                         : nullptr;
+    if (!socket || socket->fd < 0 || !send.address) {
+        sent.error = !socket ? "no socket for it" : socket->fd < 0 ? socket->error : "no address to send to";
+        return sent;
+    }
+    const std::vector<std::uint8_t> payload = MagicPayload(send.mac, password);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(send.port);
+    std::memcpy(&to.sin_addr, send.address->data(), 4);
+    if (::sendto(socket->fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0)
+        sent.error = ErrnoText(errno);
+    return sent;
+}
