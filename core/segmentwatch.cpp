@@ -173,8 +173,38 @@ void SegmentWatch::Drain(bool all)
     }
 }
 
+void SegmentWatch::WakeSent(const MacAddress &mac, const std::string &interfaceName, std::int64_t timeNs)
+{
+    m_sentFor.insert(mac);
+    if (m_settings.wakeTimeoutNs == 0)
+        return;
+    if (m_wakes.Watching(mac)) {
+        m_wakes.MagicSeen(mac, {}, timeNs, std::nullopt);
+        return;
+    }
+    if (m_wakes.MagicSeen(mac, interfaceName, timeNs, WasAwake(mac)) && OnWatchedChanged)
+        OnWatchedChanged();
+}
+
+// A magic packet this machine sent itself, come back to its raw socket.
+bool SegmentWatch::OwnSend(const MagicEvent &event)
+{
+    if (m_sentFor.count(event.mac) == 0 || event.nearMiss)
+        return false;
+    RefreshMachineInfo();
+    if (event.source && event.source->family == Family::Ipv4)
+        return std::any_of(m_networks.begin(), m_networks.end(),
+                           [&](const Ipv4Network &network) { return network.address == event.source->Ipv4(); });
+    // The Ethernet frame, seen on another interface of this machine on the same segment.
+    return event.sourceMac && std::any_of(m_interfaces.begin(), m_interfaces.end(), [&](const LocalInterface &local) {
+               return local.mac == *event.sourceMac;
+           });
+}
+
 void SegmentWatch::MagicFinished(const MagicEvent &event)
 {
+    if (OwnSend(event))
+        return;
     if (!event.nearMiss) {
         const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : m_clock.RealNs();
         for (const SweepEvent &sweep : m_sweeps.MagicSeen(SenderOf(event), event.mac, timeNs))

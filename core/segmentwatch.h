@@ -73,6 +73,11 @@ public:
     std::optional<std::int64_t> NextDrainNs() const;
     // Ends the sweeps and wake watches whose time has passed by `nowNs`.
     void Expire(std::int64_t nowNs);
+    // This machine sent a magic packet for `mac` (--wake) through `interfaceName`:
+    // its watch begins with the first. The packets that come back to this machine's
+    // own raw socket from its own addresses are these, already told as sent: they
+    // make no event of their own.
+    void WakeSent(const MacAddress &mac, const std::string &interfaceName, std::int64_t timeNs);
     // Hands over everything, as things stand. A capture file that ends early says
     // which watches it cut short; a live watch that was stopped says nothing of them.
     void Finish();
@@ -108,6 +113,7 @@ private:
     std::optional<bool> WasAwake(const MacAddress &mac);
     void RefreshMachineInfo();
     bool MeansThisMachine(const IpAddress &address) const;
+    bool OwnSend(const MagicEvent &event);
     std::optional<Ipv4Octets> BroadcastFor(const Ipv4Octets &address) const;
     bool Wants(const MacAddress &mac) const;
 
@@ -120,6 +126,7 @@ private:
     ArpWatch m_arps;
     std::deque<Pending> m_pending;
     std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
+    std::set<MacAddress> m_sentFor;      // the machines this one sent magic packets for
 
     std::int64_t m_lastFrameNs = 0; // of a capture file
     std::int64_t m_machineInfoTakenNs = -1;

@@ -240,6 +240,14 @@ void TestSegmentWatch::segment_data()
     QTest::newRow("the machine answered in between")
         << "0:unicast:60 10:ask 11:arp:60 12:ask 13:ask" << 10
         << QStringList{"magic 60 unicast, broadcast 10.0.0.255", "woke 60 ARP probe 11 packets=1"};
+    // sent:N is this machine sending for N (--wake); echo:N its own broadcast back at its raw socket.
+    QTest::newRow("woke after this machine sent; its own packets make no event")
+        << "0:sent:55 0:echo:55 0.1:sent:55 0.1:echo:55 5:dhcp:55" << 10
+        << QStringList{"woke 55 DHCP request 5 packets=2"};
+    QTest::newRow("another sender's packet for the machine is still told")
+        << "0:sent:55 1:magic:55 3:dhcp:55" << 10 << QStringList{"magic 55", "woke 55 DHCP request 3 packets=2"};
+    QTest::newRow("sent, and no sign of life") << "0:sent:58 0:echo:58 119:tick 122:tick" << 10
+                                               << QStringList{"no_sign_of_life 58 120"};
     QTest::newRow("a sweep, closed a second after its window, after the events it was made of")
         << "0:sweep:01 0.5:sweep:02 1.25:sweep:03 10.5:tick 11.5:tick" << 3
         << QStringList{"magic 01", "magic 02", "magic 03", "sweep 10.0.0.9 3"};
@@ -273,7 +281,14 @@ void TestSegmentWatch::segment()
     for (const QString &word : frames.split(' ', Qt::SkipEmptyParts)) {
         const std::int64_t atNs = std::llround(word.section(':', 0, 0).toDouble() * 1e9);
         runUntil(atNs);
-        watch.FrameSeen("eth1", View(FrameOf(word)), clock.RealNs());
+        const QString what = word.section(':', 1, 1);
+        const std::string mac = "00-11-22-33-44-" + word.section(':', 2).toUpper().toStdString();
+        if (what == "sent")
+            watch.WakeSent(*ParseMacText(mac), "eth1", clock.RealNs());
+        else if (what == "echo")
+            watch.DatagramReported({nullptr, "10.0.0.7", "10.0.0.255", mac, 40000, 9, false, clock.RealNs()});
+        else
+            watch.FrameSeen("eth1", View(FrameOf(word)), clock.RealNs());
     }
     watch.Finish();
     // A live watch that was stopped says nothing of the watches it cut short.
