@@ -77,6 +77,13 @@ WakeSender::WakeSender(const WakePlan &plan, const std::vector<SendInterface> &i
         m_routed.fd = OpenUdp({}, m_routed.error);
 }
 
+bool WakeSender::CanSendFrames()
+{
+    const int fd = ::socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    Close(fd);
+    return fd >= 0;
+}
+
 WakeSender::~WakeSender()
 {
     for (auto &[name, link] : m_links) {

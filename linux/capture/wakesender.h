@@ -20,6 +20,9 @@ public:
     WakeSender(const WakeSender &) = delete;
     WakeSender &operator=(const WakeSender &) = delete;
 
+    // Whether this process may send Ethernet frames of its own (CAP_NET_RAW).
+    static bool CanSendFrames();
+
     // Sends one packet now; `timeNs` is the time the event gets.
     SentPacket Send(const WakeSend &send, ByteView password, std::int64_t timeNs);
 

@@ -126,6 +126,44 @@ bool TConsoleWatch::Start()
     return true;
 }
 
+void TConsoleWatch::StartWaking(WakeSender &sender, WakePlan plan)
+{
+    m_sender = &sender;
+    m_plan = std::move(plan);
+    m_round = 0;
+    m_roundTimer.setSingleShot(true);
+    connect(&m_roundTimer, &QTimer::timeout, this, &TConsoleWatch::SendRound);
+    SendRound();
+}
+
+void TConsoleWatch::SendRound()
+{
+    if (m_finished)
+        return;
+    for (const WakeSend &send : m_plan.sends) {
+        if (send.round != m_round)
+            continue;
+        const SentPacket sent = m_sender->Send(send, m_options.password, m_clock.RealNs());
+        m_sinks.Sent(sent);
+        if (!sent.error.empty())
+            continue;
+        m_watch.WakeSent(send.mac, send.interfaceName, sent.timeNs);
+        if (std::find(m_sentFor.begin(), m_sentFor.end(), send.mac) == m_sentFor.end())
+            m_sentFor.push_back(send.mac);
+    }
+    if (++m_round < kWakeRounds) {
+        m_roundTimer.start(int(kWakeRoundGapNs / 1000000));
+        return;
+    }
+    for (const MacAddress &mac : m_options.wake) {
+        if (std::find(m_sentFor.begin(), m_sentFor.end(), mac) != m_sentFor.end())
+            continue;
+        WriteError(ProgramName() + ": no magic packet for " + MacText(mac) + " could be sent");
+        Finish(kExitNotListening);
+        return;
+    }
+}
+
 void TConsoleWatch::StartReading()
 {
     m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, std::int64_t timeNs) {
@@ -162,6 +200,7 @@ void TConsoleWatch::Finish(int exitStatus)
     if (m_finished)
         return;
     m_timeout.stop();
+    m_roundTimer.stop();
     // What the kernel queued before the stop is reported too, and drops after the
     // last datagram would otherwise go untold.
     if (m_listener && m_listener->IsListening()) {

@@ -8,6 +8,7 @@
 #include "metrics.h"
 #include "packetlistener.h"
 #include "segmentwatch.h"
+#include "wakesender.h"
 
 #include <QObject>
 #include <QTimer>
@@ -48,6 +49,9 @@ public:
     // Reads the capture file that `capture` has open, instead of the live traffic.
     void StartReading();
     bool LinkLayerWatched() const { return m_capture != nullptr; }
+    // --wake, once listening: sends the plan's packets round by round, each a `sent`
+    // event; each machine's watch begins with its first packet that left.
+    void StartWaking(WakeSender &sender, WakePlan plan);
     // Stops listening, destroys the listener, writes the summary and leaves the
     // event loop with `exitStatus`. Only the first call counts.
     void Finish(int exitStatus);
@@ -57,6 +61,7 @@ private:
     void DataAvailable(const PacketReport &report);
     void ArmDrain();
     void TimedOut();
+    void SendRound();
 
     WatchOptions m_options;
     std::unique_ptr<TPacketListener> m_listener;
@@ -73,4 +78,9 @@ private:
     QTimer m_secondTimer; // ends the sweeps and wake watches whose time has passed
     QTimer m_timeout;
     bool m_finished = false;
+    WakeSender *m_sender = nullptr;
+    WakePlan m_plan;
+    int m_round = 0;
+    std::vector<MacAddress> m_sentFor; // the machines with a packet that left
+    QTimer m_roundTimer;
 };

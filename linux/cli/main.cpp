@@ -164,9 +164,46 @@ int ReadCaptureFile(int &argc, char *argv[], const WatchOptions &options)
     return QCoreApplication::exec();
 }
 
+// --wake: what to send, from the interfaces as they are now. Nothing when it is
+// refused, with the exit status in `refused`.
+std::optional<WakePlan> PlanWaking(const WatchOptions &options, const std::vector<SendInterface> &interfaces,
+                                   int &refused)
+{
+    WakeRequest request{options.wake, options.wakePort, options.password, options.wakeTo, options.interfaceName,
+                        WakeSender::CanSendFrames()};
+    std::vector<MacAddress> own;
+    for (const SendInterface &interface : interfaces)
+        own.push_back(interface.mac);
+    WakePlan plan = PlanWake(request, interfaces, own);
+    if (!plan.refusal.empty()) {
+        std::fprintf(stderr, "%s: %s\n", kProgram.name.c_str(), plan.refusal.c_str());
+        refused = plan.commandLineFault ? kExitUsage : kExitNotListening;
+        return std::nullopt;
+    }
+    if (!request.ethernet)
+        std::fprintf(stderr, "%s: the Ethernet frame of type 0x0842 needs the CAP_NET_RAW capability: sending UDP alone\n",
+                     kProgram.name.c_str());
+    for (const std::string &warning : plan.warnings)
+        std::fprintf(stderr, "%s: warning: %s\n", kProgram.name.c_str(), warning.c_str());
+    return plan;
+}
+
 // The live watch of this machine's traffic.
 int Watch(int &argc, char *argv[], const WatchOptions &options)
 {
+    // --wake's sockets, like the raw socket and the capture, are opened while the
+    // capabilities are still held.
+    std::optional<WakePlan> wakePlan;
+    std::vector<SendInterface> sendInterfaces;
+    std::unique_ptr<WakeSender> sender;
+    if (!options.wake.empty()) {
+        sendInterfaces = ReadSendInterfaces(QStringLiteral("/"));
+        int refused = kExitUsage;
+        wakePlan = PlanWaking(options, sendInterfaces, refused);
+        if (!wakePlan)
+            return refused;
+        sender = std::make_unique<WakeSender>(*wakePlan, sendInterfaces);
+    }
     // The raw socket and the link-layer capture are what needs a capability. Opened
     // before any thread exists, every capability of the process can go in one step.
     OpenedEarlySocketCalls socketCalls;
@@ -201,6 +238,8 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
             PrintCapabilityHint();
         return kExitNotListening;
     }
+    if (sender)
+        watch.StartWaking(*sender, *wakePlan);
     ServiceManager::Ready(WatchStatus(watch, metricsServer.get()));
     QTimer watchdog;
     if (const auto interval = ServiceManager::WatchdogInterval()) {

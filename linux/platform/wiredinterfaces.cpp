@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdio>
@@ -34,6 +35,7 @@ struct Link
     std::string permanentMac;
     bool carrier = false;
     std::string kind;
+    bool enslaved = false; // a port of a bridge or bond
 };
 
 struct LinkDump
@@ -72,6 +74,9 @@ int LinkAttribute(const nlattr *attribute, void *data)
     case IFLA_LINKINFO:
         if (mnl_attr_validate(attribute, MNL_TYPE_NESTED) == 0)
             mnl_attr_parse_nested(attribute, LinkInfoAttribute, data);
+        break;
+    case IFLA_MASTER:
+        link->enslaved = true;
         break;
     case IFLA_CARRIER:
         if (mnl_attr_validate(attribute, MNL_TYPE_U8) == 0)
@@ -174,6 +179,36 @@ std::vector<InterfaceFacts> ReadWiredInterfaces(const QString &root, CommandRunn
             identity.macs.push_back(*facts.permanentMac);
         facts.boot = BootSettings(root, runner, identity);
         interfaces.push_back(std::move(facts));
+    }
+    return interfaces;
+}
+
+std::vector<SendInterface> ReadSendInterfaces(const QString &root)
+{
+    std::vector<SendInterface> interfaces;
+    for (const Link &link : EthernetLinks()) {
+        std::string macText = link.mac;
+        std::replace(macText.begin(), macText.end(), ':', '-');
+        const std::optional<MacAddress> mac = ParseMacText(macText);
+        // A port of a bridge or bond sends through its master, which has the address.
+        if (link.name.empty() || !mac || link.enslaved)
+            continue;
+        SendInterface interface;
+        interface.name = link.name;
+        interface.mac = *mac;
+        interface.wired = !IsWireless(root, QString::fromStdString(link.name));
+        interface.up = interface.carrier = link.carrier; // a link that is down has no carrier here
+        const std::vector<Ipv4Subnet> subnets = Ipv4Of(link.name);
+        if (!subnets.empty()) {
+            const std::uint32_t mask = subnets.front().prefixLength == 0
+                ? 0
+                : ~std::uint32_t(0) << (32 - subnets.front().prefixLength);
+            const std::optional<Ipv4Octets> address = ParseIpv4(subnets.front().address);
+            if (address)
+                interface.ipv4 = Ipv4Network{*address, {std::uint8_t(mask >> 24), std::uint8_t(mask >> 16),
+                                                        std::uint8_t(mask >> 8), std::uint8_t(mask)}};
+        }
+        interfaces.push_back(std::move(interface));
     }
     return interfaces;
 }

@@ -2,6 +2,7 @@
 
 #include "bootsettings.h"
 #include "wakereadiness.h"
+#include "wakesend.h"
 
 #include <QString>
 
@@ -12,6 +13,10 @@
 // addresses, Wake-on through ethtool netlink, the wakeup flag from sysfs and the
 // settings applied at boot. None of it needs a privilege. `root` is "/" but in tests.
 std::vector<InterfaceFacts> ReadWiredInterfaces(const QString &root, CommandRunner &runner);
+
+// The interfaces a magic packet may leave through: every Ethernet link but the ports
+// of bridges and bonds, wired or not, with its carrier and first IPv4 address.
+std::vector<SendInterface> ReadSendInterfaces(const QString &root);
 
 // /sys/power/state and /sys/power/mem_sleep.
 SleepStates ReadSleepStates(const QString &root);
