@@ -173,17 +173,17 @@ void SegmentWatch::Drain(bool all)
     }
 }
 
-void SegmentWatch::WakeSent(const MacAddress &mac, const std::string &interfaceName, std::int64_t timeNs)
+void SegmentWatch::WakeSent(const WakeSend &send, std::int64_t timeNs)
 {
-    m_sentFor.insert(mac);
+    m_sentFor.insert(send.mac);
     if (m_settings.wakeTimeoutNs == 0)
         return;
-    if (m_wakes.Watching(mac)) {
-        m_wakes.MagicSeen(mac, {}, timeNs, std::nullopt);
-        return;
-    }
-    if (m_wakes.MagicSeen(mac, interfaceName, timeNs, WasAwake(mac)) && OnWatchedChanged)
+    if (m_wakes.Watching(send.mac)) {
+        m_wakes.MagicSeen(send.mac, {}, timeNs, std::nullopt);
+    } else if (m_wakes.MagicSeen(send.mac, send.interfaceName, timeNs, WasAwake(send.mac)) && OnWatchedChanged) {
         OnWatchedChanged();
+    }
+    m_wakes.Sent(send);
 }
 
 // A magic packet this machine sent itself, come back to its raw socket.

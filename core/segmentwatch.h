@@ -73,11 +73,11 @@ public:
     std::optional<std::int64_t> NextDrainNs() const;
     // Ends the sweeps and wake watches whose time has passed by `nowNs`.
     void Expire(std::int64_t nowNs);
-    // This machine sent a magic packet for `mac` (--wake) through `interfaceName`:
-    // its watch begins with the first. The packets that come back to this machine's
+    // This machine sent a magic packet (--wake): the watch of the machine it is for
+    // begins with the first. The packets that come back to this machine's
     // own raw socket from its own addresses are these, already told as sent: they
     // make no event of their own.
-    void WakeSent(const MacAddress &mac, const std::string &interfaceName, std::int64_t timeNs);
+    void WakeSent(const WakeSend &send, std::int64_t timeNs);
     // Hands over everything, as things stand. A capture file that ends early says
     // which watches it cut short; a live watch that was stopped says nothing of them.
     void Finish();

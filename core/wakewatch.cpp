@@ -13,6 +13,46 @@ std::string Seconds(std::int64_t ns, int decimals)
     return text;
 }
 
+// Each packet of the first round: the others went the same ways.
+std::string WaysSent(const std::vector<WakeSend> &sent)
+{
+    std::string ways;
+    for (const WakeSend &send : sent) {
+        if (send.round != sent.front().round)
+            continue;
+        ways += ways.empty() ? "" : ", ";
+        if (send.form == SendForm::Ethernet)
+            ways += "an Ethernet frame of type 0x0842";
+        else
+            ways += "UDP to " + (send.address ? FormatIpv4(*send.address) : std::string("?")) + " port "
+                + std::to_string(send.port);
+        if (!send.interfaceName.empty())
+            ways += " on " + send.interfaceName;
+    }
+    return ways;
+}
+
+// What remains when the machine that this one sent magic packets to gave no sign of life.
+std::vector<std::string> SentProblems(const WakeOutcome &outcome)
+{
+    std::vector<std::string> problems{
+        "this machine sent " + std::to_string(outcome.sent.size()) + " magic packets for " + MacText(outcome.mac)
+            + " (" + WaysSent(outcome.sent) + ", each " + std::to_string(kWakeRounds)
+            + " times), and it sent nothing that reached this segment within " + Seconds(outcome.endNs - outcome.firstNs, 0)
+            + " s",
+        "Wake-on may be off on it, or not kept across its shutdown: run corvalen-cli --check on it",
+        "a Windows machine shut down with Fast Startup does not wake from its network card: turn Fast Startup off",
+        "its network card may have no standby power: the power supply switched off at the wall, or the firmware's "
+        "ErP or deep-sleep setting on",
+    };
+    const bool routed = std::any_of(outcome.sent.begin(), outcome.sent.end(),
+                                    [](const WakeSend &send) { return send.form == SendForm::Address; });
+    if (!routed)
+        problems.push_back("it may be on another segment, which broadcasts do not reach: give --to with its "
+                           "subnet's broadcast address");
+    return problems;
+}
+
 } // namespace
 
 std::string OutcomeLine(const WakeOutcome &outcome)
@@ -45,6 +85,8 @@ std::vector<std::string> OutcomeProblems(const WakeOutcome &outcome)
         return {};
     if (outcome.cutShort)
         return {};
+    if (!outcome.sent.empty())
+        return SentProblems(outcome);
     return {"the machine sent nothing that reached this segment: it did not wake (Wake-on off, the card "
             "without power, Fast Startup on Windows), or it woke on another segment, or it stays silent"};
 }
@@ -73,6 +115,12 @@ bool WakeWatcher::MagicSeen(const MacAddress &mac, const std::string &interfaceN
     m_earliestNs = m_watches.empty() ? timeNs : std::min(m_earliestNs, timeNs);
     m_watches.emplace(mac, std::move(watch));
     return true;
+}
+
+void WakeWatcher::Sent(const WakeSend &send)
+{
+    if (const auto running = m_watches.find(send.mac); running != m_watches.end())
+        running->second.sent.push_back(send);
 }
 
 std::optional<WakeOutcome> WakeWatcher::FrameSeen(const SignOfLife &sign, std::int64_t timeNs)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "signoflife.h"
+#include "wakesend.h"
 
 #include <cstdint>
 #include <cstring>
@@ -21,6 +22,7 @@ struct WakeOutcome
     std::optional<bool> wasAwake; // it was awake already when the first one came; nothing when unknown
     std::optional<SignOfLife> sign; // what it sent, when it woke
     bool cutShort = false;     // ended before its time: the capture file ended, or the watch was stopped
+    std::vector<WakeSend> sent; // the packets this machine sent for it (--wake) that left
 };
 
 // "Woke: 00-11-22-33-44-55 sent a DHCP request 14.215 s after the magic packet (host name nas)",
@@ -46,6 +48,8 @@ public:
     // False when no new watch started (one runs, or too many do).
     bool MagicSeen(const MacAddress &mac, const std::string &interfaceName, std::int64_t timeNs,
                    std::optional<bool> wasAwake);
+    // A packet this machine sent for a machine it watches.
+    void Sent(const WakeSend &send);
     bool Watching(const MacAddress &mac) const { return !m_watches.empty() && m_watches.count(mac) > 0; }
     // A frame from a watched MAC ends its watch.
     std::optional<WakeOutcome> FrameSeen(const SignOfLife &sign, std::int64_t timeNs);

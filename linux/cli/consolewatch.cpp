@@ -147,7 +147,7 @@ void TConsoleWatch::SendRound()
         m_sinks.Sent(sent);
         if (!sent.error.empty())
             continue;
-        m_watch.WakeSent(send.mac, send.interfaceName, sent.timeNs);
+        m_watch.WakeSent(send, sent.timeNs);
         if (std::find(m_sentFor.begin(), m_sentFor.end(), send.mac) == m_sentFor.end())
             m_sentFor.push_back(send.mac);
     }

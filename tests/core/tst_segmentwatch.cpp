@@ -284,7 +284,8 @@ void TestSegmentWatch::segment()
         const QString what = word.section(':', 1, 1);
         const std::string mac = "00-11-22-33-44-" + word.section(':', 2).toUpper().toStdString();
         if (what == "sent")
-            watch.WakeSent(*ParseMacText(mac), "eth1", clock.RealNs());
+            watch.WakeSent({SendForm::LimitedBroadcast, *ParseMacText(mac), "eth1", Ipv4Octets{255, 255, 255, 255}, 9, 0},
+                           clock.RealNs());
         else if (what == "echo")
             watch.DatagramReported({nullptr, "10.0.0.7", "10.0.0.255", mac, 40000, 9, false, clock.RealNs()});
         else

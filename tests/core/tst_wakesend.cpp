@@ -1,4 +1,5 @@
 #include "wakesend.h"
+#include "wakewatch.h"
 
 #include "typedaddresses.h"
 
@@ -65,6 +66,7 @@ private slots:
     void plans();
     void threeRoundsOfEach();
     void sentLines();
+    void whatRemainsWhenItDidNotWake();
 };
 
 // What the decoder, which reads every frame the capture sees, makes of the frames sent.
@@ -209,6 +211,36 @@ void TestWakeSend::sentLines()
     QCOMPARE(SentLine({{SendForm::Address, mac, {}, Octets4("10.1.255.255"), 7, 2}, 1, "Network is unreachable"}),
              std::string("Could not send a magic packet for 00-1A-2B-3C-4D-5E (3 of 3) as UDP to 10.1.255.255 port 7: "
                          "Network is unreachable"));
+}
+
+// The watch's outcome names the ways the packets went, and what can still be wrong.
+void TestWakeSend::whatRemainsWhenItDidNotWake()
+{
+    WakeRequest request;
+    request.macs = {Mac("00-1A-2B-3C-4D-5E")};
+    WakeOutcome outcome;
+    outcome.mac = request.macs.front();
+    outcome.firstNs = 1'000'000'000;
+    outcome.endNs = 121'000'000'000;
+    outcome.sent = PlanWake(request, {Interface("eth0 192.168.1.10/24")}, {}).sends;
+    std::vector<std::string> problems = OutcomeProblems(outcome);
+    QCOMPARE(problems.size(), std::size_t(5));
+    QCOMPARE(problems.front(),
+             std::string("this machine sent 9 magic packets for 00-1A-2B-3C-4D-5E (an Ethernet frame of type 0x0842 on "
+                         "eth0, UDP to 192.168.1.255 port 9 on eth0, UDP to 255.255.255.255 port 9 on eth0, each 3 "
+                         "times), and it sent nothing that reached this segment within 120 s"));
+    QVERIFY(problems[1].find("corvalen-cli --check") != std::string::npos);
+    QVERIFY(problems.back().find("give --to") != std::string::npos);
+
+    // Sent to its subnet's broadcast address through the router already.
+    request.to = {Octets4("192.168.7.255")};
+    outcome.sent = PlanWake(request, {Interface("eth0 192.168.1.10/24")}, {}).sends;
+    problems = OutcomeProblems(outcome);
+    QCOMPARE(problems.size(), std::size_t(4));
+    QVERIFY(problems.front().find("UDP to 192.168.7.255 port 9, each 3 times") != std::string::npos);
+
+    outcome.woke = true;
+    QVERIFY(OutcomeProblems(outcome).empty());
 }
 
 QTEST_APPLESS_MAIN(TestWakeSend)
