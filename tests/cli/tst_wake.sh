@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# corvalen-cli --wake on a real segment: a bridge with two hosts, each a network
+# namespace of its own. The target runs a responder that plays a sleeping machine:
+# it answers nothing until a magic packet for its MAC arrives, in any form, and then
+# boots and announces itself. corvalen-cli on the other host sends, and says whether
+# the target woke.
+# Usage: tst_wake.sh CORVALEN_CLI WAKERESPONDER
+set -euo pipefail
+source "$(dirname "$0")/../common/shelltest.sh"
+require_root
+cli=$1
+responder=$2
+target_mac=02:c4:0a:00:00:d1
+
+work=$(mktemp -d)
+segment=cwseg$$
+hosts=(cwsend$$ cwtarget$$)
+cleanup() {
+    stop_started
+    for ns in "$segment" "${hosts[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+ip netns add "$segment"
+ip -n "$segment" link add br0 type bridge
+ip -n "$segment" link set br0 up
+for n in 1 2; do
+    host=${hosts[n - 1]}
+    ip netns add "$host"
+    ip -n "$host" link set lo up
+    ip link add "cwp$$x$n" netns "$segment" type veth peer name eth0 netns "$host"
+    ip -n "$segment" link set "cwp$$x$n" master br0 up
+    ip netns exec "$host" sysctl -q net.ipv6.conf.all.disable_ipv6=1
+    ip -n "$host" addr add "10.85.0.$n/24" dev eth0
+done
+ip -n "${hosts[1]}" link set eth0 address "$target_mac"
+for host in "${hosts[@]}"; do ip -n "$host" link set eth0 up; done
+sender_mac=$(ip -n "${hosts[0]}" -br link show eth0 | awk '{print $3}')
+
+# sleep [RESPONDER OPTIONS]: the target, asleep until a magic packet for it comes.
+sleep_target() {
+    rm -f "$work/target"
+    ip netns exec "${hosts[1]}" "$responder" eth0 1500 "$@" > "$work/target" &
+    pids+=($!)
+    wait_for 30 grep -qx asleep "$work/target"
+}
+# wake [OPTIONS]: corvalen-cli --wake from the sender; its exit status in $status.
+wake() {
+    status=0
+    ip netns exec "${hosts[0]}" "$cli" --json "$@" > "$work/out" 2> "$work/err" || status=$?
+}
+expect_status() {
+    [ "$status" -eq "$1" ] || fail "exit status $status, not $1: $(cat "$work/err" "$work/out")"
+}
+count() { grep -c "$1" "$2" || true; }
+lines() { grep -cx "$1" "$2" || true; }
+
+# It wakes: every form reached it, three times each, and the announcement is the evidence.
+sleep_target
+wake --wake "$target_mac" --wake-timeout 30
+expect_status 0
+[ "$(count '"event":"sent"' "$work/out")" -eq 9 ] || fail "sent: $(cat "$work/out")"
+grep -q '"event":"woke".*"evidence":"arp"' "$work/out" || fail "woke: $(cat "$work/out")"
+grep -q '"address":"10.85.0.2"' "$work/out" || fail "the address it announced: $(cat "$work/out")"
+[ "$(lines ethernet "$work/target")" -eq 3 ] || fail "Ethernet frames that arrived: $(cat "$work/target")"
+[ "$(lines 'udp 10.85.0.255 9' "$work/target")" -eq 3 ] || fail "subnet broadcasts: $(cat "$work/target")"
+[ "$(lines 'udp 255.255.255.255 9' "$work/target")" -eq 3 ] || fail "broadcasts: $(cat "$work/target")"
+# Its own packets, back at its raw socket, are no magic packets of the segment.
+! grep -q '"event":"magic"' "$work/out" || fail "its own packets reported: $(cat "$work/out")"
+stop_started
+pids=()
+
+# It stays asleep: exit 1, naming what was sent and what remains.
+sleep_target --never
+wake --wake "$target_mac" --wake-timeout 3 --port 7
+expect_status 1
+grep -q '"event":"no_sign_of_life".*"problems":\["this machine sent 9 magic packets for 02-C4-0A-00-00-D1 (an Ethernet frame of type 0x0842 on eth0, UDP to 10.85.0.255 port 7 on eth0, UDP to 255.255.255.255 port 7 on eth0, each 3 times)' \
+    "$work/out" || fail "no sign of life: $(cat "$work/out")"
+grep -q 'corvalen-cli --check on it' "$work/out" || fail "the causes that remain: $(cat "$work/out")"
+[ "$(lines 'udp 10.85.0.255 7' "$work/target")" -eq 3 ] || fail "--port: $(cat "$work/target")"
+stop_started
+pids=()
+
+# Refusals: nothing is sent, and the exit status is 2.
+for refused in "ff:ff:ff:ff:ff:ff|is the broadcast address, which no network card has" \
+               "$sender_mac|is this machine's own MAC address" \
+               "$target_mac --interface eth9|this machine has no interface named eth9"; do
+    words=${refused%%|*}
+    # shellcheck disable=SC2086 # the words of the case
+    wake --wake $words
+    expect_status 2
+    grep -q "${refused#*|}" "$work/err" || fail "refusal of $words: $(cat "$work/err")"
+    ! grep -q '"event":"sent"' "$work/out" || fail "sent despite the refusal of $words"
+done
+echo "PASS"
