@@ -1,5 +1,7 @@
 #include "wakesender.h"
 
+#include "protocols.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -61,8 +63,10 @@ WakeSender::WakeSender(const WakePlan &plan, const std::vector<SendInterface> &i
         Link &link = m_links[send.interfaceName];
         link.index = int(::if_nametoindex(send.interfaceName.c_str()));
         for (const SendInterface &interface : interfaces)
-            if (interface.name == send.interfaceName)
+            if (interface.name == send.interfaceName) {
                 link.mac = interface.mac;
+                link.ipv4 = interface.ipv4;
+            }
         link.udp.fd = OpenUdp(send.interfaceName, link.udp.error);
     }
     for (const WakeSend &send : plan.sends) {
@@ -130,4 +134,42 @@ SentPacket WakeSender::Send(const WakeSend &send, ByteView password, std::int64_
     if (::sendto(socket->fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0)
         sent.error = ErrnoText(errno);
     return sent;
+}
+
+std::string WakeSender::OnLink(const Ipv4Octets &address) const
+{
+    for (const auto &[name, link] : m_links) {
+        if (!link.ipv4)
+            continue;
+        bool same = true;
+        for (std::size_t i = 0; i < address.size(); ++i)
+            same = same && (address[i] & link.ipv4->mask[i]) == (link.ipv4->address[i] & link.ipv4->mask[i]);
+        if (same)
+            return name;
+    }
+    return {};
+}
+
+bool WakeSender::AskArp(const std::string &interfaceName, const Ipv4Octets &address)
+{
+    const auto found = m_links.find(interfaceName);
+    if (found == m_links.end() || found->second.packet.fd < 0 || !found->second.ipv4)
+        return false;
+    const Link &link = found->second;
+    std::vector<std::uint8_t> frame(kEthernetHeaderSize, 0xFF);
+    std::copy(link.mac.begin(), link.mac.end(), frame.begin() + kEthernetSourceOffset);
+    frame[kEtherTypeOffset] = 0x08;
+    frame[kEtherTypeOffset + 1] = 0x06;
+    const std::uint8_t header[] = {0, 1, 8, 0, 6, 4, 0, 1}; // Ethernet, IPv4, a request
+    frame.insert(frame.end(), std::begin(header), std::end(header));
+    frame.insert(frame.end(), link.mac.begin(), link.mac.end());
+    frame.insert(frame.end(), link.ipv4->address.begin(), link.ipv4->address.end());
+    frame.insert(frame.end(), 6, 0);
+    frame.insert(frame.end(), address.begin(), address.end());
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = link.index;
+    to.sll_halen = 6;
+    std::memset(to.sll_addr, 0xFF, 6);
+    return ::sendto(link.packet.fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) >= 0;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,13 @@ public:
 
     // Sends one packet now; `timeNs` is the time the event gets.
     SentPacket Send(const WakeSend &send, ByteView password, std::int64_t timeNs);
+    // The interface whose subnet holds `address`, among those the plan sends from; empty
+    // when the address is behind a router.
+    std::string OnLink(const Ipv4Octets &address) const;
+    // Asks who has `address` on `interfaceName`, from this machine's address there: a
+    // machine that is up answers, even one that says nothing of its own accord. False
+    // when the request could not be sent.
+    bool AskArp(const std::string &interfaceName, const Ipv4Octets &address);
 
 private:
     struct Socket
@@ -36,8 +44,9 @@ private:
     {
         int index = 0;
         MacAddress mac{};
-        Socket packet; // for the Ethernet frame
+        Socket packet; // for the Ethernet frame and ARP requests
         Socket udp;    // bound to the interface
+        std::optional<Ipv4Network> ipv4;
     };
 
     std::map<std::string, Link> m_links;

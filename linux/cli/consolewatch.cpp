@@ -162,6 +162,30 @@ void TConsoleWatch::SendRound()
         Finish(kExitNotListening);
         return;
     }
+    StartAsking();
+}
+
+// A machine that wakes but stays silent still answers ARP: its reply is a frame of its
+// own, which the capture sees as its sign of life.
+void TConsoleWatch::StartAsking()
+{
+    if (!m_options.wakeIp)
+        return;
+    const Ipv4Octets address = *m_options.wakeIp;
+    const std::string interfaceName = m_sender->OnLink(address);
+    if (interfaceName.empty()) {
+        WriteError(ProgramName() + ": " + FormatIpv4(address)
+                   + " is behind a router: asking for it by ICMP echo is not done yet, so only its own frames tell");
+        return;
+    }
+    WriteError(ProgramName() + ": asking for " + FormatIpv4(address) + " by ARP on " + interfaceName + " every "
+               + std::to_string(kAskIntervalMs / 1000) + " s");
+    connect(&m_askTimer, &QTimer::timeout, this, [this, address, interfaceName] {
+        if (!m_finished && !m_sender->AskArp(interfaceName, address))
+            m_askTimer.stop();
+    });
+    m_askTimer.start(kAskIntervalMs);
+    m_sender->AskArp(interfaceName, address);
 }
 
 void TConsoleWatch::StartReading()
@@ -201,6 +225,7 @@ void TConsoleWatch::Finish(int exitStatus)
         return;
     m_timeout.stop();
     m_roundTimer.stop();
+    m_askTimer.stop();
     // What the kernel queued before the stop is reported too, and drops after the
     // last datagram would otherwise go untold.
     if (m_listener && m_listener->IsListening()) {

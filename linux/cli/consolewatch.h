@@ -52,6 +52,8 @@ public:
     // --wake, once listening: sends the plan's packets round by round, each a `sent`
     // event; each machine's watch begins with its first packet that left.
     void StartWaking(WakeSender &sender, WakePlan plan);
+    // --wake with --ip: how often the machine is asked for once the packets are sent.
+    static constexpr int kAskIntervalMs = 2000;
     // Stops listening, destroys the listener, writes the summary and leaves the
     // event loop with `exitStatus`. Only the first call counts.
     void Finish(int exitStatus);
@@ -62,6 +64,7 @@ private:
     void ArmDrain();
     void TimedOut();
     void SendRound();
+    void StartAsking();
 
     WatchOptions m_options;
     std::unique_ptr<TPacketListener> m_listener;
@@ -83,4 +86,5 @@ private:
     int m_round = 0;
     std::vector<MacAddress> m_sentFor; // the machines with a packet that left
     QTimer m_roundTimer;
+    QTimer m_askTimer;
 };

@@ -71,6 +71,21 @@ grep -q '"address":"10.85.0.2"' "$work/out" || fail "the address it announced: $
 stop_started
 pids=()
 
+# It wakes and stays silent: only asked, by ARP, does it answer.
+sleep_target --silent
+wake --wake "$target_mac" --ip 10.85.0.2 --wake-timeout 30
+expect_status 0
+grep -q '"event":"woke".*"evidence":"arp"' "$work/out" || fail "woke, silent: $(cat "$work/out")"
+grep -q 'asking for 10.85.0.2 by ARP on eth0 every 2 s' "$work/err" || fail "asking: $(cat "$work/err")"
+stop_started
+pids=()
+# Without --ip it is not asked, and nothing tells that it woke.
+sleep_target --silent
+wake --wake "$target_mac" --wake-timeout 4
+expect_status 1
+stop_started
+pids=()
+
 # It stays asleep: exit 1, naming what was sent and what remains.
 sleep_target --never
 wake --wake "$target_mac" --wake-timeout 3 --port 7
