@@ -111,7 +111,7 @@ json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
         event["problems"] = OutcomeProblems(outcome);
         return event;
     }
-    static const char *const kEvidence[] = {"dhcp", "arp", "ipv6", "frame"};
+    static const char *const kEvidence[] = {"dhcp", "arp", "ipv6", "frame", "icmp"};
     const SignOfLife &sign = *outcome.sign;
     char etherType[8];
     std::snprintf(etherType, sizeof etherType, "0x%04X", sign.etherType);

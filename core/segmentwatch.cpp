@@ -186,6 +186,18 @@ void SegmentWatch::WakeSent(const WakeSend &send, std::int64_t timeNs)
     m_wakes.Sent(send);
 }
 
+void SegmentWatch::EchoAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs)
+{
+    SignOfLife sign;
+    sign.kind = SignOfLife::Kind::Echo;
+    sign.sourceMac = mac;
+    sign.what = "ICMP echo reply";
+    sign.etherType = 0x0800;
+    sign.address = IpAddress::FromIpv4(address);
+    if (const std::optional<WakeOutcome> outcome = m_wakes.FrameSeen(sign, timeNs))
+        Outcomes({*outcome});
+}
+
 // A magic packet this machine sent itself, come back to its raw socket.
 bool SegmentWatch::OwnSend(const MagicEvent &event)
 {

@@ -78,6 +78,9 @@ public:
     // own raw socket from its own addresses are these, already told as sent: they
     // make no event of their own.
     void WakeSent(const WakeSend &send, std::int64_t timeNs);
+    // The machine this one sent magic packets for answered its ICMP echo request at
+    // `address`: the answer comes through a router, with no frame of the machine's own.
+    void EchoAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs);
     // Hands over everything, as things stand. A capture file that ends early says
     // which watches it cut short; a live watch that was stopped says nothing of them.
     void Finish();

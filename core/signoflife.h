@@ -11,7 +11,8 @@
 // and some say what a waking machine does first.
 struct SignOfLife
 {
-    enum class Kind { Dhcp, Arp, Ipv6, Frame };
+    // Echo: it answered this machine's ICMP echo request (--wake --ip), through a router.
+    enum class Kind { Dhcp, Arp, Ipv6, Frame, Echo };
     Kind kind = Kind::Frame;
     MacAddress sourceMac{};
     std::uint16_t etherType = 0;      // after any VLAN tags

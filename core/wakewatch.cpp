@@ -64,6 +64,10 @@ std::string OutcomeLine(const WakeOutcome &outcome)
         return "No sign of life from " + MacText(outcome.mac) + " within " + Seconds(outcome.endNs - outcome.firstNs, 0)
             + " s of the magic packet";
     const SignOfLife &sign = *outcome.sign;
+    if (sign.kind == SignOfLife::Kind::Echo && sign.address)
+        return (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + MacText(outcome.mac)
+            + " answered ICMP echo at " + FormatIp(*sign.address) + " " + Seconds(outcome.endNs - outcome.firstNs, 3)
+            + " s after the magic packet";
     if (sign.kind == SignOfLife::Kind::Arp && !sign.arpRequest) // asked by this machine, or by another
         return (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + MacText(outcome.mac) + " answered ARP for "
             + FormatIpv4(sign.arpSender) + " " + Seconds(outcome.endNs - outcome.firstNs, 3) + " s after the magic packet";

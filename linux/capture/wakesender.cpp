@@ -50,7 +50,7 @@ void Close(int fd)
 
 } // namespace
 
-WakeSender::WakeSender(const WakePlan &plan, const std::vector<SendInterface> &interfaces)
+WakeSender::WakeSender(const WakePlan &plan, const std::vector<SendInterface> &interfaces, bool echo)
 {
     bool routed = false;
     for (const WakeSend &send : plan.sends) {
@@ -79,6 +79,17 @@ WakeSender::WakeSender(const WakePlan &plan, const std::vector<SendInterface> &i
     }
     if (routed)
         m_routed.fd = OpenUdp({}, m_routed.error);
+    if (echo) {
+        m_echo.fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
+        m_echoRaw = m_echo.fd >= 0;
+        if (!m_echoRaw)
+            m_echo.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_ICMP);
+        m_echo.error = m_echo.fd >= 0 ? std::string()
+                                      : "no ICMP socket: a raw one needs CAP_NET_RAW, and net.ipv4.ping_group_range "
+                                        "allows no ping socket to this user: "
+                + ErrnoText(errno);
+        m_echoId = std::uint16_t(::getpid());
+    }
 }
 
 bool WakeSender::CanSendFrames()
@@ -95,6 +106,7 @@ WakeSender::~WakeSender()
         Close(link.udp.fd);
     }
     Close(m_routed.fd);
+    Close(m_echo.fd);
 }
 
 SentPacket WakeSender::Send(const WakeSend &send, ByteView password, std::int64_t timeNs)
@@ -172,4 +184,71 @@ bool WakeSender::AskArp(const std::string &interfaceName, const Ipv4Octets &addr
     to.sll_halen = 6;
     std::memset(to.sll_addr, 0xFF, 6);
     return ::sendto(link.packet.fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) >= 0;
+}
+
+namespace {
+
+std::uint16_t Checksum(const std::uint8_t *data, std::size_t size)
+{
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i + 1 < size; i += 2)
+        sum += std::uint32_t(data[i]) << 8 | data[i + 1];
+    if (size % 2 != 0)
+        sum += std::uint32_t(data[size - 1]) << 8;
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return std::uint16_t(~sum);
+}
+
+constexpr std::uint8_t kEchoReply = 0;
+constexpr std::uint8_t kEchoRequest = 8;
+
+} // namespace
+
+bool WakeSender::AskEcho(const Ipv4Octets &address)
+{
+    if (m_echo.fd < 0)
+        return false;
+    ++m_echoSequence;
+    // Type, code, checksum, identifier (the kernel sets its own on a ping socket), sequence, a payload.
+    std::uint8_t message[16] = {kEchoRequest, 0, 0, 0, std::uint8_t(m_echoId >> 8), std::uint8_t(m_echoId),
+                                std::uint8_t(m_echoSequence >> 8), std::uint8_t(m_echoSequence),
+                                'c', 'o', 'r', 'v', 'a', 'l', 'e', 'n'};
+    const std::uint16_t sum = Checksum(message, sizeof message);
+    message[2] = std::uint8_t(sum >> 8);
+    message[3] = std::uint8_t(sum);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    std::memcpy(&to.sin_addr, address.data(), 4);
+    return ::sendto(m_echo.fd, message, sizeof message, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) >= 0;
+}
+
+std::vector<Ipv4Octets> WakeSender::EchoReplies()
+{
+    std::vector<Ipv4Octets> answered;
+    for (;;) {
+        std::uint8_t packet[1500];
+        sockaddr_in from{};
+        socklen_t fromSize = sizeof from;
+        const ssize_t size = ::recvfrom(m_echo.fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr *>(&from),
+                                        &fromSize);
+        if (size <= 0)
+            return answered;
+        // A raw socket's datagram begins with the IP header; a ping socket's with the ICMP message.
+        std::size_t offset = 0;
+        if (m_echoRaw) {
+            offset = std::size_t(packet[0] & 0x0F) * 4;
+            if (std::size_t(size) < offset + 8)
+                continue;
+        } else if (size < 8) {
+            continue;
+        }
+        const std::uint8_t *icmp = packet + offset;
+        const std::uint16_t id = std::uint16_t(icmp[4] << 8 | icmp[5]);
+        if (icmp[0] != kEchoReply || (m_echoRaw && id != m_echoId))
+            continue;
+        Ipv4Octets address{};
+        std::memcpy(address.data(), &from.sin_addr, 4);
+        answered.push_back(address);
+    }
 }

@@ -16,7 +16,9 @@
 class WakeSender final
 {
 public:
-    WakeSender(const WakePlan &plan, const std::vector<SendInterface> &interfaces);
+    // `echo`: open the socket for ICMP echo too (--ip), a raw one while the capability
+    // is held, or else the unprivileged ping socket where the system allows it.
+    WakeSender(const WakePlan &plan, const std::vector<SendInterface> &interfaces, bool echo = false);
     ~WakeSender();
     WakeSender(const WakeSender &) = delete;
     WakeSender &operator=(const WakeSender &) = delete;
@@ -33,6 +35,14 @@ public:
     // machine that is up answers, even one that says nothing of its own accord. False
     // when the request could not be sent.
     bool AskArp(const std::string &interfaceName, const Ipv4Octets &address);
+    // Sends an ICMP echo request to `address`; false when it could not be sent.
+    bool AskEcho(const Ipv4Octets &address);
+    // The echo socket, to watch for replies; -1 when there is none (and `EchoError` says why).
+    int EchoSocket() const { return m_echo.fd; }
+    const std::string &EchoError() const { return m_echo.error; }
+    // Reads what came at the echo socket: the addresses that answered this program's
+    // echo requests.
+    std::vector<Ipv4Octets> EchoReplies();
 
 private:
     struct Socket
@@ -51,4 +61,8 @@ private:
 
     std::map<std::string, Link> m_links;
     Socket m_routed; // for --to
+    Socket m_echo;   // for ICMP echo
+    bool m_echoRaw = false; // a raw socket, which sees every ICMP message with its IP header
+    std::uint16_t m_echoId = 0;
+    std::uint16_t m_echoSequence = 0;
 };

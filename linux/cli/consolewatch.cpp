@@ -173,19 +173,35 @@ void TConsoleWatch::StartAsking()
         return;
     const Ipv4Octets address = *m_options.wakeIp;
     const std::string interfaceName = m_sender->OnLink(address);
-    if (interfaceName.empty()) {
-        WriteError(ProgramName() + ": " + FormatIpv4(address)
-                   + " is behind a router: asking for it by ICMP echo is not done yet, so only its own frames tell");
+    const std::string every = " every " + std::to_string(kAskIntervalMs / 1000) + " s";
+    if (!interfaceName.empty() && m_sender->AskArp(interfaceName, address)) {
+        WriteError(ProgramName() + ": asking for " + FormatIpv4(address) + " by ARP on " + interfaceName + every);
+        connect(&m_askTimer, &QTimer::timeout, this, [this, address, interfaceName] {
+            if (!m_finished)
+                m_sender->AskArp(interfaceName, address);
+        });
+        m_askTimer.start(kAskIntervalMs);
         return;
     }
-    WriteError(ProgramName() + ": asking for " + FormatIpv4(address) + " by ARP on " + interfaceName + " every "
-               + std::to_string(kAskIntervalMs / 1000) + " s");
-    connect(&m_askTimer, &QTimer::timeout, this, [this, address, interfaceName] {
-        if (!m_finished && !m_sender->AskArp(interfaceName, address))
-            m_askTimer.stop();
+    // Behind a router the answer comes from the router's MAC: only an echo reply tells.
+    if (m_sender->EchoSocket() < 0) {
+        WriteError(ProgramName() + ": cannot ask for " + FormatIpv4(address) + ": " + m_sender->EchoError());
+        return;
+    }
+    WriteError(ProgramName() + ": asking for " + FormatIpv4(address) + " by ICMP echo" + every);
+    m_echoNotifier = std::make_unique<QSocketNotifier>(m_sender->EchoSocket(), QSocketNotifier::Read);
+    const MacAddress mac = m_options.wake.front();
+    connect(m_echoNotifier.get(), &QSocketNotifier::activated, this, [this, address, mac] {
+        for (const Ipv4Octets &from : m_sender->EchoReplies())
+            if (!m_finished && from == address)
+                m_watch.EchoAnswered(mac, address, m_clock.RealNs());
+    });
+    connect(&m_askTimer, &QTimer::timeout, this, [this, address] {
+        if (!m_finished)
+            m_sender->AskEcho(address);
     });
     m_askTimer.start(kAskIntervalMs);
-    m_sender->AskArp(interfaceName, address);
+    m_sender->AskEcho(address);
 }
 
 void TConsoleWatch::StartReading()
@@ -226,6 +242,7 @@ void TConsoleWatch::Finish(int exitStatus)
     m_timeout.stop();
     m_roundTimer.stop();
     m_askTimer.stop();
+    m_echoNotifier.reset();
     // What the kernel queued before the stop is reported too, and drops after the
     // last datagram would otherwise go untold.
     if (m_listener && m_listener->IsListening()) {

@@ -11,6 +11,7 @@
 #include "wakesender.h"
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <cstdint>
@@ -87,4 +88,5 @@ private:
     std::vector<MacAddress> m_sentFor; // the machines with a packet that left
     QTimer m_roundTimer;
     QTimer m_askTimer;
+    std::unique_ptr<QSocketNotifier> m_echoNotifier;
 };

@@ -202,7 +202,7 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
         wakePlan = PlanWaking(options, sendInterfaces, refused);
         if (!wakePlan)
             return refused;
-        sender = std::make_unique<WakeSender>(*wakePlan, sendInterfaces);
+        sender = std::make_unique<WakeSender>(*wakePlan, sendInterfaces, options.wakeIp.has_value());
     }
     // The raw socket and the link-layer capture are what needs a capability. Opened
     // before any thread exists, every capability of the process can go in one step.

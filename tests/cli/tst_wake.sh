@@ -14,7 +14,7 @@ target_mac=02:c4:0a:00:00:d1
 
 work=$(mktemp -d)
 segment=cwseg$$
-hosts=(cwsend$$ cwtarget$$)
+hosts=(cwsend$$ cwtarget$$ cwrouter$$ cwfar$$)
 cleanup() {
     stop_started
     for ns in "$segment" "${hosts[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
@@ -25,7 +25,7 @@ trap cleanup EXIT
 ip netns add "$segment"
 ip -n "$segment" link add br0 type bridge
 ip -n "$segment" link set br0 up
-for n in 1 2; do
+for n in 1 2 3; do
     host=${hosts[n - 1]}
     ip netns add "$host"
     ip -n "$host" link set lo up
@@ -35,13 +35,32 @@ for n in 1 2; do
     ip -n "$host" addr add "10.85.0.$n/24" dev eth0
 done
 ip -n "${hosts[1]}" link set eth0 address "$target_mac"
+ip -n "${hosts[2]}" addr flush dev eth0
+ip -n "${hosts[2]}" addr add 10.85.0.254/24 dev eth0
+# Behind the router, a subnet of its own with the far target on it.
+far_mac=02:c4:0a:00:00:f1
+ip netns add "${hosts[3]}"
+ip -n "${hosts[3]}" link set lo up
+ip link add eth1 netns "${hosts[2]}" type veth peer name eth0 netns "${hosts[3]}"
+ip -n "${hosts[3]}" link set eth0 address "$far_mac"
+ip netns exec "${hosts[3]}" sysctl -q net.ipv6.conf.all.disable_ipv6=1
+ip -n "${hosts[2]}" addr add 10.87.1.254/24 dev eth1
+ip -n "${hosts[3]}" addr add 10.87.1.2/24 dev eth0
 for host in "${hosts[@]}"; do ip -n "$host" link set eth0 up; done
+ip -n "${hosts[2]}" link set eth1 up
+ip -n "${hosts[0]}" route add default via 10.85.0.254
+ip -n "${hosts[3]}" route add default via 10.87.1.254
+# The router forwards, directed broadcasts to its other subnet among them.
+# (bc_forwarding counts where the packet comes in.)
+ip netns exec "${hosts[2]}" sysctl -q net.ipv4.ip_forward=1 net.ipv4.conf.all.bc_forwarding=1 \
+    net.ipv4.conf.eth0.bc_forwarding=1
 sender_mac=$(ip -n "${hosts[0]}" -br link show eth0 | awk '{print $3}')
 
-# sleep [RESPONDER OPTIONS]: the target, asleep until a magic packet for it comes.
+# sleep [RESPONDER OPTIONS]: the target, asleep until a magic packet for it comes;
+# TARGET_HOST names another one.
 sleep_target() {
     rm -f "$work/target"
-    ip netns exec "${hosts[1]}" "$responder" eth0 1500 "$@" > "$work/target" &
+    ip netns exec "${TARGET_HOST:-${hosts[1]}}" "$responder" eth0 1500 "$@" > "$work/target" &
     pids+=($!)
     wait_for 30 grep -qx asleep "$work/target"
 }
@@ -94,6 +113,17 @@ grep -q '"event":"no_sign_of_life".*"problems":\["this machine sent 9 magic pack
     "$work/out" || fail "no sign of life: $(cat "$work/out")"
 grep -q 'corvalen-cli --check on it' "$work/out" || fail "the causes that remain: $(cat "$work/out")"
 [ "$(lines 'udp 10.85.0.255 7' "$work/target")" -eq 3 ] || fail "--port: $(cat "$work/target")"
+stop_started
+pids=()
+
+# Behind a router: its subnet's broadcast address with --to, proved by ICMP echo, since
+# no frame of the target's own reaches the sender's segment.
+TARGET_HOST=${hosts[3]} sleep_target --silent
+wake --wake "$far_mac" --to 10.87.1.255 --ip 10.87.1.2 --wake-timeout 30
+expect_status 0
+grep -q 'asking for 10.87.1.2 by ICMP echo every 2 s' "$work/err" || fail "asking: $(cat "$work/err")"
+grep -q '"event":"woke".*"evidence":"icmp"' "$work/out" || fail "woke behind the router: $(cat "$work/out")"
+[ "$(lines 'udp 10.87.1.255 9' "$work/target")" -eq 3 ] || fail "the routed broadcasts: $(cat "$work/target")"
 stop_started
 pids=()
 
