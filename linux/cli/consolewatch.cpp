@@ -99,7 +99,18 @@ bool TConsoleWatch::Start()
         m_listener->SetBatchDelay(kSocketBatchDelayMs);
     if (!m_listener->StartListening()) {
         WriteError(NotListeningLine(m_listener->LastError()));
-        return false;
+        if (m_options.wake.empty())
+            return false;
+        // --wake sends what it may, and asks by ICMP echo where the ping socket is allowed.
+        WriteError(ProgramName()
+                   + ": sending the UDP forms all the same; the Ethernet frame and the watch for signs of life need "
+                     "the CAP_NET_RAW capability");
+        m_listener.reset();
+        m_passive = false;
+        m_secondTimer.start(1000);
+        if (m_options.timeoutMs)
+            m_timeout.start(*m_options.timeoutMs);
+        return true;
     }
     if (!m_options.udpOnly && !m_capture)
         WriteError(NoLinkLayerLine(ProgramName(), m_captureFailure));
@@ -169,8 +180,14 @@ void TConsoleWatch::SendRound()
 // own, which the capture sees as its sign of life.
 void TConsoleWatch::StartAsking()
 {
-    if (!m_options.wakeIp)
+    if (!m_options.wakeIp) {
+        if (!m_passive) {
+            WriteError(ProgramName() + ": whether it woke cannot be told without the capability: give --ip, "
+                                       "to ask for it by ICMP echo");
+            Finish(kExitNotListening);
+        }
         return;
+    }
     const Ipv4Octets address = *m_options.wakeIp;
     const std::string interfaceName = m_sender->OnLink(address);
     const std::string every = " every " + std::to_string(kAskIntervalMs / 1000) + " s";
@@ -186,6 +203,8 @@ void TConsoleWatch::StartAsking()
     // Behind a router the answer comes from the router's MAC: only an echo reply tells.
     if (m_sender->EchoSocket() < 0) {
         WriteError(ProgramName() + ": cannot ask for " + FormatIpv4(address) + ": " + m_sender->EchoError());
+        if (!m_passive)
+            Finish(kExitNotListening);
         return;
     }
     WriteError(ProgramName() + ": asking for " + FormatIpv4(address) + " by ICMP echo" + every);

@@ -82,6 +82,7 @@ private:
     QTimer m_secondTimer; // ends the sweeps and wake watches whose time has passed
     QTimer m_timeout;
     bool m_finished = false;
+    bool m_passive = true; // the raw socket listens: the watch sees signs of life
     WakeSender *m_sender = nullptr;
     WakePlan m_plan;
     int m_round = 0;

@@ -127,6 +127,22 @@ grep -q '"event":"woke".*"evidence":"icmp"' "$work/out" || fail "woke behind the
 stop_started
 pids=()
 
+# Without the capability: the UDP forms alone, and the answer to ICMP echo through the
+# unprivileged ping socket, which this namespace allows to every group.
+ip netns exec "${hosts[0]}" sysctl -q net.ipv4.ping_group_range="0 2147483647"
+sleep_target --silent
+status=0
+ip netns exec "${hosts[0]}" setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all \
+    "$cli" --json --wake "$target_mac" --ip 10.85.0.2 --wake-timeout 30 > "$work/out" 2> "$work/err" || status=$?
+expect_status 0
+grep -q 'the Ethernet frame and the watch for signs of life need the CAP_NET_RAW capability' "$work/err" \
+    || fail "what needs the capability: $(cat "$work/err")"
+grep -q '"event":"woke".*"evidence":"icmp"' "$work/out" || fail "woke, unprivileged: $(cat "$work/out" "$work/err")"
+[ "$(lines ethernet "$work/target")" -eq 0 ] || fail "an Ethernet frame without the capability: $(cat "$work/target")"
+[ "$(lines 'udp 10.85.0.255 9' "$work/target")" -eq 3 ] || fail "UDP, unprivileged: $(cat "$work/target")"
+stop_started
+pids=()
+
 # Refusals: nothing is sent, and the exit status is 2.
 for refused in "ff:ff:ff:ff:ff:ff|is the broadcast address, which no network card has" \
                "$sender_mac|is this machine's own MAC address" \
