@@ -17,12 +17,6 @@ struct LocalInterface
 
 using Ipv4Address = Ipv4Octets;
 
-struct Ipv4Network
-{
-    Ipv4Address address{};
-    Ipv4Address mask{};
-};
-
 // What this machine says about itself when a magic packet arrives. None of it needs
 // a privilege, so it is read after the capabilities are gone.
 class LocalMachine

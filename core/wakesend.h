@@ -1,6 +1,5 @@
 #pragma once
 
-#include "localmachine.h"
 #include "wireframe.h"
 
 #include <cstdint>

@@ -25,6 +25,13 @@ struct IpAddress
     bool operator==(const IpAddress &other) const = default;
 };
 
+// An IPv4 address of an interface, with its subnet mask.
+struct Ipv4Network
+{
+    Ipv4Octets address{};
+    Ipv4Octets mask{};
+};
+
 // "00-1A-2B-3C-4D-5E", or with ':' "00:1a:2b:3c:4d:5e" (see FormatMac).
 std::string MacText(const MacAddress &mac, char separator = '-');
 // "192.168.1.23"
