@@ -189,8 +189,17 @@ std::optional<WakePlan> PlanWaking(const WatchOptions &options, const std::vecto
 }
 
 // The live watch of this machine's traffic.
-int Watch(int &argc, char *argv[], const WatchOptions &options)
+int Watch(int &argc, char *argv[], const WatchOptions &givenOptions)
 {
+    WatchOptions options = givenOptions;
+    // Without --ip, one machine's address may be known already: asked for, it proves
+    // a wake that sends nothing of its own accord.
+    if (options.wake.size() == 1 && !options.wakeIp) {
+        options.wakeIp = NeighbourAddress(options.wake.front());
+        if (options.wakeIp)
+            std::fprintf(stderr, "%s: the neighbour table holds %s for %s\n", kProgram.name.c_str(),
+                         FormatIpv4(*options.wakeIp).c_str(), MacText(options.wake.front()).c_str());
+    }
     // --wake's sockets, like the raw socket and the capture, are opened while the
     // capabilities are still held.
     std::optional<WakePlan> wakePlan;

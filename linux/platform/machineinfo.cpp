@@ -256,6 +256,53 @@ public:
 
 } // namespace
 
+namespace {
+
+struct NeighbourSearch
+{
+    MacAddress mac{};
+    std::optional<Ipv4Octets> address;
+};
+
+int NeighbourEntryAttribute(const nlattr *attribute, void *data)
+{
+    auto *entry = static_cast<std::pair<std::optional<MacAddress>, std::optional<Ipv4Octets>> *>(data);
+    if (mnl_attr_get_type(attribute) == NDA_LLADDR && mnl_attr_get_payload_len(attribute) == 6) {
+        MacAddress mac{};
+        std::memcpy(mac.data(), mnl_attr_get_payload(attribute), mac.size());
+        entry->first = mac;
+    } else if (mnl_attr_get_type(attribute) == NDA_DST && mnl_attr_get_payload_len(attribute) == 4) {
+        Ipv4Octets address{};
+        std::memcpy(address.data(), mnl_attr_get_payload(attribute), address.size());
+        entry->second = address;
+    }
+    return MNL_CB_OK;
+}
+
+int NeighbourEntry(const nlmsghdr *header, void *data)
+{
+    const auto *neighbour = static_cast<const ndmsg *>(mnl_nlmsg_get_payload(header));
+    auto *search = static_cast<NeighbourSearch *>(data);
+    if (neighbour->ndm_family != AF_INET || (neighbour->ndm_state & (NUD_FAILED | NUD_INCOMPLETE | NUD_NOARP)) != 0
+        || search->address)
+        return MNL_CB_OK;
+    std::pair<std::optional<MacAddress>, std::optional<Ipv4Octets>> entry;
+    mnl_attr_parse(header, sizeof(ndmsg), NeighbourEntryAttribute, &entry);
+    if (entry.first == search->mac && entry.second)
+        search->address = entry.second;
+    return MNL_CB_OK;
+}
+
+} // namespace
+
+std::optional<Ipv4Octets> NeighbourAddress(const MacAddress &mac)
+{
+    NeighbourSearch search{mac, std::nullopt};
+    if (!RouteDump(RTM_GETNEIGH, sizeof(ndmsg), NeighbourEntry, &search, 1))
+        return std::nullopt;
+    return search.address;
+}
+
 std::optional<WakeOnState> ReadWakeOn(const std::string &interfaceName)
 {
     if (!IsSafeInterfaceName(interfaceName))

@@ -19,5 +19,10 @@ struct WakeOnState
 // offers no Wake-on at all or cannot be asked.
 std::optional<WakeOnState> ReadWakeOn(const std::string &interfaceName);
 
+// The IPv4 address the kernel's neighbour table holds for `mac`, in any state that
+// has its MAC (stale ones too: a sleeping machine's entry goes stale first); nothing
+// when it holds none.
+std::optional<Ipv4Octets> NeighbourAddress(const MacAddress &mac);
+
 // ethtool's letters for a WAKE_* bit mask, in ethtool's order; "d" for none.
 std::string WakeOnLetters(std::uint32_t wakeModes);

@@ -98,10 +98,22 @@ grep -q '"event":"woke".*"evidence":"arp"' "$work/out" || fail "woke, silent: $(
 grep -q 'asking for 10.85.0.2 by ARP on eth0 every 2 s' "$work/err" || fail "asking: $(cat "$work/err")"
 stop_started
 pids=()
-# Without --ip it is not asked, and nothing tells that it woke.
+# Without --ip, and with no address for it in the neighbour table, it is not asked,
+# and nothing tells that it woke.
+ip -n "${hosts[0]}" neigh flush all
 sleep_target --silent
 wake --wake "$target_mac" --wake-timeout 4
 expect_status 1
+stop_started
+pids=()
+# The address the neighbour table still holds for it, gone stale as it slept, is asked.
+ip -n "${hosts[0]}" neigh replace 10.85.0.2 lladdr "$target_mac" dev eth0 nud stale
+sleep_target --silent
+wake --wake "$target_mac" --wake-timeout 30
+expect_status 0
+grep -q 'the neighbour table holds 10.85.0.2 for 02-C4-0A-00-00-D1' "$work/err" || fail "known: $(cat "$work/err")"
+grep -q '"event":"woke".*"evidence":"arp"' "$work/out" || fail "woke, known address: $(cat "$work/out")"
+ip -n "${hosts[0]}" neigh flush all
 stop_started
 pids=()
 
