@@ -306,8 +306,11 @@ void SegmentWatch::Outcomes(const std::vector<WakeOutcome> &outcomes)
 {
     if (outcomes.empty())
         return;
-    for (const WakeOutcome &outcome : outcomes)
+    for (WakeOutcome outcome : outcomes) {
+        if (!outcome.sent.empty())
+            outcome.askedOnly = m_askedOnly;
         m_sink.Outcome(outcome);
+    }
     if (OnWatchedChanged)
         OnWatchedChanged();
 }

@@ -81,6 +81,8 @@ public:
     // The machine this one sent magic packets for answered its ICMP echo request at
     // `address`: the answer comes through a router, with no frame of the machine's own.
     void EchoAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs);
+    // No capture or raw socket watches: only the answer to ICMP echo at `address` can tell.
+    void WatchingOnlyByEcho(const Ipv4Octets &address) { m_askedOnly = address; }
     // Hands over everything, as things stand. A capture file that ends early says
     // which watches it cut short; a live watch that was stopped says nothing of them.
     void Finish();
@@ -130,6 +132,7 @@ private:
     std::deque<Pending> m_pending;
     std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
     std::set<MacAddress> m_sentFor;      // the machines this one sent magic packets for
+    std::optional<Ipv4Octets> m_askedOnly;
 
     std::int64_t m_lastFrameNs = 0; // of a capture file
     std::int64_t m_machineInfoTakenNs = -1;

@@ -86,6 +86,11 @@ struct SentPacket
 // "Could not send …: ERROR".
 std::string SentLine(const SentPacket &sent);
 
+// "corvalen-cli: waking 00-1A-2B-3C-4D-5E from eth0, eth1 and to 192.168.7.255; then
+// watching 120 s for a sign of life"
+std::string WakingLine(const std::string &program, const std::vector<MacAddress> &macs, const WakePlan &plan,
+                       std::int64_t timeoutNs);
+
 // What to send for `request` from `interfaces`; `ownMacs` are this machine's.
 WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &interfaces,
                   const std::vector<MacAddress> &ownMacs);

@@ -38,8 +38,11 @@ std::vector<std::string> SentProblems(const WakeOutcome &outcome)
     std::vector<std::string> problems{
         "this machine sent " + std::to_string(outcome.sent.size()) + " magic packets for " + MacText(outcome.mac)
             + " (" + WaysSent(outcome.sent) + ", each " + std::to_string(kWakeRounds)
-            + " times), and it sent nothing that reached this segment within " + Seconds(outcome.endNs - outcome.firstNs, 0)
-            + " s",
+            + " times), and "
+            + (outcome.askedOnly ? "it did not answer ICMP echo at " + FormatIpv4(*outcome.askedOnly)
+                                       + " (nothing else of it could be seen without the CAP_NET_RAW capability)"
+                                 : std::string("it sent nothing that reached this segment"))
+            + " within " + Seconds(outcome.endNs - outcome.firstNs, 0) + " s",
         "Wake-on may be off on it, or not kept across its shutdown: run corvalen-cli --check on it",
         "a Windows machine shut down with Fast Startup does not wake from its network card: turn Fast Startup off",
         "its network card may have no standby power: the power supply switched off at the wall, or the firmware's "

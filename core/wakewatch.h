@@ -23,6 +23,8 @@ struct WakeOutcome
     std::optional<SignOfLife> sign; // what it sent, when it woke
     bool cutShort = false;     // ended before its time: the capture file ended, or the watch was stopped
     std::vector<WakeSend> sent; // the packets this machine sent for it (--wake) that left
+    // Only its answer to ICMP echo at this address could tell (no capture could watch for it).
+    std::optional<Ipv4Octets> askedOnly;
 };
 
 // "Woke: 00-11-22-33-44-55 sent a DHCP request 14.215 s after the magic packet (host name nas)",

@@ -142,6 +142,7 @@ void TConsoleWatch::StartWaking(WakeSender &sender, WakePlan plan)
     m_sender = &sender;
     m_plan = std::move(plan);
     m_round = 0;
+    WriteError(WakingLine(ProgramName(), m_options.wake, m_plan, std::int64_t(m_options.wakeTimeoutMs) * 1000000));
     m_roundTimer.setSingleShot(true);
     connect(&m_roundTimer, &QTimer::timeout, this, &TConsoleWatch::SendRound);
     SendRound();
@@ -208,6 +209,8 @@ void TConsoleWatch::StartAsking()
         return;
     }
     WriteError(ProgramName() + ": asking for " + FormatIpv4(address) + " by ICMP echo" + every);
+    if (!m_passive)
+        m_watch.WatchingOnlyByEcho(address);
     m_echoNotifier = std::make_unique<QSocketNotifier>(m_sender->EchoSocket(), QSocketNotifier::Read);
     const MacAddress mac = m_options.wake.front();
     connect(m_echoNotifier.get(), &QSocketNotifier::activated, this, [this, address, mac] {

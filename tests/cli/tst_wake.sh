@@ -154,6 +154,16 @@ grep -q '"event":"woke".*"evidence":"icmp"' "$work/out" || fail "woke, unprivile
 [ "$(lines 'udp 10.85.0.255 9' "$work/target")" -eq 3 ] || fail "UDP, unprivileged: $(cat "$work/target")"
 stop_started
 pids=()
+# Asleep, and nothing but ICMP echo could tell: the outcome says so.
+sleep_target --never
+status=0
+ip netns exec "${hosts[0]}" setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all \
+    "$cli" --json --wake "$target_mac" --ip 10.85.0.2 --wake-timeout 4 > "$work/out" 2> "$work/err" || status=$?
+expect_status 1
+grep -q '"event":"no_sign_of_life".*it did not answer ICMP echo at 10.85.0.2' "$work/out" \
+    || fail "asleep, unprivileged: $(cat "$work/out" "$work/err")"
+stop_started
+pids=()
 
 # Refusals: nothing is sent, and the exit status is 2.
 for refused in "ff:ff:ff:ff:ff:ff|is the broadcast address, which no network card has" \

@@ -204,6 +204,13 @@ void TestWakeSend::threeRoundsOfEach()
 
 void TestWakeSend::sentLines()
 {
+    WakeRequest request;
+    request.macs = {Mac("00-1A-2B-3C-4D-5E")};
+    request.to = {Octets4("192.168.7.255")};
+    const WakePlan plan = PlanWake(request, {Interface("eth0 192.168.1.10/24"), Interface("eth1 10.0.0.2/8")}, {});
+    QCOMPARE(WakingLine("corvalen-cli", request.macs, plan, 120'000'000'000),
+             std::string("corvalen-cli: waking 00-1A-2B-3C-4D-5E from eth0, eth1 and to 192.168.7.255; then watching "
+                         "120 s for a sign of life"));
     const MacAddress mac = Mac("00-1A-2B-3C-4D-5E");
     QCOMPARE(SentLine({{SendForm::Ethernet, mac, "eth0", std::nullopt, 0, 0}, 1, {}}),
              std::string("Sent a magic packet for 00-1A-2B-3C-4D-5E (1 of 3) as an Ethernet frame of type 0x0842 to "
@@ -238,6 +245,10 @@ void TestWakeSend::whatRemainsWhenItDidNotWake()
     problems = OutcomeProblems(outcome);
     QCOMPARE(problems.size(), std::size_t(4));
     QVERIFY(problems.front().find("UDP to 192.168.7.255 port 9, each 3 times") != std::string::npos);
+
+    // Without the capability only the answer to ICMP echo could tell.
+    outcome.askedOnly = Octets4("192.168.7.20");
+    QVERIFY(OutcomeProblems(outcome).front().find("it did not answer ICMP echo at 192.168.7.20") != std::string::npos);
 
     outcome.woke = true;
     QVERIFY(OutcomeProblems(outcome).empty());
