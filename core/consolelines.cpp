@@ -30,3 +30,29 @@ std::string SummaryLine(const std::string &program, const WatchCounts &counts)
             + " frame(s) dropped by the link-layer capture";
     return line;
 }
+
+ConsoleWakePlan PlanConsoleWake(const std::string &program, const WatchOptions &options,
+                                const std::vector<SendInterface> &interfaces, bool ethernet)
+{
+    const WakeRequest request{options.wake, options.wakePort, options.password, options.wakeTo,
+                              options.interfaceName, ethernet};
+    std::vector<MacAddress> own;
+    for (const SendInterface &interface : interfaces)
+        own.push_back(interface.mac);
+    WakePlan plan = PlanWake(request, interfaces, own);
+    ConsoleWakePlan planned;
+    if (!plan.refusal.empty()) {
+        planned.lines.push_back(program + ": " + plan.refusal);
+        planned.exitStatus = plan.commandLineFault ? kExitUsage : kExitNotListening;
+        return planned;
+    }
+    for (const std::string &warning : plan.warnings)
+        planned.lines.push_back(program + ": warning: " + warning);
+    planned.plan = std::move(plan);
+    return planned;
+}
+
+std::string NeighbourLine(const std::string &program, const Ipv4Octets &address, const MacAddress &mac)
+{
+    return program + ": the neighbour table holds " + FormatIpv4(address) + " for " + MacText(mac);
+}

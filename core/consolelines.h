@@ -1,8 +1,11 @@
 #pragma once
 
+#include "commandline.h"
+#include "wakesend.h"
 #include "wireframe.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,3 +30,17 @@ struct WatchCounts
 
 // The last line of a watch.
 std::string SummaryLine(const std::string &program, const WatchCounts &counts);
+
+// --wake's packets, planned from the interfaces as they are now: the plan and the
+// warnings to write before anything is sent, or the refusal and its exit status.
+struct ConsoleWakePlan
+{
+    std::optional<WakePlan> plan;
+    std::vector<std::string> lines; // "corvalen-cli: …", each to standard error
+    int exitStatus = 0;             // when refused
+};
+ConsoleWakePlan PlanConsoleWake(const std::string &program, const WatchOptions &options,
+                                const std::vector<SendInterface> &interfaces, bool ethernet);
+
+// "corvalen-cli: the neighbour table holds 192.168.1.20 for 00-1A-2B-3C-4D-5E"
+std::string NeighbourLine(const std::string &program, const Ipv4Octets &address, const MacAddress &mac);

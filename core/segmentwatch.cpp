@@ -198,6 +198,19 @@ void SegmentWatch::EchoAnswered(const MacAddress &mac, const Ipv4Octets &address
         Outcomes({*outcome});
 }
 
+void SegmentWatch::ArpAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs)
+{
+    SignOfLife sign;
+    sign.kind = SignOfLife::Kind::Arp;
+    sign.sourceMac = mac;
+    sign.what = "ARP reply";
+    sign.etherType = 0x0806;
+    sign.arpSender = address;
+    sign.address = IpAddress::FromIpv4(address);
+    if (const std::optional<WakeOutcome> outcome = m_wakes.FrameSeen(sign, timeNs))
+        Outcomes({*outcome});
+}
+
 // A magic packet this machine sent itself, come back to its raw socket.
 bool SegmentWatch::OwnSend(const MagicEvent &event)
 {

@@ -81,8 +81,12 @@ public:
     // The machine this one sent magic packets for answered its ICMP echo request at
     // `address`: the answer comes through a router, with no frame of the machine's own.
     void EchoAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs);
-    // No capture or raw socket watches: only the answer to ICMP echo at `address` can tell.
-    void WatchingOnlyByEcho(const Ipv4Octets &address) { m_askedOnly = address; }
+    // The machine this one sent magic packets for answered its ARP request for
+    // `address`, asked where no capture sees the reply as a frame.
+    void ArpAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs);
+    // Nothing watches for the frames of the machines this one wakes: only their answers
+    // to its questions can tell.
+    void WatchingOnlyByAsking(const AskedOnly &asked) { m_askedOnly = asked; }
     // Hands over everything, as things stand. A capture file that ends early says
     // which watches it cut short; a live watch that was stopped says nothing of them.
     void Finish();
@@ -132,7 +136,7 @@ private:
     std::deque<Pending> m_pending;
     std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
     std::set<MacAddress> m_sentFor;      // the machines this one sent magic packets for
-    std::optional<Ipv4Octets> m_askedOnly;
+    std::optional<AskedOnly> m_askedOnly;
 
     std::int64_t m_lastFrameNs = 0; // of a capture file
     std::int64_t m_machineInfoTakenNs = -1;

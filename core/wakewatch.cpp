@@ -32,6 +32,16 @@ std::string WaysSent(const std::vector<WakeSend> &sent)
     return ways;
 }
 
+// "it did not answer ARP for 192.168.1.20 (…)"
+std::string AskedText(const AskedOnly &asked)
+{
+    return std::string("it did not answer ")
+        + (asked.way == AskedOnly::Way::Arp ? "ARP for " : "ICMP echo at ") + FormatIpv4(asked.address)
+        + (asked.blind == AskedOnly::Blind::WithoutCapability
+               ? " (nothing else of it could be seen without the CAP_NET_RAW capability)"
+               : " (nothing else of it can be seen without a capture driver)");
+}
+
 // What remains when the machine that this one sent magic packets to gave no sign of life.
 std::vector<std::string> SentProblems(const WakeOutcome &outcome)
 {
@@ -39,9 +49,7 @@ std::vector<std::string> SentProblems(const WakeOutcome &outcome)
         "this machine sent " + std::to_string(outcome.sent.size()) + " magic packets for " + MacText(outcome.mac)
             + " (" + WaysSent(outcome.sent) + ", each " + std::to_string(kWakeRounds)
             + " times), and "
-            + (outcome.askedOnly ? "it did not answer ICMP echo at " + FormatIpv4(*outcome.askedOnly)
-                                       + " (nothing else of it could be seen without the CAP_NET_RAW capability)"
-                                 : std::string("it sent nothing that reached this segment"))
+            + (outcome.askedOnly ? AskedText(*outcome.askedOnly) : std::string("it sent nothing that reached this segment"))
             + " within " + Seconds(outcome.endNs - outcome.firstNs, 0) + " s",
         "Wake-on may be off on it, or not kept across its shutdown: run corvalen-cli --check on it",
         "a Windows machine shut down with Fast Startup does not wake from its network card: turn Fast Startup off",

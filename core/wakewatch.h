@@ -10,6 +10,18 @@
 #include <string>
 #include <vector>
 
+// A machine this one sent magic packets for, asked for at its address because no
+// capture watches for its frames.
+struct AskedOnly
+{
+    enum class Way { Arp, Echo };
+    // Why nothing else of it can be seen.
+    enum class Blind { WithoutCapability, WithoutCaptureDriver };
+    Ipv4Octets address{};
+    Way way = Way::Echo;
+    Blind blind = Blind::WithoutCapability;
+};
+
 // How the watch of one machine that a magic packet was meant for ended.
 struct WakeOutcome
 {
@@ -23,8 +35,8 @@ struct WakeOutcome
     std::optional<SignOfLife> sign; // what it sent, when it woke
     bool cutShort = false;     // ended before its time: the capture file ended, or the watch was stopped
     std::vector<WakeSend> sent; // the packets this machine sent for it (--wake) that left
-    // Only its answer to ICMP echo at this address could tell (no capture could watch for it).
-    std::optional<Ipv4Octets> askedOnly;
+    // Only its answer to this machine's questions could tell: nothing watched for its own frames.
+    std::optional<AskedOnly> askedOnly;
 };
 
 // "Woke: 00-11-22-33-44-55 sent a DHCP request 14.215 s after the magic packet (host name nas)",

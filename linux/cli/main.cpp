@@ -169,23 +169,15 @@ int ReadCaptureFile(int &argc, char *argv[], const WatchOptions &options)
 std::optional<WakePlan> PlanWaking(const WatchOptions &options, const std::vector<SendInterface> &interfaces,
                                    int &refused)
 {
-    WakeRequest request{options.wake, options.wakePort, options.password, options.wakeTo, options.interfaceName,
-                        WakeSender::CanSendFrames()};
-    std::vector<MacAddress> own;
-    for (const SendInterface &interface : interfaces)
-        own.push_back(interface.mac);
-    WakePlan plan = PlanWake(request, interfaces, own);
-    if (!plan.refusal.empty()) {
-        std::fprintf(stderr, "%s: %s\n", kProgram.name.c_str(), plan.refusal.c_str());
-        refused = plan.commandLineFault ? kExitUsage : kExitNotListening;
-        return std::nullopt;
-    }
-    if (!request.ethernet)
+    const bool ethernet = WakeSender::CanSendFrames();
+    ConsoleWakePlan planned = PlanConsoleWake(kProgram.name, options, interfaces, ethernet);
+    if (planned.plan && !ethernet)
         std::fprintf(stderr, "%s: the Ethernet frame of type 0x0842 needs the CAP_NET_RAW capability: sending UDP alone\n",
                      kProgram.name.c_str());
-    for (const std::string &warning : plan.warnings)
-        std::fprintf(stderr, "%s: warning: %s\n", kProgram.name.c_str(), warning.c_str());
-    return plan;
+    for (const std::string &line : planned.lines)
+        std::fprintf(stderr, "%s\n", line.c_str());
+    refused = planned.exitStatus;
+    return std::move(planned.plan);
 }
 
 // The live watch of this machine's traffic.
@@ -197,8 +189,7 @@ int Watch(int &argc, char *argv[], const WatchOptions &givenOptions)
     if (options.wake.size() == 1 && !options.wakeIp) {
         options.wakeIp = NeighbourAddress(options.wake.front());
         if (options.wakeIp)
-            std::fprintf(stderr, "%s: the neighbour table holds %s for %s\n", kProgram.name.c_str(),
-                         FormatIpv4(*options.wakeIp).c_str(), MacText(options.wake.front()).c_str());
+            std::fprintf(stderr, "%s\n", NeighbourLine(kProgram.name, *options.wakeIp, options.wake.front()).c_str());
     }
     // --wake's sockets, like the raw socket and the capture, are opened while the
     // capabilities are still held.

@@ -146,6 +146,10 @@ void TestCommandLine::wake_data()
     row("wake and check", "--check --wake 02c11e00005a", true, "--check and --wake exclude each other.");
     row("wake and until-woke", "--wake 02c11e00005a --until-woke --mac 02c11e00005a", true,
         "--wake and --until-woke exclude each other.");
+    row("the time to wake, on Windows", "--wake 02c11e00005a --wake-timeout 30 --ip 10.0.0.2", false,
+        "wake=02-C1-1E-00-00-5A port=9 password= to= ip=10.0.0.2");
+    row("the time to wake alone, on Windows", "--wake-timeout 30", false,
+        "--wake-timeout needs --wake: the machine to send to.");
     row("wake with no time to wake", "--wake 02c11e00005a --wake-timeout 0", true,
         "--wake needs a --wake-timeout above 0");
 }
@@ -188,7 +192,8 @@ void TestCommandLine::helpListsTheProgramsOptions_data()
                                    "--sweep-threshold --read --wake-timeout --until-woke --promiscuous --metrics "
                                    "--journal --wake --port --password --to --ip --check";
     QTest::newRow("raw socket alone")
-        << false << "-h,--help -v,--version --json --mac --count --timeout --wake --port --password --to --ip --check";
+        << false << "-h,--help -v,--version --json --mac --count --timeout --wake --wake-timeout --port --password --to "
+                    "--ip --check";
 }
 
 void TestCommandLine::helpListsTheProgramsOptions()

@@ -33,7 +33,7 @@ MagicEvent Magic(bool delivered, bool local)
 
 WakeOutcome Outcome(bool woke)
 {
-    WakeOutcome outcome{woke, Mac("02-C1-1E-00-00-5A"), "eth0", 1'000'000'000, 4'000'000'000, 1, false, {}, false};
+    WakeOutcome outcome{woke, Mac("02-C1-1E-00-00-5A"), "eth0", 1'000'000'000, 4'000'000'000, 1, false, {}, false, {}, {}};
     if (woke) {
         outcome.sign.emplace();
         outcome.sign->kind = SignOfLife::Kind::Dhcp;

@@ -246,6 +246,9 @@ void TestSegmentWatch::segment_data()
         << QStringList{"woke 55 DHCP request 5 packets=2"};
     QTest::newRow("another sender's packet for the machine is still told")
         << "0:sent:55 1:magic:55 3:dhcp:55" << 10 << QStringList{"magic 55", "woke 55 DHCP request 3 packets=2"};
+    // answered:N is N's answer to this machine's ARP request where no capture runs (Windows).
+    QTest::newRow("sent, and the machine answered this machine's ARP request")
+        << "0:sent:56 0.1:sent:56 7:answered:56" << 10 << QStringList{"woke 56 ARP reply 7 packets=2"};
     QTest::newRow("sent, and no sign of life") << "0:sent:58 0:echo:58 119:tick 122:tick" << 10
                                                << QStringList{"no_sign_of_life 58 120"};
     QTest::newRow("a sweep, closed a second after its window, after the events it was made of")
@@ -286,6 +289,8 @@ void TestSegmentWatch::segment()
         if (what == "sent")
             watch.WakeSent({SendForm::LimitedBroadcast, *ParseMacText(mac), "eth1", Ipv4Octets{255, 255, 255, 255}, 9, 0},
                            clock.RealNs());
+        else if (what == "answered")
+            watch.ArpAnswered(*ParseMacText(mac), Ipv4Octets{10, 0, 0, 56}, clock.RealNs());
         else if (what == "echo")
             watch.DatagramReported({nullptr, "10.0.0.7", "10.0.0.255", mac, 40000, 9, false, clock.RealNs()});
         else
