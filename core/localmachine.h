@@ -15,7 +15,6 @@ struct LocalInterface
     MacAddress mac{};
 };
 
-using Ipv4Address = Ipv4Octets;
 
 // What this machine says about itself when a magic packet arrives. None of it needs
 // a privilege, so it is read after the capabilities are gone.
@@ -28,7 +27,7 @@ public:
     virtual std::vector<LocalInterface> Interfaces() = 0;
     // The IPv4 addresses that mean this machine: its own and its subnets' broadcast
     // addresses (255.255.255.255 and 127.0.0.0/8 go without saying).
-    virtual std::vector<Ipv4Address> Ipv4Destinations() = 0;
+    virtual std::vector<Ipv4Octets> Ipv4Destinations() = 0;
     // This machine's IPv4 addresses with their subnet masks.
     virtual std::vector<Ipv4Network> Ipv4Networks() { return {}; }
     // The driver's active Wake-on modes as ethtool's letters ("g", "pumbg", "d" for

@@ -8,11 +8,11 @@ namespace {
 
 const Ipv4Octets kLimitedBroadcast{255, 255, 255, 255};
 
-Ipv4Octets Masked(const Ipv4Octets &address, const Ipv4Octets &mask, bool hostBits)
+Ipv4Octets Masked(const Ipv4Octets &address, const Ipv4Octets &mask)
 {
     Ipv4Octets result{};
     for (std::size_t i = 0; i < result.size(); ++i)
-        result[i] = hostBits ? std::uint8_t(address[i] | ~mask[i]) : std::uint8_t(address[i] & mask[i]);
+        result[i] = std::uint8_t(address[i] & mask[i]);
     return result;
 }
 
@@ -49,16 +49,14 @@ std::string UnicastToWarning(const Ipv4Octets &to, const std::vector<SendInterfa
         if (!interface.ipv4)
             continue;
         const Ipv4Network &network = *interface.ipv4;
-        const Ipv4Octets broadcast = Masked(network.address, network.mask, true);
-        if (Masked(to, network.mask, false) != Masked(network.address, network.mask, false) || to == broadcast
-            || PrefixLength(network.mask) >= 31)
+        if (!network.Holds(to) || to == network.Broadcast() || PrefixLength(network.mask) >= 31)
             continue;
-        return "--to " + FormatIpv4(to) + " is a unicast address of " + FormatIpv4(Masked(to, network.mask, false))
+        return "--to " + FormatIpv4(to) + " is a unicast address of " + FormatIpv4(Masked(to, network.mask))
             + "/" + std::to_string(PrefixLength(network.mask)) + " on " + interface.name
             + ": once that machine has slept longer than this machine's ARP cache keeps its address (often "
               "minutes), this machine asks in vain who has it and the packet never leaves, unless the card answers "
               "ARP while asleep; send to the subnet's broadcast address "
-            + FormatIpv4(broadcast) + " instead";
+            + FormatIpv4(network.Broadcast()) + " instead";
     }
     return {};
 }
@@ -192,7 +190,7 @@ WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &
                     plan.sends.push_back({SendForm::Ethernet, mac, interface->name, std::nullopt, 0, round});
                 if (interface->ipv4 && PrefixLength(interface->ipv4->mask) < 31)
                     plan.sends.push_back({SendForm::SubnetBroadcast, mac, interface->name,
-                                          Masked(interface->ipv4->address, interface->ipv4->mask, true), request.port,
+                                          interface->ipv4->Broadcast(), request.port,
                                           round});
                 plan.sends.push_back(
                     {SendForm::LimitedBroadcast, mac, interface->name, kLimitedBroadcast, request.port, round});

@@ -30,6 +30,24 @@ struct Ipv4Network
 {
     Ipv4Octets address{};
     Ipv4Octets mask{};
+
+    // `other` lies in this network's subnet.
+    bool Holds(const Ipv4Octets &other) const
+    {
+        for (std::size_t i = 0; i < other.size(); ++i) {
+            if ((other[i] & mask[i]) != (address[i] & mask[i]))
+                return false;
+        }
+        return true;
+    }
+    // The subnet's last address.
+    Ipv4Octets Broadcast() const
+    {
+        Ipv4Octets broadcast{};
+        for (std::size_t i = 0; i < broadcast.size(); ++i)
+            broadcast[i] = std::uint8_t(address[i] | ~mask[i]);
+        return broadcast;
+    }
 };
 
 // "00-1A-2B-3C-4D-5E", or with ':' "00:1a:2b:3c:4d:5e" (see FormatMac).

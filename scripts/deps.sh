@@ -38,7 +38,7 @@ CORVALEN_BUILD_PACKAGES=(
 CORVALEN_WINDOWS_PACKAGES=(
     cmake g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 icoutils nsis
     nlohmann-json3-dev libcli11-dev
-    wine wine64 fonts-wine fonts-liberation xvfb xauth iproute2 util-linux passwd procps
+    wine wine64 fonts-wine fonts-liberation xvfb xauth iproute2 util-linux passwd procps tcpdump
 )
 
 # The console program for another architecture (packaging/build-deb --arch): Debian's

@@ -151,12 +151,7 @@ SentPacket WakeSender::Send(const WakeSend &send, ByteView password, std::int64_
 std::string WakeSender::OnLink(const Ipv4Octets &address) const
 {
     for (const auto &[name, link] : m_links) {
-        if (!link.ipv4)
-            continue;
-        bool same = true;
-        for (std::size_t i = 0; i < address.size(); ++i)
-            same = same && (address[i] & link.ipv4->mask[i]) == (link.ipv4->address[i] & link.ipv4->mask[i]);
-        if (same)
+        if (link.ipv4 && link.ipv4->Holds(address))
             return name;
     }
     return {};

@@ -324,5 +324,5 @@ void TConsoleWatch::ArmDrain()
 
 void TConsoleWatch::TimedOut()
 {
-    Finish(m_options.count || m_options.untilWoke ? kExitTimedOut : kExitStopped);
+    Finish(m_options.count || m_options.untilWoke || !m_options.wake.empty() ? kExitTimedOut : kExitStopped);
 }

@@ -138,7 +138,7 @@ std::optional<std::uint32_t> Ipv4Of(const sockaddr *address)
     return ntohl(reinterpret_cast<const sockaddr_in *>(address)->sin_addr.s_addr);
 }
 
-Ipv4Address Bytes(std::uint32_t hostOrder)
+Ipv4Octets Bytes(std::uint32_t hostOrder)
 {
     return {std::uint8_t(hostOrder >> 24), std::uint8_t(hostOrder >> 16), std::uint8_t(hostOrder >> 8),
             std::uint8_t(hostOrder)};
@@ -197,9 +197,9 @@ public:
         return interfaces;
     }
 
-    std::vector<Ipv4Address> Ipv4Destinations() override
+    std::vector<Ipv4Octets> Ipv4Destinations() override
     {
-        std::vector<Ipv4Address> destinations;
+        std::vector<Ipv4Octets> destinations;
         const Ifaddrs addresses;
         for (const ifaddrs *entry = addresses.list; entry != nullptr; entry = entry->ifa_next) {
             const std::optional<std::uint32_t> address = Ipv4Of(entry->ifa_addr);

@@ -289,10 +289,10 @@ void TestLinkCapture::machineKnowsTheVeth()
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(found->mac.data()), 6), mac);
     QVERIFY(std::none_of(interfaces.begin(), interfaces.end(), [](const LocalInterface &local) { return local.name == "lo"; }));
 
-    const std::vector<Ipv4Address> destinations = machine.Ipv4Destinations();
-    QVERIFY(std::find(destinations.begin(), destinations.end(), Ipv4Address{10, 231, 41, 1}) != destinations.end());
-    QVERIFY(std::find(destinations.begin(), destinations.end(), Ipv4Address{10, 231, 41, 255}) != destinations.end());
-    QVERIFY(std::find(destinations.begin(), destinations.end(), Ipv4Address{10, 231, 41, 2}) == destinations.end());
+    const std::vector<Ipv4Octets> destinations = machine.Ipv4Destinations();
+    QVERIFY(std::find(destinations.begin(), destinations.end(), Ipv4Octets{10, 231, 41, 1}) != destinations.end());
+    QVERIFY(std::find(destinations.begin(), destinations.end(), Ipv4Octets{10, 231, 41, 255}) != destinations.end());
+    QVERIFY(std::find(destinations.begin(), destinations.end(), Ipv4Octets{10, 231, 41, 2}) == destinations.end());
 
     // A veth has no Wake-on and no device behind it.
     QCOMPARE(machine.WakeOnModes(link), std::optional<std::string>());

@@ -34,7 +34,7 @@ public:
     {
         return {{"eth0", {0x00, 0x11, 0x22, 0x33, 0x44, 0xAA}}, {"wlan0", {0x02, 0, 0, 0, 0, 9}}};
     }
-    std::vector<Ipv4Address> Ipv4Destinations() override { return {{10, 0, 0, 7}, {10, 0, 0, 255}}; }
+    std::vector<Ipv4Octets> Ipv4Destinations() override { return {{10, 0, 0, 7}, {10, 0, 0, 255}}; }
     std::vector<Ipv4Network> Ipv4Networks() override { return {{{10, 0, 0, 7}, {255, 255, 255, 0}}}; }
     std::optional<std::string> WakeOnModes(const std::string &name) override
     {

@@ -1,11 +1,14 @@
 #include "commandline.h"
+#include "consolelines.h"
 #include "consolestream.h"
 #include "consolesinks.h"
+#include "consolewake.h"
 #include "consolewatch.h"
 #include "regionalsettings.h"
 #include "socketerrors.h"
 #include "version.h"
 #include "wakecheck.h"
+#include "wakesender.h"
 
 namespace {
 
@@ -21,14 +24,58 @@ BOOL WINAPI StopOnControlKey(DWORD controlType)
     return TRUE;
 }
 
+static_assert(TConsoleWake::kStopMessage == TConsoleWatch::kStopMessage, "Ctrl+C stops either");
+
+// The sink the command line chose, for the console.
+class Output
+{
+public:
+    Output(const WatchOptions &options, ConsoleStream &out)
+        : m_json([&out](const std::string &text) { out.Write(text); }, m_times)
+        // The regional settings write in the ANSI code page; JSON is UTF-8.
+        , m_text([&out](const std::string &lines) { out.Write(lines, CP_ACP); }, m_times, ReadDateTimeSettings())
+        , m_sink(options.json ? static_cast<EventSink &>(m_json) : m_text)
+    {
+    }
+    EventSink &Sink() { return m_sink; }
+
+private:
+    SystemLocalTimes m_times;
+    JsonSink m_json;
+    TextSink m_text;
+    EventSink &m_sink;
+};
+
+// --wake: sends the magic packets, and asks for the machine until it answers.
+int Wake(const WatchOptions &givenOptions, ConsoleStream &out, ConsoleStream &err)
+{
+    WatchOptions options = givenOptions;
+    NeighbourCalls &calls = SystemNeighbourCalls();
+    // Without --ip, one machine's address may be known already: asked for, it proves
+    // a wake that sends nothing of its own accord.
+    if (options.wake.size() == 1 && !options.wakeIp) {
+        options.wakeIp = NeighbourAddress(calls, options.wake.front());
+        if (options.wakeIp)
+            err.Write(NeighbourLine(kProgram.name, *options.wakeIp, options.wake.front()) + '\n');
+    }
+    const std::vector<SendAdapter> adapters = ReadSendAdapters(SystemWindowsMachineCalls());
+    const ConsoleWakePlan planned = PlanConsoleWake(kProgram.name, options, SendInterfaces(adapters), false);
+    for (const std::string &line : planned.lines)
+        err.Write(line + '\n');
+    if (!planned.plan)
+        return planned.exitStatus;
+    Output output(options, out);
+    WakeSender sender(*planned.plan, adapters);
+    TConsoleWake wake(options, kProgram, sender, calls, adapters, output.Sink(), err);
+    watchingThread = GetCurrentThreadId();
+    SetConsoleCtrlHandler(StopOnControlKey, TRUE);
+    return wake.Run(*planned.plan);
+}
+
 int Watch(const WatchOptions &options, ConsoleStream &out, ConsoleStream &err)
 {
-    SystemLocalTimes times;
-    // The regional settings write in the ANSI code page; JSON is UTF-8.
-    JsonSink json([&out](const std::string &text) { out.Write(text); }, times);
-    TextSink text([&out](const std::string &lines) { out.Write(lines, CP_ACP); }, times, ReadDateTimeSettings());
-    TConsoleWatch watch(options, kProgram, SystemWinSockCalls(), options.json ? static_cast<EventSink &>(json) : text,
-                        err);
+    Output output(options, out);
+    TConsoleWatch watch(options, kProgram, SystemWinSockCalls(), output.Sink(), err);
     if (!watch.Start()) {
         if (watch.LastError() == SocketErrorText(kWsaEAccess))
             err.Write(kProgram.name + " needs administrator rights to open its raw socket: open an elevated "
@@ -58,5 +105,7 @@ int main(int argc, char *argv[])
     }
     if (commandLine.options.check)
         return WakeCheck(commandLine.options.json, out);
+    if (!commandLine.options.wake.empty())
+        return Wake(commandLine.options, out, err);
     return Watch(commandLine.options, out, err);
 }

@@ -197,19 +197,6 @@ void ReadSettings(WindowsMachineCalls &calls, WindowsAdapterFacts &adapter)
     adapter.wakeProperties = ReadWakeProperties(calls, key);
 }
 
-std::vector<char> AdapterList(WindowsMachineCalls &calls)
-{
-    ULONG size = 16 * 1024;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        std::vector<char> buffer(size);
-        const ULONG result = calls.AdaptersAddresses(reinterpret_cast<IP_ADAPTER_ADDRESSES *>(buffer.data()), &size);
-        if (result == ERROR_SUCCESS)
-            return buffer;
-        if (result != ERROR_BUFFER_OVERFLOW)
-            break;
-    }
-    return {};
-}
 
 class SystemCalls final : public WindowsMachineCalls
 {
@@ -283,6 +270,25 @@ public:
 
 } // namespace
 
+std::vector<char> AdapterList(WindowsMachineCalls &calls)
+{
+    ULONG size = 16 * 1024;
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        std::vector<char> buffer(size);
+        const ULONG result = calls.AdaptersAddresses(reinterpret_cast<IP_ADAPTER_ADDRESSES *>(buffer.data()), &size);
+        if (result == ERROR_SUCCESS)
+            return buffer;
+        if (result != ERROR_BUFFER_OVERFLOW)
+            break;
+    }
+    return {};
+}
+
+std::string AdapterName(const IP_ADAPTER_ADDRESSES &adapter)
+{
+    return Utf8(adapter.FriendlyName);
+}
+
 WindowsMachineCalls &SystemWindowsMachineCalls()
 {
     static SystemCalls calls;
@@ -306,7 +312,7 @@ std::vector<WindowsAdapterFacts> ReadWindowsAdapters(WindowsMachineCalls &calls)
         if (entry->IfType != IF_TYPE_ETHERNET_CSMACD)
             continue;
         WindowsAdapterFacts adapter;
-        adapter.link.name = Utf8(entry->FriendlyName);
+        adapter.link.name = AdapterName(*entry);
         adapter.link.mac = MacText(*entry);
         adapter.link.ipv4 = Ipv4Subnets(*entry);
         adapter.link.carrier = entry->OperStatus == IfOperStatusUp;

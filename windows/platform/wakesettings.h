@@ -3,6 +3,7 @@
 #include "windowsreadiness.h"
 
 #include <winsock2.h>
+#include <ws2ipdef.h> // before iphlpapi.h, for the neighbour table's rows
 #include <windows.h>
 #include <iphlpapi.h>
 
@@ -36,6 +37,11 @@ public:
 };
 
 WindowsMachineCalls &SystemWindowsMachineCalls();
+
+// What GetAdaptersAddresses lists, in a buffer of its own; empty when it fails.
+std::vector<char> AdapterList(WindowsMachineCalls &calls);
+// The adapter's name as Windows shows it ("Ethernet"), in UTF-8.
+std::string AdapterName(const IP_ADAPTER_ADDRESSES &adapter);
 
 // The wired Ethernet adapters (IF_TYPE_ETHERNET_CSMACD) with their wake settings.
 std::vector<WindowsAdapterFacts> ReadWindowsAdapters(WindowsMachineCalls &calls);
