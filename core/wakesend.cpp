@@ -42,17 +42,26 @@ std::string NotSendable(const SendInterface &interface)
     return {};
 }
 
+// The interface on whose subnet `address` is the address of another machine (not the
+// subnet's broadcast address, nor the interface's own); null when there is none.
+const SendInterface *UnicastOnLink(const Ipv4Octets &address, const std::vector<SendInterface> &interfaces)
+{
+    for (const SendInterface &interface : interfaces) {
+        const std::optional<Ipv4Network> &network = interface.ipv4;
+        if (network && network->Holds(address) && address != network->Broadcast() && address != network->address
+            && PrefixLength(network->mask) < 31)
+            return &interface;
+    }
+    return nullptr;
+}
+
 // The warning for --to naming a unicast address of a subnet this machine is on.
 std::string UnicastToWarning(const Ipv4Octets &to, const std::vector<SendInterface> &interfaces)
 {
-    for (const SendInterface &interface : interfaces) {
-        if (!interface.ipv4)
-            continue;
-        const Ipv4Network &network = *interface.ipv4;
-        if (!network.Holds(to) || to == network.Broadcast() || PrefixLength(network.mask) >= 31)
-            continue;
+    if (const SendInterface *interface = UnicastOnLink(to, interfaces)) {
+        const Ipv4Network &network = *interface->ipv4;
         return "--to " + FormatIpv4(to) + " is a unicast address of " + FormatIpv4(Masked(to, network.mask))
-            + "/" + std::to_string(PrefixLength(network.mask)) + " on " + interface.name
+            + "/" + std::to_string(PrefixLength(network.mask)) + " on " + interface->name
             + ": once that machine has slept longer than this machine's ARP cache keeps its address (often "
               "minutes), this machine asks in vain who has it and the packet never leaves, unless the card answers "
               "ARP while asleep; send to the subnet's broadcast address "
@@ -60,6 +69,7 @@ std::string UnicastToWarning(const Ipv4Octets &to, const std::vector<SendInterfa
     }
     return {};
 }
+
 } // namespace
 
 const char *SendFormName(SendForm form)

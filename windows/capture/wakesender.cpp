@@ -58,12 +58,11 @@ WakeSender::WakeSender(const WakePlan &plan, const std::vector<SendAdapter> &ada
     WSADATA data;
     const int started = WSAStartup(MAKEWORD(2, 0), &data);
     m_started = started == 0;
+    if (!m_started) {
+        m_startFailure = SocketErrorText(started);
+        return;
+    }
     for (const WakeSend &send : plan.sends) {
-        if (!m_started) {
-            m_routed.error = SocketErrorText(started);
-            m_bound[send.interfaceName].error = m_routed.error;
-            continue;
-        }
         if (send.form == SendForm::Address) {
             if (m_routed.handle == INVALID_SOCKET && m_routed.error.empty())
                 m_routed = Open(nullptr);
@@ -98,6 +97,10 @@ SentPacket WakeSender::Send(const WakeSend &send, ByteView password, std::int64_
     SentPacket sent{send, timeNs, {}};
     if (send.form == SendForm::Ethernet || !send.address) {
         sent.error = "the Ethernet frame needs a capture driver";
+        return sent;
+    }
+    if (!m_started) {
+        sent.error = m_startFailure;
         return sent;
     }
     const Socket &socket = send.form == SendForm::Address ? m_routed : m_bound[send.interfaceName];

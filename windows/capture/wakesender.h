@@ -36,6 +36,7 @@ private:
     static Socket Open(const Ipv4Octets *bindTo);
 
     bool m_started = false;
+    std::string m_startFailure; // why WSAStartup failed
     std::map<std::string, Socket> m_bound; // by adapter
     Socket m_routed;                       // for --to
 };
