@@ -20,7 +20,6 @@ struct FakeNeighbours final : NeighbourCalls
     std::vector<MIB_IPNET_ROW2> table;
     int answerAt = 0;              // the question ARP answers; 0: never
     MacAddress answerer = kTarget; // who answers it
-    std::string echoError;
     int resolves = 0;
     MIB_IPNET_ROW2 asked{};
 
@@ -36,11 +35,7 @@ struct FakeNeighbours final : NeighbourCalls
         row->State = NlnsReachable;
         return NO_ERROR;
     }
-    bool Echo(const Ipv4Octets &, DWORD, std::string *error) override
-    {
-        *error = echoError;
-        return false;
-    }
+    bool Echo(const Ipv4Octets &, DWORD, std::string *) override { return false; }
 };
 
 MIB_IPNET_ROW2 Row(const char *address, const MacAddress &mac, NL_NEIGHBOR_STATE state)
@@ -137,17 +132,6 @@ TEST(anotherMachineAnsweringForTheAddressIsNoSignOfLife)
     CHECK(Has(run.out, "\"event\":\"no_sign_of_life\""));
     CHECK(Has(run.out, "it did not answer ARP for 127.0.0.2 (nothing else of it can be seen without a capture "
                        "driver)"));
-}
-
-TEST(anEchoThatCannotBeAskedEndsTheWake)
-{
-    FakeNeighbours neighbours;
-    neighbours.echoError = "IcmpCreateFile failed with error 5";
-    const Run run = Wake({"--wake", "02:c1:1e:00:00:5a", "--ip", "10.9.9.9", "--json"}, neighbours);
-    CHECK_EQUAL(run.status, 3);
-    CHECK(Has(run.err, "asking for 10.9.9.9 by ICMP echo every 2 s"));
-    CHECK(Has(run.err, "cannot ask for 10.9.9.9: IcmpCreateFile failed with error 5"));
-    CHECK_EQUAL(neighbours.resolves, 0);
 }
 
 TEST(theNeighbourTableGivesTheAddressOfAnEntryThatMayStillHold)
