@@ -1,5 +1,7 @@
 #include "consolelines.h"
 
+#include <algorithm>
+
 std::string ListeningLine(const std::string &program, const std::vector<MacAddress> &macs,
                           const std::vector<std::string> &linkInterfaces)
 {
@@ -55,4 +57,36 @@ ConsoleWakePlan PlanConsoleWake(const std::string &program, const WatchOptions &
 std::string NeighbourLine(const std::string &program, const Ipv4Octets &address, const MacAddress &mac)
 {
     return program + ": the neighbour table holds " + FormatIpv4(address) + " for " + MacText(mac);
+}
+
+WakeRounds::WakeRounds(WakePlan plan, EventSink &sink, SegmentWatch &watch)
+    : m_plan(std::move(plan))
+    , m_sink(sink)
+    , m_watch(watch)
+{
+}
+
+bool WakeRounds::SendNext(const std::function<SentPacket(const WakeSend &)> &send)
+{
+    for (const WakeSend &packet : m_plan.sends) {
+        if (packet.round != m_round)
+            continue;
+        const SentPacket sent = send(packet);
+        m_sink.Sent(sent);
+        if (!sent.error.empty())
+            continue;
+        m_watch.WakeSent(packet, sent.timeNs);
+        if (std::find(m_sentFor.begin(), m_sentFor.end(), packet.mac) == m_sentFor.end())
+            m_sentFor.push_back(packet.mac);
+    }
+    return ++m_round < kWakeRounds;
+}
+
+std::string WakeRounds::NothingSentLine(const std::string &program, const std::vector<MacAddress> &macs) const
+{
+    for (const MacAddress &mac : macs) {
+        if (std::find(m_sentFor.begin(), m_sentFor.end(), mac) == m_sentFor.end())
+            return program + ": no magic packet for " + MacText(mac) + " could be sent";
+    }
+    return {};
 }

@@ -188,25 +188,27 @@ void SegmentWatch::WakeSent(const WakeSend &send, std::int64_t timeNs)
 
 void SegmentWatch::EchoAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs)
 {
-    SignOfLife sign;
-    sign.kind = SignOfLife::Kind::Echo;
-    sign.sourceMac = mac;
-    sign.what = "ICMP echo reply";
-    sign.etherType = 0x0800;
-    sign.address = IpAddress::FromIpv4(address);
-    if (const std::optional<WakeOutcome> outcome = m_wakes.FrameSeen(sign, timeNs))
-        Outcomes({*outcome});
+    Answered(SignOfLife::Kind::Echo, mac, address, timeNs);
 }
 
 void SegmentWatch::ArpAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs)
 {
+    Answered(SignOfLife::Kind::Arp, mac, address, timeNs);
+}
+
+// An answer to this machine's question, which no capture saw as a frame.
+void SegmentWatch::Answered(SignOfLife::Kind kind, const MacAddress &mac, const Ipv4Octets &address,
+                            std::int64_t timeNs)
+{
+    const bool arp = kind == SignOfLife::Kind::Arp;
     SignOfLife sign;
-    sign.kind = SignOfLife::Kind::Arp;
+    sign.kind = kind;
     sign.sourceMac = mac;
-    sign.what = "ARP reply";
-    sign.etherType = 0x0806;
-    sign.arpSender = address;
+    sign.what = arp ? "ARP reply" : "ICMP echo reply";
+    sign.etherType = arp ? 0x0806 : 0x0800;
     sign.address = IpAddress::FromIpv4(address);
+    if (arp)
+        sign.arpSender = address;
     if (const std::optional<WakeOutcome> outcome = m_wakes.FrameSeen(sign, timeNs))
         Outcomes({*outcome});
 }

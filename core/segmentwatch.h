@@ -118,6 +118,7 @@ private:
     void WatchWake(const MagicEvent &event);
     void SegmentFrameSeen(ByteView frame, std::int64_t timeNs);
     void SignFinished(const Pending &pending);
+    void Answered(SignOfLife::Kind kind, const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs);
     void Outcomes(const std::vector<WakeOutcome> &outcomes);
     std::optional<bool> WasAwake(const MacAddress &mac);
     void RefreshMachineInfo();

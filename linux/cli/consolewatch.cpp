@@ -140,9 +140,8 @@ bool TConsoleWatch::Start()
 void TConsoleWatch::StartWaking(WakeSender &sender, WakePlan plan)
 {
     m_sender = &sender;
-    m_plan = std::move(plan);
-    m_round = 0;
-    WriteError(WakingLine(ProgramName(), m_options.wake, m_plan, std::int64_t(m_options.wakeTimeoutMs) * 1000000));
+    WriteError(WakingLine(ProgramName(), m_options.wake, plan, std::int64_t(m_options.wakeTimeoutMs) * 1000000));
+    m_rounds = std::make_unique<WakeRounds>(std::move(plan), m_sinks, m_watch);
     m_roundTimer.setSingleShot(true);
     connect(&m_roundTimer, &QTimer::timeout, this, &TConsoleWatch::SendRound);
     SendRound();
@@ -152,25 +151,15 @@ void TConsoleWatch::SendRound()
 {
     if (m_finished)
         return;
-    for (const WakeSend &send : m_plan.sends) {
-        if (send.round != m_round)
-            continue;
-        const SentPacket sent = m_sender->Send(send, m_options.password, m_clock.RealNs());
-        m_sinks.Sent(sent);
-        if (!sent.error.empty())
-            continue;
-        m_watch.WakeSent(send, sent.timeNs);
-        if (std::find(m_sentFor.begin(), m_sentFor.end(), send.mac) == m_sentFor.end())
-            m_sentFor.push_back(send.mac);
-    }
-    if (++m_round < kWakeRounds) {
+    if (m_rounds->SendNext([this](const WakeSend &send) {
+            return m_sender->Send(send, m_options.password, m_clock.RealNs());
+        })) {
         m_roundTimer.start(int(kWakeRoundGapNs / 1000000));
         return;
     }
-    for (const MacAddress &mac : m_options.wake) {
-        if (std::find(m_sentFor.begin(), m_sentFor.end(), mac) != m_sentFor.end())
-            continue;
-        WriteError(ProgramName() + ": no magic packet for " + MacText(mac) + " could be sent");
+    if (const std::string nothingSent = m_rounds->NothingSentLine(ProgramName(), m_options.wake);
+        !nothingSent.empty()) {
+        WriteError(nothingSent);
         Finish(kExitNotListening);
         return;
     }

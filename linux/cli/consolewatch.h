@@ -2,6 +2,7 @@
 
 #include "clocks.h"
 #include "commandline.h"
+#include "consolelines.h"
 #include "consolesinks.h"
 #include "linkcapture.h"
 #include "machineinfo.h"
@@ -84,9 +85,7 @@ private:
     bool m_finished = false;
     bool m_passive = true; // the raw socket listens: the watch sees signs of life
     WakeSender *m_sender = nullptr;
-    WakePlan m_plan;
-    int m_round = 0;
-    std::vector<MacAddress> m_sentFor; // the machines with a packet that left
+    std::unique_ptr<WakeRounds> m_rounds;
     QTimer m_roundTimer;
     QTimer m_askTimer;
     std::unique_ptr<QSocketNotifier> m_echoNotifier;

@@ -22,18 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-ip netns add "$segment"
-ip -n "$segment" link add br0 type bridge
-ip -n "$segment" link set br0 up
-for n in 1 2 3; do
-    host=${hosts[n - 1]}
-    ip netns add "$host"
-    ip -n "$host" link set lo up
-    ip link add "cwp$$x$n" netns "$segment" type veth peer name eth0 netns "$host"
-    ip -n "$segment" link set "cwp$$x$n" master br0 up
-    ip netns exec "$host" sysctl -q net.ipv6.conf.all.disable_ipv6=1
-    ip -n "$host" addr add "10.85.0.$n/24" dev eth0
-done
+segment_up "$segment" 10.85.0 "${hosts[@]:0:3}"
 ip -n "${hosts[1]}" link set eth0 address "$target_mac"
 ip -n "${hosts[2]}" addr flush dev eth0
 ip -n "${hosts[2]}" addr add 10.85.0.254/24 dev eth0
@@ -68,6 +57,12 @@ sleep_target() {
 wake() {
     status=0
     ip netns exec "${hosts[0]}" "$cli" --json "$@" > "$work/out" 2> "$work/err" || status=$?
+}
+# wake_unprivileged [OPTIONS]: the same as nobody, without any capability.
+wake_unprivileged() {
+    status=0
+    ip netns exec "${hosts[0]}" setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all \
+        --bounding-set=-all "$cli" --json "$@" > "$work/out" 2> "$work/err" || status=$?
 }
 expect_status() {
     [ "$status" -eq "$1" ] || fail "exit status $status, not $1: $(cat "$work/err" "$work/out")"
@@ -143,9 +138,7 @@ pids=()
 # unprivileged ping socket, which this namespace allows to every group.
 ip netns exec "${hosts[0]}" sysctl -q net.ipv4.ping_group_range="0 2147483647"
 sleep_target --silent
-status=0
-ip netns exec "${hosts[0]}" setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all \
-    "$cli" --json --wake "$target_mac" --ip 10.85.0.2 --wake-timeout 30 > "$work/out" 2> "$work/err" || status=$?
+wake_unprivileged --wake "$target_mac" --ip 10.85.0.2 --wake-timeout 30
 expect_status 0
 grep -q 'the Ethernet frame and the watch for signs of life need the CAP_NET_RAW capability' "$work/err" \
     || fail "what needs the capability: $(cat "$work/err")"
@@ -156,9 +149,7 @@ stop_started
 pids=()
 # Asleep, and nothing but ICMP echo could tell: the outcome says so.
 sleep_target --never
-status=0
-ip netns exec "${hosts[0]}" setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all --bounding-set=-all \
-    "$cli" --json --wake "$target_mac" --ip 10.85.0.2 --wake-timeout 4 > "$work/out" 2> "$work/err" || status=$?
+wake_unprivileged --wake "$target_mac" --ip 10.85.0.2 --wake-timeout 4
 expect_status 1
 grep -q '"event":"no_sign_of_life".*it did not answer ICMP echo at 10.85.0.2' "$work/out" \
     || fail "asleep, unprivileged: $(cat "$work/out" "$work/err")"

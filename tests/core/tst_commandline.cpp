@@ -5,6 +5,19 @@
 
 // The console programs' shared command line: what each platform's program accepts,
 // and the words it finds for what it does not.
+namespace {
+
+// The words of `arguments`, split at spaces, as the console of that kind reads them.
+ParsedCommandLine Parse(const QString &arguments, bool linkLayer)
+{
+    std::vector<std::string> words;
+    for (const QString &word : arguments.split(' ', Qt::SkipEmptyParts))
+        words.push_back(word.toStdString());
+    return ParseCommandLine(words, {"corvalen-cli", "1.0", linkLayer});
+}
+
+} // namespace
+
 class TestCommandLine final : public QObject
 {
     Q_OBJECT
@@ -88,10 +101,7 @@ void TestCommandLine::parse()
     QFETCH(bool, linkLayer);
     QFETCH(QString, outcome);
 
-    std::vector<std::string> words;
-    for (const QString &word : arguments.split(' ', Qt::SkipEmptyParts))
-        words.push_back(word.toStdString());
-    const ParsedCommandLine parsed = ParseCommandLine(words, {"corvalen-cli", "1.0", linkLayer});
+    const ParsedCommandLine parsed = Parse(arguments, linkLayer);
     QVERIFY(parsed.output.empty());
     const WatchOptions &o = parsed.options;
     const auto optional = [](const std::optional<int> &value) {
@@ -156,10 +166,7 @@ void TestCommandLine::wake()
     QFETCH(bool, linkLayer);
     QFETCH(QString, outcome);
 
-    std::vector<std::string> words;
-    for (const QString &word : arguments.split(' ', Qt::SkipEmptyParts))
-        words.push_back(word.toStdString());
-    const ParsedCommandLine parsed = ParseCommandLine(words, {"corvalen-cli", "1.0", linkLayer});
+    const ParsedCommandLine parsed = Parse(arguments, linkLayer);
     const WatchOptions &o = parsed.options;
     QStringList macs, to, password;
     for (const MacAddress &mac : o.wake)

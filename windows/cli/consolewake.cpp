@@ -30,9 +30,9 @@ std::int64_t TConsoleWake::Clock::SteadyNs()
                         + counter.QuadPart % frequency.QuadPart * 1000000000 / frequency.QuadPart);
 }
 
-TConsoleWake::TConsoleWake(const WatchOptions &options, const ConsoleProgram &program, WakeSender &sender,
-                           NeighbourCalls &calls, std::vector<SendAdapter> adapters, EventSink &out,
-                           ConsoleStream &err)
+TConsoleWake::TConsoleWake(const WatchOptions &options, const ConsoleProgram &program, WakePlan plan,
+                           WakeSender &sender, NeighbourCalls &calls, std::vector<SendAdapter> adapters,
+                           EventSink &out, ConsoleStream &err)
     : m_options(options)
     , m_program(program)
     , m_sender(sender)
@@ -46,6 +46,7 @@ TConsoleWake::TConsoleWake(const WatchOptions &options, const ConsoleProgram &pr
                    PostThreadMessageA(GetCurrentThreadId(), kStopMessage, WPARAM(exitStatus), 0);
                })
     , m_watch(SettingsFor(m_options), m_machine, m_clock, m_report)
+    , m_rounds(std::move(plan), m_report, m_watch)
 {
 }
 
@@ -57,10 +58,10 @@ TConsoleWake::~TConsoleWake()
     }
 }
 
-int TConsoleWake::Run(const WakePlan &plan)
+int TConsoleWake::Run()
 {
-    m_plan = plan;
-    m_err.Write(WakingLine(m_program.name, m_options.wake, m_plan, std::int64_t(m_options.wakeTimeoutMs) * 1000000)
+    m_err.Write(WakingLine(m_program.name, m_options.wake, m_rounds.Plan(),
+                           std::int64_t(m_options.wakeTimeoutMs) * 1000000)
                 + '\n');
     if (m_options.timeoutMs)
         m_timeout = SetTimer(nullptr, 0, UINT(*m_options.timeoutMs), nullptr);
@@ -91,25 +92,15 @@ void TConsoleWake::SendRound()
 {
     if (m_finished)
         return;
-    for (const WakeSend &send : m_plan.sends) {
-        if (send.round != m_round)
-            continue;
-        const SentPacket sent = m_sender.Send(send, m_options.password, m_clock.RealNs());
-        m_report.Sent(sent);
-        if (!sent.error.empty())
-            continue;
-        m_watch.WakeSent(send, sent.timeNs);
-        if (std::find(m_sentFor.begin(), m_sentFor.end(), send.mac) == m_sentFor.end())
-            m_sentFor.push_back(send.mac);
-    }
-    if (++m_round < kWakeRounds) {
+    if (m_rounds.SendNext([this](const WakeSend &send) {
+            return m_sender.Send(send, m_options.password, m_clock.RealNs());
+        })) {
         m_roundTimer = SetTimer(nullptr, 0, UINT(kWakeRoundGapNs / 1000000), nullptr);
         return;
     }
-    for (const MacAddress &mac : m_options.wake) {
-        if (std::find(m_sentFor.begin(), m_sentFor.end(), mac) != m_sentFor.end())
-            continue;
-        Write("no magic packet for " + MacText(mac) + " could be sent");
+    if (const std::string nothingSent = m_rounds.NothingSentLine(m_program.name, m_options.wake);
+        !nothingSent.empty()) {
+        m_err.Write(nothingSent + '\n');
         Finish(kExitNotListening);
         return;
     }
@@ -132,8 +123,8 @@ void TConsoleWake::StartAsking()
     const std::string every = " every " + std::to_string(question.intervalMs / 1000) + " s";
     const auto onLink = std::find_if(m_adapters.begin(), m_adapters.end(), [&](const SendAdapter &adapter) {
         return adapter.link.ipv4 && adapter.link.ipv4->Holds(question.address)
-               && std::find(m_plan.interfaces.begin(), m_plan.interfaces.end(), adapter.link.name)
-                      != m_plan.interfaces.end();
+               && std::find(m_rounds.Plan().interfaces.begin(), m_rounds.Plan().interfaces.end(), adapter.link.name)
+                      != m_rounds.Plan().interfaces.end();
     });
     if (onLink != m_adapters.end() && m_calls.CanResolve()) {
         question.way = WakeAsker::Way::Arp;

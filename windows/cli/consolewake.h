@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commandline.h"
+#include "consolelines.h"
 #include "consolesinks.h"
 #include "consolestream.h"
 #include "neighbours.h"
@@ -22,14 +23,14 @@ public:
     // Posted by the asker's thread when the machine answered, or a question failed.
     static constexpr UINT kAskerMessage = WM_APP + 21;
 
-    TConsoleWake(const WatchOptions &options, const ConsoleProgram &program, WakeSender &sender,
+    TConsoleWake(const WatchOptions &options, const ConsoleProgram &program, WakePlan plan, WakeSender &sender,
                  NeighbourCalls &calls, std::vector<SendAdapter> adapters, EventSink &out, ConsoleStream &err);
     ~TConsoleWake();
     TConsoleWake(const TConsoleWake &) = delete;
     TConsoleWake &operator=(const TConsoleWake &) = delete;
 
     // Sends and asks until the outcome, Ctrl+C or --timeout; returns the exit status.
-    int Run(const WakePlan &plan);
+    int Run();
 
 private:
     class Clock final : public WatchClock
@@ -55,9 +56,7 @@ private:
     Clock m_clock;
     ConsoleReport m_report;
     SegmentWatch m_watch;
-    WakePlan m_plan;
-    int m_round = 0;
-    std::vector<MacAddress> m_sentFor; // the machines with a packet that left
+    WakeRounds m_rounds;
     std::unique_ptr<WakeAsker> m_asker;
     bool m_askerFailureTold = false;
     UINT_PTR m_roundTimer = 0;

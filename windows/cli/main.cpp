@@ -66,10 +66,10 @@ int Wake(const WatchOptions &givenOptions, ConsoleStream &out, ConsoleStream &er
         return planned.exitStatus;
     Output output(options, out);
     WakeSender sender(*planned.plan, adapters);
-    TConsoleWake wake(options, kProgram, sender, calls, adapters, output.Sink(), err);
+    TConsoleWake wake(options, kProgram, *planned.plan, sender, calls, adapters, output.Sink(), err);
     watchingThread = GetCurrentThreadId();
     SetConsoleCtrlHandler(StopOnControlKey, TRUE);
-    return wake.Run(*planned.plan);
+    return wake.Run();
 }
 
 int Watch(const WatchOptions &options, ConsoleStream &out, ConsoleStream &err)

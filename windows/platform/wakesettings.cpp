@@ -197,7 +197,6 @@ void ReadSettings(WindowsMachineCalls &calls, WindowsAdapterFacts &adapter)
     adapter.wakeProperties = ReadWakeProperties(calls, key);
 }
 
-
 class SystemCalls final : public WindowsMachineCalls
 {
 public:

@@ -85,8 +85,9 @@ Run Wake(const std::vector<std::string> &arguments, FakeNeighbours &neighbours)
         SystemLocalTimes times;
         JsonSink json([&run](const std::string &text) { run.out += text; }, times);
         WakeSender sender(*planned.plan, adapters);
-        TConsoleWake wake(parsed.options, {"corvalen-cli", "1.0", false}, sender, neighbours, adapters, json, err);
-        run.status = wake.Run(*planned.plan);
+        TConsoleWake wake(parsed.options, {"corvalen-cli", "1.0", false}, *planned.plan, sender, neighbours, adapters,
+                          json, err);
+        run.status = wake.Run();
     }
     SetStdHandle(STD_ERROR_HANDLE, standardError);
     CloseHandle(file);
