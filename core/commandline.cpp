@@ -89,15 +89,21 @@ public:
 // value landed in the options.
 using Landing = std::string (*)(const std::string &written, WatchOptions &options);
 
-std::string LandMac(const std::string &written, WatchOptions &options)
+// Adds the MAC written to `macs` once; what is wrong with it otherwise.
+std::string AddMac(const std::string &written, std::vector<MacAddress> &macs)
 {
     const std::string text = MacText(written);
     if (text.empty())
         return Quoted(written) + " is not a MAC address (write 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).";
     const MacAddress mac = *ParseMacText(text);
-    if (std::find(options.macs.begin(), options.macs.end(), mac) == options.macs.end())
-        options.macs.push_back(mac);
+    if (std::find(macs.begin(), macs.end(), mac) == macs.end())
+        macs.push_back(mac);
     return {};
+}
+
+std::string LandMac(const std::string &written, WatchOptions &options)
+{
+    return AddMac(written, options.macs);
 }
 
 std::string LandCount(const std::string &written, WatchOptions &options)
@@ -159,13 +165,7 @@ std::string LandMetrics(const std::string &written, WatchOptions &options)
 
 std::string LandWake(const std::string &written, WatchOptions &options)
 {
-    const std::string text = MacText(written);
-    if (text.empty())
-        return Quoted(written) + " is not a MAC address (write 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).";
-    const MacAddress mac = *ParseMacText(text);
-    if (std::find(options.wake.begin(), options.wake.end(), mac) == options.wake.end())
-        options.wake.push_back(mac);
-    return {};
+    return AddMac(written, options.wake);
 }
 
 std::string LandPort(const std::string &written, WatchOptions &options)

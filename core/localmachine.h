@@ -15,7 +15,6 @@ struct LocalInterface
     MacAddress mac{};
 };
 
-
 // What this machine says about itself when a magic packet arrives. None of it needs
 // a privilege, so it is read after the capabilities are gone.
 class LocalMachine

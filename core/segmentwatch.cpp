@@ -205,7 +205,7 @@ void SegmentWatch::Answered(SignOfLife::Kind kind, const MacAddress &mac, const 
     sign.kind = kind;
     sign.sourceMac = mac;
     sign.what = arp ? "ARP reply" : "ICMP echo reply";
-    sign.etherType = arp ? 0x0806 : 0x0800;
+    sign.etherType = arp ? kEtherTypeArp : kEtherTypeIpv4;
     sign.address = IpAddress::FromIpv4(address);
     if (arp)
         sign.arpSender = address;

@@ -3,6 +3,7 @@
 #include "protocols.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -14,15 +15,6 @@ Ipv4Octets Masked(const Ipv4Octets &address, const Ipv4Octets &mask)
     for (std::size_t i = 0; i < result.size(); ++i)
         result[i] = std::uint8_t(address[i] & mask[i]);
     return result;
-}
-
-int PrefixLength(const Ipv4Octets &mask)
-{
-    int length = 0;
-    for (const std::uint8_t byte : mask)
-        for (int bit = 7; bit >= 0 && (byte >> bit & 1); --bit)
-            ++length;
-    return length;
 }
 
 bool Sendable(const SendInterface &interface)
@@ -49,7 +41,7 @@ const SendInterface *UnicastOnLink(const Ipv4Octets &address, const std::vector<
     for (const SendInterface &interface : interfaces) {
         const std::optional<Ipv4Network> &network = interface.ipv4;
         if (network && network->Holds(address) && address != network->Broadcast() && address != network->address
-            && PrefixLength(network->mask) < 31)
+            && network->PrefixLength() < 31)
             return &interface;
     }
     return nullptr;
@@ -61,13 +53,23 @@ std::string UnicastToWarning(const Ipv4Octets &to, const std::vector<SendInterfa
     if (const SendInterface *interface = UnicastOnLink(to, interfaces)) {
         const Ipv4Network &network = *interface->ipv4;
         return "--to " + FormatIpv4(to) + " is a unicast address of " + FormatIpv4(Masked(to, network.mask))
-            + "/" + std::to_string(PrefixLength(network.mask)) + " on " + interface->name
+            + "/" + std::to_string(network.PrefixLength()) + " on " + interface->name
             + ": once that machine has slept longer than this machine's ARP cache keeps its address (often "
               "minutes), this machine asks in vain who has it and the packet never leaves, unless the card answers "
               "ARP while asleep; send to the subnet's broadcast address "
             + FormatIpv4(network.Broadcast()) + " instead";
     }
     return {};
+}
+
+// An Ethernet header from `source` to the broadcast MAC.
+std::vector<std::uint8_t> BroadcastHeader(const MacAddress &source, std::uint16_t etherType)
+{
+    std::vector<std::uint8_t> header(kEthernetHeaderSize, 0xFF);
+    std::copy(source.begin(), source.end(), header.begin() + kEthernetSourceOffset);
+    header[kEtherTypeOffset] = std::uint8_t(etherType >> 8);
+    header[kEtherTypeOffset + 1] = std::uint8_t(etherType & 0xFF);
+    return header;
 }
 
 } // namespace
@@ -99,27 +101,42 @@ std::vector<std::uint8_t> MagicPayload(const MacAddress &mac, ByteView password)
 
 std::vector<std::uint8_t> MagicFrame(const MacAddress &source, const MacAddress &mac, ByteView password)
 {
-    std::vector<std::uint8_t> frame(kEthernetHeaderSize, 0xFF);
-    std::copy(source.begin(), source.end(), frame.begin() + kEthernetSourceOffset);
-    frame[kEtherTypeOffset] = std::uint8_t(kWakeOnLanEtherType >> 8);
-    frame[kEtherTypeOffset + 1] = std::uint8_t(kWakeOnLanEtherType & 0xFF);
+    std::vector<std::uint8_t> frame = BroadcastHeader(source, kWakeOnLanEtherType);
     const std::vector<std::uint8_t> payload = MagicPayload(mac, password);
     frame.insert(frame.end(), payload.begin(), payload.end());
     return frame;
+}
+
+std::vector<std::uint8_t> ArpRequestFrame(const MacAddress &source, const Ipv4Octets &sourceAddress,
+                                          const Ipv4Octets &target)
+{
+    std::vector<std::uint8_t> frame = BroadcastHeader(source, kEtherTypeArp);
+    const std::uint8_t header[] = {0, 1, 8, 0, 6, 4, 0, 1}; // Ethernet, IPv4, a request
+    frame.insert(frame.end(), std::begin(header), std::end(header));
+    frame.insert(frame.end(), source.begin(), source.end());
+    frame.insert(frame.end(), sourceAddress.begin(), sourceAddress.end());
+    frame.insert(frame.end(), 6, 0); // the MAC asked for
+    frame.insert(frame.end(), target.begin(), target.end());
+    return frame;
+}
+
+std::string WayText(const WakeSend &send, bool broadcastMac)
+{
+    std::string way = send.form == SendForm::Ethernet
+        ? std::string("an Ethernet frame of type 0x0842") + (broadcastMac ? " to FF-FF-FF-FF-FF-FF" : "")
+        : "UDP to " + (send.address ? FormatIpv4(*send.address) : std::string("?")) + " port "
+            + std::to_string(send.port);
+    if (!send.interfaceName.empty())
+        way += " on " + send.interfaceName;
+    return way;
 }
 
 std::string SentLine(const SentPacket &sent)
 {
     const WakeSend &send = sent.send;
     std::string line = (sent.error.empty() ? "Sent a magic packet for " : "Could not send a magic packet for ")
-        + MacText(send.mac) + " (" + std::to_string(send.round + 1) + " of " + std::to_string(kWakeRounds) + ") as ";
-    if (send.form == SendForm::Ethernet)
-        line += "an Ethernet frame of type 0x0842 to FF-FF-FF-FF-FF-FF";
-    else
-        line += "UDP to " + (send.address ? FormatIpv4(*send.address) : std::string("?")) + " port "
-            + std::to_string(send.port);
-    if (!send.interfaceName.empty())
-        line += " on " + send.interfaceName;
+        + MacText(send.mac) + " (" + std::to_string(send.round + 1) + " of " + std::to_string(kWakeRounds) + ") as "
+        + WayText(send, true);
     if (!sent.error.empty())
         line += ": " + sent.error;
     return line;
@@ -198,7 +215,7 @@ WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &
             for (const SendInterface *interface : chosen) {
                 if (request.ethernet)
                     plan.sends.push_back({SendForm::Ethernet, mac, interface->name, std::nullopt, 0, round});
-                if (interface->ipv4 && PrefixLength(interface->ipv4->mask) < 31)
+                if (interface->ipv4 && interface->ipv4->PrefixLength() < 31)
                     plan.sends.push_back({SendForm::SubnetBroadcast, mac, interface->name,
                                           interface->ipv4->Broadcast(), request.port,
                                           round});

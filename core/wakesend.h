@@ -72,6 +72,9 @@ struct WakePlan
 std::vector<std::uint8_t> MagicPayload(const MacAddress &mac, ByteView password);
 // The payload in an Ethernet frame of type 0x0842 from `source` to the broadcast MAC.
 std::vector<std::uint8_t> MagicFrame(const MacAddress &source, const MacAddress &mac, ByteView password);
+// An ARP request from `source` at `sourceAddress` asking, by broadcast, who has `target`.
+std::vector<std::uint8_t> ArpRequestFrame(const MacAddress &source, const Ipv4Octets &sourceAddress,
+                                          const Ipv4Octets &target);
 
 // One magic packet sent, or that could not be.
 struct SentPacket
@@ -80,6 +83,10 @@ struct SentPacket
     std::int64_t timeNs = 0; // since the epoch
     std::string error;       // why it did not leave; empty when it did
 };
+
+// How a packet goes: "UDP to 192.168.1.255 port 9 on eth0", "an Ethernet frame of type
+// 0x0842 on eth0" (with " to FF-FF-FF-FF-FF-FF" after the type when `broadcastMac`).
+std::string WayText(const WakeSend &send, bool broadcastMac);
 
 // "Sent a magic packet for 00-1A-2B-3C-4D-5E (1 of 3) as UDP to 192.168.1.255 port 9
 // on eth0", "… as an Ethernet frame of type 0x0842 to FF-FF-FF-FF-FF-FF on eth0",

@@ -20,14 +20,7 @@ std::string WaysSent(const std::vector<WakeSend> &sent)
     for (const WakeSend &send : sent) {
         if (send.round != sent.front().round)
             continue;
-        ways += ways.empty() ? "" : ", ";
-        if (send.form == SendForm::Ethernet)
-            ways += "an Ethernet frame of type 0x0842";
-        else
-            ways += "UDP to " + (send.address ? FormatIpv4(*send.address) : std::string("?")) + " port "
-                + std::to_string(send.port);
-        if (!send.interfaceName.empty())
-            ways += " on " + send.interfaceName;
+        ways += (ways.empty() ? "" : ", ") + WayText(send, false);
     }
     return ways;
 }

@@ -40,6 +40,23 @@ struct Ipv4Network
         }
         return true;
     }
+    // `address` with the first `prefixLength` bits of its mask set (0 to 32).
+    static Ipv4Network WithPrefix(const Ipv4Octets &address, int prefixLength)
+    {
+        Ipv4Network network{address, {}};
+        for (int bit = 0; bit < prefixLength && bit < 32; ++bit)
+            network.mask[std::size_t(bit / 8)] |= std::uint8_t(0x80 >> bit % 8);
+        return network;
+    }
+    // The number of leading bits the mask sets.
+    int PrefixLength() const
+    {
+        int length = 0;
+        for (const std::uint8_t byte : mask)
+            for (int bit = 7; bit >= 0 && (byte >> bit & 1); --bit)
+                ++length;
+        return length;
+    }
     // The subnet's last address.
     Ipv4Octets Broadcast() const
     {

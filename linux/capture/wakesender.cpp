@@ -1,7 +1,5 @@
 #include "wakesender.h"
 
-#include "protocols.h"
-
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -118,15 +116,7 @@ SentPacket WakeSender::Send(const WakeSend &send, ByteView password, std::int64_
             sent.error = link == m_links.end() ? "no socket for it" : link->second.packet.error;
             return sent;
         }
-        const std::vector<std::uint8_t> frame = MagicFrame(link->second.mac, send.mac, password);
-        sockaddr_ll to{};
-        to.sll_family = AF_PACKET;
-        to.sll_ifindex = link->second.index;
-        to.sll_halen = 6;
-        std::memset(to.sll_addr, 0xFF, 6);
-        if (::sendto(link->second.packet.fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&to),
-                     sizeof to)
-            < 0)
+        if (!SendFrame(link->second, MagicFrame(link->second.mac, send.mac, password)))
             sent.error = ErrnoText(errno);
         return sent;
     }
@@ -163,16 +153,11 @@ bool WakeSender::AskArp(const std::string &interfaceName, const Ipv4Octets &addr
     if (found == m_links.end() || found->second.packet.fd < 0 || !found->second.ipv4)
         return false;
     const Link &link = found->second;
-    std::vector<std::uint8_t> frame(kEthernetHeaderSize, 0xFF);
-    std::copy(link.mac.begin(), link.mac.end(), frame.begin() + kEthernetSourceOffset);
-    frame[kEtherTypeOffset] = 0x08;
-    frame[kEtherTypeOffset + 1] = 0x06;
-    const std::uint8_t header[] = {0, 1, 8, 0, 6, 4, 0, 1}; // Ethernet, IPv4, a request
-    frame.insert(frame.end(), std::begin(header), std::end(header));
-    frame.insert(frame.end(), link.mac.begin(), link.mac.end());
-    frame.insert(frame.end(), link.ipv4->address.begin(), link.ipv4->address.end());
-    frame.insert(frame.end(), 6, 0);
-    frame.insert(frame.end(), address.begin(), address.end());
+    return SendFrame(link, ArpRequestFrame(link.mac, link.ipv4->address, address));
+}
+
+bool WakeSender::SendFrame(const Link &link, const std::vector<std::uint8_t> &frame)
+{
     sockaddr_ll to{};
     to.sll_family = AF_PACKET;
     to.sll_ifindex = link.index;

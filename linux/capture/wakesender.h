@@ -59,6 +59,9 @@ private:
         std::optional<Ipv4Network> ipv4;
     };
 
+    // Sends a whole Ethernet frame to the broadcast MAC through the link's packet socket.
+    static bool SendFrame(const Link &link, const std::vector<std::uint8_t> &frame);
+
     std::map<std::string, Link> m_links;
     Socket m_routed; // for --to
     Socket m_echo;   // for ICMP echo

@@ -150,30 +150,56 @@ bool IsSafeInterfaceName(const std::string &name)
            && name.find('/') == std::string::npos;
 }
 
+// One entry of the kernel's neighbour table.
+struct Neighbour
+{
+    std::uint8_t family = 0;
+    std::uint16_t state = 0; // NUD_*
+    std::optional<MacAddress> mac;
+    std::optional<Ipv4Octets> ipv4;
+};
+
 int NeighbourAttribute(const nlattr *attribute, void *data)
 {
-    if (mnl_attr_get_type(attribute) != NDA_LLADDR || mnl_attr_get_payload_len(attribute) != 6)
-        return MNL_CB_OK;
-    MacAddress mac{};
-    std::memcpy(mac.data(), mnl_attr_get_payload(attribute), mac.size());
-    static_cast<std::vector<MacAddress> *>(data)->push_back(mac);
+    auto *neighbour = static_cast<Neighbour *>(data);
+    if (mnl_attr_get_type(attribute) == NDA_LLADDR && mnl_attr_get_payload_len(attribute) == 6) {
+        neighbour->mac.emplace();
+        std::memcpy(neighbour->mac->data(), mnl_attr_get_payload(attribute), 6);
+    } else if (mnl_attr_get_type(attribute) == NDA_DST && mnl_attr_get_payload_len(attribute) == 4) {
+        neighbour->ipv4.emplace();
+        std::memcpy(neighbour->ipv4->data(), mnl_attr_get_payload(attribute), 4);
+    }
     return MNL_CB_OK;
 }
 
 int NeighbourMessage(const nlmsghdr *header, void *data)
 {
-    const auto *neighbour = static_cast<const ndmsg *>(mnl_nlmsg_get_payload(header));
-    if ((neighbour->ndm_state & NUD_REACHABLE) != 0)
-        mnl_attr_parse(header, sizeof(ndmsg), NeighbourAttribute, data);
+    const auto *message = static_cast<const ndmsg *>(mnl_nlmsg_get_payload(header));
+    Neighbour neighbour{message->ndm_family, message->ndm_state, std::nullopt, std::nullopt};
+    mnl_attr_parse(header, sizeof(ndmsg), NeighbourAttribute, &neighbour);
+    static_cast<std::vector<Neighbour> *>(data)->push_back(neighbour);
     return MNL_CB_OK;
 }
 
-// One dump of the neighbour table over rtnetlink.
+// One dump of the neighbour table over rtnetlink, IPv4 and IPv6.
+std::optional<std::vector<Neighbour>> Neighbours()
+{
+    std::vector<Neighbour> neighbours;
+    if (!RouteDump(RTM_GETNEIGH, sizeof(ndmsg), NeighbourMessage, &neighbours, 1))
+        return std::nullopt;
+    return neighbours;
+}
+
 std::optional<std::vector<MacAddress>> Reachable()
 {
-    std::vector<MacAddress> reachable;
-    if (!RouteDump(RTM_GETNEIGH, sizeof(ndmsg), NeighbourMessage, &reachable, 1))
+    const std::optional<std::vector<Neighbour>> neighbours = Neighbours();
+    if (!neighbours)
         return std::nullopt;
+    std::vector<MacAddress> reachable;
+    for (const Neighbour &neighbour : *neighbours) {
+        if ((neighbour.state & NUD_REACHABLE) != 0 && neighbour.mac)
+            reachable.push_back(*neighbour.mac);
+    }
     return reachable;
 }
 
@@ -256,51 +282,14 @@ public:
 
 } // namespace
 
-namespace {
-
-struct NeighbourSearch
-{
-    MacAddress mac{};
-    std::optional<Ipv4Octets> address;
-};
-
-int NeighbourEntryAttribute(const nlattr *attribute, void *data)
-{
-    auto *entry = static_cast<std::pair<std::optional<MacAddress>, std::optional<Ipv4Octets>> *>(data);
-    if (mnl_attr_get_type(attribute) == NDA_LLADDR && mnl_attr_get_payload_len(attribute) == 6) {
-        MacAddress mac{};
-        std::memcpy(mac.data(), mnl_attr_get_payload(attribute), mac.size());
-        entry->first = mac;
-    } else if (mnl_attr_get_type(attribute) == NDA_DST && mnl_attr_get_payload_len(attribute) == 4) {
-        Ipv4Octets address{};
-        std::memcpy(address.data(), mnl_attr_get_payload(attribute), address.size());
-        entry->second = address;
-    }
-    return MNL_CB_OK;
-}
-
-int NeighbourEntry(const nlmsghdr *header, void *data)
-{
-    const auto *neighbour = static_cast<const ndmsg *>(mnl_nlmsg_get_payload(header));
-    auto *search = static_cast<NeighbourSearch *>(data);
-    if (neighbour->ndm_family != AF_INET || (neighbour->ndm_state & (NUD_FAILED | NUD_INCOMPLETE | NUD_NOARP)) != 0
-        || search->address)
-        return MNL_CB_OK;
-    std::pair<std::optional<MacAddress>, std::optional<Ipv4Octets>> entry;
-    mnl_attr_parse(header, sizeof(ndmsg), NeighbourEntryAttribute, &entry);
-    if (entry.first == search->mac && entry.second)
-        search->address = entry.second;
-    return MNL_CB_OK;
-}
-
-} // namespace
-
 std::optional<Ipv4Octets> NeighbourAddress(const MacAddress &mac)
 {
-    NeighbourSearch search{mac, std::nullopt};
-    if (!RouteDump(RTM_GETNEIGH, sizeof(ndmsg), NeighbourEntry, &search, 1))
-        return std::nullopt;
-    return search.address;
+    for (const Neighbour &neighbour : Neighbours().value_or(std::vector<Neighbour>{})) {
+        if (neighbour.family == AF_INET && (neighbour.state & (NUD_FAILED | NUD_INCOMPLETE | NUD_NOARP)) == 0
+            && neighbour.mac == mac && neighbour.ipv4)
+            return neighbour.ipv4;
+    }
+    return std::nullopt;
 }
 
 std::optional<WakeOnState> ReadWakeOn(const std::string &interfaceName)

@@ -200,13 +200,8 @@ std::vector<SendInterface> ReadSendInterfaces(const QString &root)
         interface.up = interface.carrier = link.carrier; // a link that is down has no carrier here
         const std::vector<Ipv4Subnet> subnets = Ipv4Of(link.name);
         if (!subnets.empty()) {
-            const std::uint32_t mask = subnets.front().prefixLength == 0
-                ? 0
-                : ~std::uint32_t(0) << (32 - subnets.front().prefixLength);
-            const std::optional<Ipv4Octets> address = ParseIpv4(subnets.front().address);
-            if (address)
-                interface.ipv4 = Ipv4Network{*address, {std::uint8_t(mask >> 24), std::uint8_t(mask >> 16),
-                                                        std::uint8_t(mask >> 8), std::uint8_t(mask)}};
+            if (const std::optional<Ipv4Octets> address = ParseIpv4(subnets.front().address))
+                interface.ipv4 = Ipv4Network::WithPrefix(*address, subnets.front().prefixLength);
         }
         interfaces.push_back(std::move(interface));
     }

@@ -16,7 +16,7 @@ segment=cvseg$$
 hosts=(cvsend$$ cvtarget$$ cvneigh$$)
 cleanup() {
     stop_started
-    for ns in "$segment" "${hosts[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
+    segment_down "$segment" "${hosts[@]}"
     rm -rf "$work"
 }
 trap cleanup EXIT

@@ -17,7 +17,7 @@ segment=cwseg$$
 hosts=(cwsend$$ cwtarget$$ cwrouter$$ cwfar$$)
 cleanup() {
     stop_started
-    for ns in "$segment" "${hosts[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
+    segment_down "$segment" "${hosts[@]}"
     rm -rf "$work"
 }
 trap cleanup EXIT

@@ -52,3 +52,9 @@ segment_up() {
         ip -n "$host" addr add "$subnet.$n/24" dev eth0
     done
 }
+
+# segment_down NAMESPACE...: the namespaces segment_up made, removed; any already gone is no matter.
+segment_down() {
+    local ns
+    for ns in "$@"; do ip netns del "$ns" 2> /dev/null || true; done
+}

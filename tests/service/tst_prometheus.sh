@@ -16,7 +16,7 @@ monitor=cvmon$$
 segments=(cvsega$$ cvsegb$$)
 cleanup() {
     stop_started
-    for ns in "$monitor" "${segments[@]}"; do ip netns del "$ns" 2>/dev/null || true; done
+    segment_down "$monitor" "${segments[@]}"
     rm -rf "$work"
 }
 trap cleanup EXIT

@@ -123,18 +123,8 @@ std::vector<SendAdapter> ReadSendAdapters(WindowsMachineCalls &calls)
         std::copy_n(entry->PhysicalAddress, link.mac.size(), link.mac.begin());
         link.wired = true;
         link.up = link.carrier = entry->OperStatus == IfOperStatusUp;
-        for (const IP_ADAPTER_UNICAST_ADDRESS *unicast = entry->FirstUnicastAddress; unicast && !link.ipv4;
-             unicast = unicast->Next) {
-            const SOCKADDR *address = unicast->Address.lpSockaddr;
-            if (address == nullptr || address->sa_family != AF_INET || unicast->OnLinkPrefixLength > 32)
-                continue;
-            const std::uint32_t mask = unicast->OnLinkPrefixLength == 0
-                                           ? 0
-                                           : ~std::uint32_t(0) << (32 - unicast->OnLinkPrefixLength);
-            link.ipv4 = Ipv4Network{Octets(reinterpret_cast<const sockaddr_in *>(address)->sin_addr),
-                                         {std::uint8_t(mask >> 24), std::uint8_t(mask >> 16), std::uint8_t(mask >> 8),
-                                          std::uint8_t(mask)}};
-        }
+        if (const std::vector<Ipv4Network> networks = AdapterNetworks(*entry); !networks.empty())
+            link.ipv4 = networks.front();
         adapters.push_back(std::move(adapter));
     }
     return adapters;

@@ -123,16 +123,10 @@ std::string MacText(const IP_ADAPTER_ADDRESSES &adapter)
 std::vector<Ipv4Subnet> Ipv4Subnets(const IP_ADAPTER_ADDRESSES &adapter)
 {
     std::vector<Ipv4Subnet> subnets;
-    for (const IP_ADAPTER_UNICAST_ADDRESS *unicast = adapter.FirstUnicastAddress; unicast; unicast = unicast->Next) {
-        const SOCKADDR *address = unicast->Address.lpSockaddr;
-        if (address == nullptr || address->sa_family != AF_INET || unicast->OnLinkPrefixLength > 32)
-            continue;
-        const auto &bytes = reinterpret_cast<const sockaddr_in *>(address)->sin_addr.S_un.S_un_b;
-        const std::uint32_t host = std::uint32_t(bytes.s_b1) << 24 | std::uint32_t(bytes.s_b2) << 16
-                                   | std::uint32_t(bytes.s_b3) << 8 | bytes.s_b4;
-        const int prefix = unicast->OnLinkPrefixLength;
-        const std::optional<std::uint32_t> broadcast = SubnetBroadcast(host, prefix);
-        subnets.push_back({FormatDottedQuad(host), prefix, broadcast ? FormatDottedQuad(*broadcast) : std::string()});
+    for (const Ipv4Network &network : AdapterNetworks(adapter)) {
+        const int prefix = network.PrefixLength();
+        // A point-to-point /31 and a /32 have no broadcast address.
+        subnets.push_back({FormatIpv4(network.address), prefix, prefix <= 30 ? FormatIpv4(network.Broadcast()) : ""});
     }
     return subnets;
 }
@@ -286,6 +280,20 @@ std::vector<char> AdapterList(WindowsMachineCalls &calls)
 std::string AdapterName(const IP_ADAPTER_ADDRESSES &adapter)
 {
     return Utf8(adapter.FriendlyName);
+}
+
+std::vector<Ipv4Network> AdapterNetworks(const IP_ADAPTER_ADDRESSES &adapter)
+{
+    std::vector<Ipv4Network> networks;
+    for (const IP_ADAPTER_UNICAST_ADDRESS *unicast = adapter.FirstUnicastAddress; unicast; unicast = unicast->Next) {
+        const SOCKADDR *address = unicast->Address.lpSockaddr;
+        if (address == nullptr || address->sa_family != AF_INET || unicast->OnLinkPrefixLength > 32)
+            continue;
+        const auto &bytes = reinterpret_cast<const sockaddr_in *>(address)->sin_addr.S_un.S_un_b;
+        networks.push_back(Ipv4Network::WithPrefix({bytes.s_b1, bytes.s_b2, bytes.s_b3, bytes.s_b4},
+                                                   unicast->OnLinkPrefixLength));
+    }
+    return networks;
 }
 
 WindowsMachineCalls &SystemWindowsMachineCalls()

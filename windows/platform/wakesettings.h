@@ -1,6 +1,7 @@
 #pragma once
 
 #include "windowsreadiness.h"
+#include "wireframe.h"
 
 #include <winsock2.h>
 #include <ws2ipdef.h> // before iphlpapi.h, for the neighbour table's rows
@@ -42,6 +43,8 @@ WindowsMachineCalls &SystemWindowsMachineCalls();
 std::vector<char> AdapterList(WindowsMachineCalls &calls);
 // The adapter's name as Windows shows it ("Ethernet"), in UTF-8.
 std::string AdapterName(const IP_ADAPTER_ADDRESSES &adapter);
+// The adapter's IPv4 addresses with their on-link prefixes, in the order Windows lists them.
+std::vector<Ipv4Network> AdapterNetworks(const IP_ADAPTER_ADDRESSES &adapter);
 
 // The wired Ethernet adapters (IF_TYPE_ETHERNET_CSMACD) with their wake settings.
 std::vector<WindowsAdapterFacts> ReadWindowsAdapters(WindowsMachineCalls &calls);
