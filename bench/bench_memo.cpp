@@ -34,7 +34,9 @@ void WriteBlocks(LogLines &log, bool paintEachBlock)
                                   "00-11-22-33-44-55",
                                   std::uint16_t(block),
                                   9,
-                                  false};
+                                  false,
+                                  0,
+                                  {}};
         WriteReport(log, report, {}, ToLocalDateTime(QDateTime::currentDateTime()), settings);
         if (paintEachBlock || block % kSampleEvery == 0)
             QApplication::processEvents();

@@ -19,14 +19,14 @@ std::string UnansweredArpLine(const UnansweredArp &arp)
 {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.1f", double(arp.lastNs - arp.firstNs) / 1e9);
-    return "Unanswered ARP: " + FormatIpv4(arp.askerAddress) + " (" + MacText(arp.askerMac) + ") asked "
+    return "Unanswered ARP: " + FormatIpv4(arp.askerAddress) + " (" + FormatMac(arp.askerMac) + ") asked "
         + std::to_string(arp.requests) + " times within " + seconds + " s who has " + FormatIpv4(arp.address)
-        + ", the address of " + MacText(arp.mac);
+        + ", the address of " + FormatMac(arp.mac);
 }
 
 std::string UnansweredArpProblem(const UnansweredArp &arp)
 {
-    return MacText(arp.mac) + " does not answer ARP for " + FormatIpv4(arp.address) + " while it sleeps, so "
+    return FormatMac(arp.mac) + " does not answer ARP for " + FormatIpv4(arp.address) + " while it sleeps, so "
         + FormatIpv4(arp.askerAddress)
         + " cannot send it a unicast magic packet: the packet is lost before it leaves; send to the subnet's "
           "broadcast address instead";

@@ -30,11 +30,6 @@ std::string Quoted(const std::string &value)
     return '\'' + value + '\'';
 }
 
-bool IsHexDigit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
 // The whole text as a number of type T, or nothing.
 template <typename T> std::optional<T> Parsed(const std::string &text)
 {
@@ -92,10 +87,10 @@ using Landing = std::string (*)(const std::string &written, WatchOptions &option
 // Adds the MAC written to `macs` once; what is wrong with it otherwise.
 std::string AddMac(const std::string &written, std::vector<MacAddress> &macs)
 {
-    const std::string text = MacText(written);
-    if (text.empty())
+    const std::optional<MacAddress> parsed = ParseMac(written);
+    if (!parsed)
         return Quoted(written) + " is not a MAC address (write 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455).";
-    const MacAddress mac = *ParseMacText(text);
+    const MacAddress mac = *parsed;
     if (std::find(macs.begin(), macs.end(), mac) == macs.end())
         macs.push_back(mac);
     return {};
@@ -179,9 +174,8 @@ std::string LandPort(const std::string &written, WatchOptions &options)
 
 std::string LandPassword(const std::string &written, WatchOptions &options)
 {
-    if (const std::string text = MacText(written); !text.empty()) {
-        const MacAddress bytes = *ParseMacText(text);
-        options.password.assign(bytes.begin(), bytes.end());
+    if (const std::optional<MacAddress> bytes = ParseMac(written)) {
+        options.password.assign(bytes->begin(), bytes->end());
     } else if (const std::optional<Ipv4Octets> bytes = ParseIpv4(written)) {
         options.password.assign(bytes->begin(), bytes->end());
     } else {
@@ -534,7 +528,7 @@ bool WatchOptions::Wants(const std::string &macText) const
 {
     if (macs.empty())
         return true;
-    const std::optional<MacAddress> mac = ParseMacText(macText);
+    const std::optional<MacAddress> mac = ParseMac(macText);
     return mac && Wants(*mac);
 }
 
@@ -570,32 +564,6 @@ std::string MetricsListenAddress(const std::string &written)
     if (!number || *number < 1 || *number > 65535)
         return {};
     return address.empty() ? std::to_string(*number) : address + ':' + std::to_string(*number);
-}
-
-std::string MacText(const std::string &written)
-{
-    std::string digits;
-    if (written.size() == 12) {
-        digits = written;
-    } else if (written.size() == 17 && (written[2] == ':' || written[2] == '-')) {
-        for (std::size_t i = 0; i < written.size(); ++i) {
-            if (i % 3 == 2) {
-                if (written[i] != written[2])
-                    return {};
-            } else {
-                digits += written[i];
-            }
-        }
-    }
-    if (digits.size() != 12 || !std::all_of(digits.begin(), digits.end(), IsHexDigit))
-        return {};
-    std::string text;
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && i % 2 == 0)
-            text += '-';
-        text += char(std::toupper(static_cast<unsigned char>(digits[i])));
-    }
-    return text;
 }
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string> &arguments, const ConsoleProgram &program)

@@ -81,7 +81,3 @@ std::string UsageErrorText(const ConsoleProgram &program, const std::string &err
 // address, or an IPv6 one in brackets; a port alone listens on every IPv4 address.
 // Empty when the text is none of these.
 std::string MetricsListenAddress(const std::string &written);
-
-// A MAC address written 00:11:22:33:44:55, 00-11-22-33-44-55 or 001122334455 in
-// any case, as a report shows it; empty when it is none of these.
-std::string MacText(const std::string &written);

@@ -7,7 +7,7 @@ std::string ListeningLine(const std::string &program, const std::vector<MacAddre
 {
     std::string line = program + ": listening for magic packets";
     for (std::size_t i = 0; i < macs.size(); ++i)
-        line += (i == 0 ? " for " : i + 1 == macs.size() ? " or " : ", ") + MacText(macs[i]);
+        line += (i == 0 ? " for " : i + 1 == macs.size() ? " or " : ", ") + FormatMac(macs[i]);
     line += " to any UDP port of any local IPv4 address";
     if (linkInterfaces.empty())
         return line;
@@ -56,7 +56,7 @@ ConsoleWakePlan PlanConsoleWake(const std::string &program, const WatchOptions &
 
 std::string NeighbourLine(const std::string &program, const Ipv4Octets &address, const MacAddress &mac)
 {
-    return program + ": the neighbour table holds " + FormatIpv4(address) + " for " + MacText(mac);
+    return program + ": the neighbour table holds " + FormatIpv4(address) + " for " + FormatMac(mac);
 }
 
 WakeRounds::WakeRounds(WakePlan plan, EventSink &sink, SegmentWatch &watch)
@@ -86,7 +86,7 @@ std::string WakeRounds::NothingSentLine(const std::string &program, const std::v
 {
     for (const MacAddress &mac : macs) {
         if (std::find(m_sentFor.begin(), m_sentFor.end(), mac) == m_sentFor.end())
-            return program + ": no magic packet for " + MacText(mac) + " could be sent";
+            return program + ": no magic packet for " + FormatMac(mac) + " could be sent";
     }
     return {};
 }

@@ -1,7 +1,6 @@
 #include "datagram.h"
 
 #include <algorithm>
-#include <charconv>
 
 namespace {
 
@@ -18,19 +17,14 @@ constexpr int kSyncSize = 6;
 constexpr int kMacSize = 6;
 constexpr int kMacCopies = 16;
 
-std::uint16_t ReadBigEndian16(ByteView bytes, std::size_t offset)
+Ipv4Octets OctetsAt(ByteView bytes, std::size_t offset)
 {
-    return std::uint16_t((bytes[offset] << 8) | bytes[offset + 1]);
-}
-
-std::uint32_t ReadBigEndian32(ByteView bytes, std::size_t offset)
-{
-    return (std::uint32_t(ReadBigEndian16(bytes, offset)) << 16) | ReadBigEndian16(bytes, offset + 2);
+    return {bytes[offset], bytes[offset + 1], bytes[offset + 2], bytes[offset + 3]};
 }
 
 } // namespace
 
-std::optional<DecodedDatagram> DecodeDatagram(ByteView datagram, const HeaderSizes &sizes)
+std::optional<DatagramFields> ReadDatagram(ByteView datagram, const HeaderSizes &sizes)
 {
     const std::size_t received = datagram.size();
     if (received <= std::size_t(sizes.headers))
@@ -49,63 +43,55 @@ std::optional<DecodedDatagram> DecodeDatagram(ByteView datagram, const HeaderSiz
     if (received != std::size_t(udpLength) + ipHeaderSize)
         return std::nullopt;
 
-    DecodedDatagram decoded;
-    decoded.sourcePort = ReadBigEndian16(udp, kUdpSourcePortOffset);
-    decoded.destinationPort = ReadBigEndian16(udp, kUdpDestinationPortOffset);
-    decoded.sourceAddress = FormatDottedQuad(ReadBigEndian32(datagram, kSourceAddressOffset));
-    decoded.destinationAddress = FormatDottedQuad(ReadBigEndian32(datagram, kDestinationAddressOffset));
+    DatagramFields fields;
+    fields.sourcePort = ReadBigEndian16(udp, kUdpSourcePortOffset);
+    fields.destinationPort = ReadBigEndian16(udp, kUdpDestinationPortOffset);
+    fields.source = OctetsAt(datagram, kSourceAddressOffset);
+    fields.destination = OctetsAt(datagram, kDestinationAddressOffset);
     if (udpLength - sizes.udpHeader == kMagicPayloadSize)
-        decoded.mac = ExtractMagicMac(udp.subspan(std::size_t(sizes.udpHeader)));
-    return decoded;
+        fields.mac = MagicMac(udp.subspan(std::size_t(sizes.udpHeader)));
+    return fields;
+}
+
+std::optional<DecodedDatagram> DecodeDatagram(ByteView datagram, const HeaderSizes &sizes)
+{
+    const std::optional<DatagramFields> fields = ReadDatagram(datagram, sizes);
+    if (!fields)
+        return std::nullopt;
+    return DatagramText(*fields);
+}
+
+DecodedDatagram DatagramText(const DatagramFields &fields)
+{
+    return {FormatIpv4(fields.source), FormatIpv4(fields.destination), fields.sourcePort, fields.destinationPort,
+            fields.mac ? FormatMac(*fields.mac) : std::string()};
 }
 
 std::string FormatDottedQuad(std::uint32_t hostOrderAddress)
 {
-    // Runs for every datagram that holds together, so it formats in place.
-    char text[16];
-    char *end = text;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        end = std::to_chars(end, text + sizeof text, (hostOrderAddress >> shift) & 0xFF).ptr;
-        if (shift > 0)
-            *end++ = '.';
-    }
-    return std::string(text, end);
+    return FormatIpv4({std::uint8_t(hostOrderAddress >> 24), std::uint8_t(hostOrderAddress >> 16),
+                       std::uint8_t(hostOrderAddress >> 8), std::uint8_t(hostOrderAddress)});
 }
 
-std::string ExtractMagicMac(ByteView payload)
+std::optional<MacAddress> MagicMac(ByteView payload)
 {
     if (payload.size() != kMagicPayloadSize)
-        return {};
+        return std::nullopt;
     for (int i = 0; i < kSyncSize; ++i) {
         if (payload[i] != 0xFF)
-            return {};
+            return std::nullopt;
     }
     const ByteView mac = payload.subspan(kSyncSize, kMacSize);
     for (int copy = 1; copy < kMacCopies; ++copy) {
         const ByteView next = payload.subspan(kSyncSize + copy * kMacSize, kMacSize);
         if (!std::equal(next.begin(), next.end(), mac.begin()))
-            return {};
+            return std::nullopt;
     }
-    return FormatMac(mac);
+    return MacAt(payload, kSyncSize);
 }
 
-std::string FormatMac(ByteView sixBytes, char separator)
+std::string ExtractMagicMac(ByteView payload)
 {
-    const char *const digits = separator == '-' ? "0123456789ABCDEF" : "0123456789abcdef";
-    std::string text;
-    text.reserve(17);
-    for (std::size_t i = 0; i < sixBytes.size() && i < kMacSize; ++i) {
-        if (i > 0)
-            text += separator;
-        text += digits[sixBytes[i] >> 4];
-        text += digits[sixBytes[i] & 0x0F];
-    }
-    return text;
-}
-
-std::optional<std::uint32_t> SubnetBroadcast(std::uint32_t hostOrderAddress, int prefixLength)
-{
-    if (prefixLength < 0 || prefixLength > 30)
-        return std::nullopt;
-    return hostOrderAddress | (prefixLength == 0 ? 0xFFFFFFFFu : (1u << (32 - prefixLength)) - 1);
+    const std::optional<MacAddress> mac = MagicMac(payload);
+    return mac ? FormatMac(*mac) : std::string();
 }

@@ -20,7 +20,7 @@ json Address(const std::optional<IpAddress> &address)
 
 json Mac(const std::optional<MacAddress> &mac)
 {
-    return mac ? json(MacText(*mac)) : json(nullptr);
+    return mac ? json(FormatMac(*mac)) : json(nullptr);
 }
 
 json Number(const std::optional<std::uint16_t> &number)
@@ -56,7 +56,7 @@ json EventJson(const MagicEvent &event, const std::string &time)
         {"source_port", Number(event.sourcePort)},
         {"destination", Address(event.destination)},
         {"destination_port", Number(event.destinationPort)},
-        {"mac", MacText(event.mac)},
+        {"mac", FormatMac(event.mac)},
         {"carrier", CarrierName(event.carrier)},
         {"family", FamilyJson(event.family)},
         {"interface", Text(event.interfaceName)},
@@ -101,7 +101,7 @@ json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
     json event = {
         {"event", outcome.woke ? "woke" : "no_sign_of_life"},
         {"time", time},
-        {"mac", MacText(outcome.mac)},
+        {"mac", FormatMac(outcome.mac)},
         {"interface", outcome.interfaceName.empty() ? json(nullptr) : json(outcome.interfaceName)},
         {"packets", outcome.packets},
     };
@@ -132,8 +132,8 @@ json UnansweredArpJson(const UnansweredArp &arp, const std::string &time)
         {"time", time},
         {"address", FormatIpv4(arp.address)},
         {"asker", FormatIpv4(arp.askerAddress)},
-        {"asker_mac", MacText(arp.askerMac)},
-        {"mac", MacText(arp.mac)},
+        {"asker_mac", FormatMac(arp.askerMac)},
+        {"mac", FormatMac(arp.mac)},
         {"requests", arp.requests},
         {"seconds", Seconds(arp.firstNs, arp.lastNs)},
         {"problems", {UnansweredArpProblem(arp)}},
@@ -171,7 +171,7 @@ json SentJson(const SentPacket &sent, const std::string &time)
     return {
         {"event", "sent"},
         {"time", time},
-        {"mac", MacText(send.mac)},
+        {"mac", FormatMac(send.mac)},
         {"form", SendFormName(send.form)},
         {"interface", send.interfaceName.empty() ? json(nullptr) : json(send.interfaceName)},
         {"destination", send.address ? json(FormatIpv4(*send.address)) : json("FF-FF-FF-FF-FF-FF")},

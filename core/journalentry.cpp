@@ -6,7 +6,7 @@ const char *const kIdentifier = "corvalen-cli";
 
 std::string AddressOrMac(const std::optional<IpAddress> &address, const std::optional<MacAddress> &mac)
 {
-    return address ? FormatIp(*address) : mac ? MacText(*mac) : std::string();
+    return address ? FormatIp(*address) : mac ? FormatMac(*mac) : std::string();
 }
 
 class EntryBuilder
@@ -38,7 +38,7 @@ public:
         const auto number = [](const std::optional<std::uint16_t> &port) {
             return port ? std::to_string(*port) : std::string();
         };
-        return Field("WOL_MAC", MacText(event.mac))
+        return Field("WOL_MAC", FormatMac(event.mac))
             .Field("WOL_SOURCE", AddressOrMac(event.source, event.sourceMac))
             .Field("WOL_DESTINATION", AddressOrMac(event.destination, event.destinationMac))
             .Field("WOL_SOURCE_PORT", number(event.sourcePort))
@@ -105,13 +105,13 @@ const char *JournalMessageId(JournalEvent kind)
 std::string MagicEventLine(const MagicEvent &event)
 {
     std::string line = event.nearMiss ? "Near miss (" + event.nearMissReason + ") for " : "Magic packet for ";
-    line += MacText(event.mac);
+    line += FormatMac(event.mac);
     if (event.carrier == Carrier::Udp)
         line += " from " + Endpoint(event.source, event.sourcePort) + " to "
             + Endpoint(event.destination, event.destinationPort) + " (UDP over "
             + (event.family == Family::Ipv6 ? "IPv6" : "IPv4");
     else
-        line += " from " + (event.sourceMac ? MacText(*event.sourceMac) : std::string("?")) + " (Ethernet frame of type 0x0842";
+        line += " from " + (event.sourceMac ? FormatMac(*event.sourceMac) : std::string("?")) + " (Ethernet frame of type 0x0842";
     if (event.interfaceName)
         line += ", on " + *event.interfaceName;
     return line + ")";
@@ -142,7 +142,7 @@ JournalEntry OutcomeEntry(const WakeOutcome &outcome)
 {
     EntryBuilder entry(outcome.woke ? JournalEvent::Woke : JournalEvent::NoSignOfLife, OutcomeLine(outcome),
                        outcome.woke ? kJournalInformational : kJournalWarning);
-    entry.Field("WOL_MAC", MacText(outcome.mac)).Field("WOL_INTERFACE", outcome.interfaceName);
+    entry.Field("WOL_MAC", FormatMac(outcome.mac)).Field("WOL_INTERFACE", outcome.interfaceName);
     if (outcome.sign && outcome.sign->address)
         entry.Field("WOL_SOURCE", FormatIp(*outcome.sign->address));
     return entry.Problems(OutcomeProblems(outcome)).Take();
@@ -151,7 +151,7 @@ JournalEntry OutcomeEntry(const WakeOutcome &outcome)
 JournalEntry UnansweredArpEntry(const UnansweredArp &arp)
 {
     return EntryBuilder(JournalEvent::UnansweredArp, UnansweredArpLine(arp), kJournalWarning)
-        .Field("WOL_MAC", MacText(arp.mac))
+        .Field("WOL_MAC", FormatMac(arp.mac))
         .Field("WOL_SOURCE", FormatIpv4(arp.askerAddress))
         .Field("WOL_DESTINATION", FormatIpv4(arp.address))
         .Problems({UnansweredArpProblem(arp)})
@@ -184,7 +184,7 @@ JournalEntry SentEntry(const SentPacket &sent)
 {
     const WakeSend &send = sent.send;
     return EntryBuilder(JournalEvent::Sent, SentLine(sent), sent.error.empty() ? kJournalInformational : kJournalError)
-        .Field("WOL_MAC", MacText(send.mac))
+        .Field("WOL_MAC", FormatMac(send.mac))
         .Field("WOL_FORM", std::string(SendFormName(send.form)))
         .Field("WOL_DESTINATION", send.address ? FormatIpv4(*send.address) : std::string("FF-FF-FF-FF-FF-FF"))
         .Field("WOL_DESTINATION_PORT", send.form == SendForm::Ethernet ? std::string() : std::to_string(send.port))

@@ -8,7 +8,7 @@ namespace {
 
 std::string OptionalMacText(const std::optional<MacAddress> &mac)
 {
-    return mac ? MacText(*mac) : std::string("?");
+    return mac ? FormatMac(*mac) : std::string("?");
 }
 
 std::string CarrierLine(const MagicEvent &event)
@@ -48,14 +48,12 @@ void MarkNoCardHasTarget(MagicEvent &event, const MacAddress &mac)
 MagicEvent EventFromDatagram(const PacketReport &report)
 {
     MagicEvent event;
-    // The listener's report is text, as the window shows it; it is read back once, here.
-    if (const std::optional<Ipv4Octets> source = ParseIpv4(report.sourceAddress))
-        event.source = IpAddress::FromIpv4(*source);
-    if (const std::optional<Ipv4Octets> destination = ParseIpv4(report.destinationAddress))
-        event.destination = IpAddress::FromIpv4(*destination);
-    event.sourcePort = report.sourcePort;
-    event.destinationPort = report.destinationPort;
-    event.mac = ParseMacText(report.mac).value_or(MacAddress{});
+    const DatagramFields &datagram = report.datagram;
+    event.source = IpAddress::FromIpv4(datagram.source);
+    event.destination = IpAddress::FromIpv4(datagram.destination);
+    event.sourcePort = datagram.sourcePort;
+    event.destinationPort = datagram.destinationPort;
+    event.mac = datagram.mac.value_or(MacAddress{});
     if (!CardCanHave(event.mac))
         MarkNoCardHasTarget(event, event.mac);
     event.strict = true;
@@ -94,10 +92,9 @@ MagicEvent EventFromFrame(const WireFrame &frame, const std::string &interfaceNa
 std::string PasswordText(ByteView password)
 {
     if (password.size() == 6)
-        return FormatMac(password);
+        return FormatMac(MacAt(password, 0));
     if (password.size() == 4)
-        return FormatDottedQuad(std::uint32_t(password[0]) << 24 | std::uint32_t(password[1]) << 16
-                                | std::uint32_t(password[2]) << 8 | password[3]);
+        return FormatIpv4({password[0], password[1], password[2], password[3]});
     return {};
 }
 
@@ -147,7 +144,7 @@ std::vector<std::string> EventLines(const MagicEvent &event, const LocalDateTime
         report.destinationAddress = event.destination ? FormatIp(*event.destination) : std::string();
         report.sourcePort = event.sourcePort.value_or(0);
         report.destinationPort = event.destinationPort.value_or(0);
-        report.mac = MacText(event.mac);
+        report.mac = FormatMac(event.mac);
         lines = ReportLines(report, std::string(), now, settings);
     } else {
         lines.push_back(event.nearMiss ? "Near miss of a Magic Packet seen." : "Magic Packet seen on the wire.");
@@ -158,7 +155,7 @@ std::vector<std::string> EventLines(const MagicEvent &event, const LocalDateTime
             lines.push_back("  Destination Address: " + (event.destination ? FormatIp(*event.destination) : std::string()));
             lines.push_back("  Destination Port: " + std::to_string(event.destinationPort.value_or(0)));
         }
-        lines.push_back("  MAC Address: " + MacText(event.mac));
+        lines.push_back("  MAC Address: " + FormatMac(event.mac));
         lines.emplace_back();
     }
     lines.push_back(CarrierLine(event));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "datagram.h"
+
 #include <cstdint>
 #include <string>
 
@@ -18,4 +20,15 @@ struct PacketReport
     bool error = false;
     // When the kernel received the packet, in nanoseconds since the epoch; 0 when not known.
     std::int64_t kernelTimeNs = 0;
+    // The magic packet with its fields as the datagram holds them, for whoever takes
+    // it further than the window's lines: the texts above are never read back.
+    DatagramFields datagram;
 };
+
+// The notification of a magic packet: the window's texts, made once, and the fields.
+inline PacketReport MagicReport(TPacketListener *sender, const DatagramFields &datagram, std::int64_t kernelTimeNs = 0)
+{
+    const DecodedDatagram text = DatagramText(datagram);
+    return {sender,        text.sourceAddress, text.destinationAddress, text.mac, text.sourcePort,
+            text.destinationPort, false,       kernelTimeNs,            datagram};
+}

@@ -3,7 +3,6 @@
 #include "protocols.h"
 
 #include <algorithm>
-#include <bit>
 
 namespace {
 
@@ -17,18 +16,6 @@ bool IsLoopbackOrLimitedBroadcast(const IpAddress &address)
 {
     return address.family == Family::Ipv4
            && (address.bytes[0] == 127 || address.Ipv4() == Ipv4Octets{255, 255, 255, 255});
-}
-
-std::uint32_t HostOrder(const Ipv4Octets &octets)
-{
-    return std::uint32_t(octets[0]) << 24 | std::uint32_t(octets[1]) << 16 | std::uint32_t(octets[2]) << 8
-           | octets[3];
-}
-
-Ipv4Octets Octets(std::uint32_t hostOrder)
-{
-    return {std::uint8_t(hostOrder >> 24), std::uint8_t(hostOrder >> 16), std::uint8_t(hostOrder >> 8),
-            std::uint8_t(hostOrder)};
 }
 
 PacketSender SenderOf(const MagicEvent &event)
@@ -371,11 +358,9 @@ bool SegmentWatch::MeansThisMachine(const IpAddress &address) const
 std::optional<Ipv4Octets> SegmentWatch::BroadcastFor(const Ipv4Octets &address) const
 {
     for (const Ipv4Network &network : m_networks) {
-        const std::uint32_t mask = HostOrder(network.mask);
-        if (((HostOrder(address) ^ HostOrder(network.address)) & mask) != 0)
-            continue;
-        if (const std::optional<std::uint32_t> broadcast = SubnetBroadcast(HostOrder(network.address), std::popcount(mask)))
-            return Octets(*broadcast);
+        if (network.Holds(address))
+            if (const std::optional<Ipv4Octets> broadcast = network.Broadcast())
+                return broadcast;
     }
     return std::nullopt;
 }

@@ -6,7 +6,7 @@
 
 std::string SenderText(const PacketSender &sender)
 {
-    return sender.address ? FormatIp(*sender.address) : MacText(sender.mac);
+    return sender.address ? FormatIp(*sender.address) : FormatMac(sender.mac);
 }
 
 std::size_t SweepDetector::SenderHash::operator()(const PacketSender &sender) const

@@ -40,8 +40,8 @@ const SendInterface *UnicastOnLink(const Ipv4Octets &address, const std::vector<
 {
     for (const SendInterface &interface : interfaces) {
         const std::optional<Ipv4Network> &network = interface.ipv4;
-        if (network && network->Holds(address) && address != network->Broadcast() && address != network->address
-            && network->PrefixLength() < 31)
+        if (network && network->Broadcast() && network->Holds(address) && address != network->Broadcast()
+            && address != network->address)
             return &interface;
     }
     return nullptr;
@@ -57,7 +57,7 @@ std::string UnicastToWarning(const Ipv4Octets &to, const std::vector<SendInterfa
             + ": once that machine has slept longer than this machine's ARP cache keeps its address (often "
               "minutes), this machine asks in vain who has it and the packet never leaves, unless the card answers "
               "ARP while asleep; send to the subnet's broadcast address "
-            + FormatIpv4(network.Broadcast()) + " instead";
+            + FormatIpv4(*network.Broadcast()) + " instead";
     }
     return {};
 }
@@ -135,7 +135,7 @@ std::string SentLine(const SentPacket &sent)
 {
     const WakeSend &send = sent.send;
     std::string line = (sent.error.empty() ? "Sent a magic packet for " : "Could not send a magic packet for ")
-        + MacText(send.mac) + " (" + std::to_string(send.round + 1) + " of " + std::to_string(kWakeRounds) + ") as "
+        + FormatMac(send.mac) + " (" + std::to_string(send.round + 1) + " of " + std::to_string(kWakeRounds) + ") as "
         + WayText(send, true);
     if (!sent.error.empty())
         line += ": " + sent.error;
@@ -147,7 +147,7 @@ std::string WakingLine(const std::string &program, const std::vector<MacAddress>
 {
     std::string line = program + ": waking";
     for (std::size_t i = 0; i < macs.size(); ++i)
-        line += (i == 0 ? " " : ", ") + MacText(macs[i]);
+        line += (i == 0 ? " " : ", ") + FormatMac(macs[i]);
     std::vector<std::string> ways;
     std::string from;
     for (const std::string &name : plan.interfaces)
@@ -178,7 +178,7 @@ WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &
             return refuse(NoCardProblem(mac) + ": no magic packet can wake it", true);
         const auto own = std::find(ownMacs.begin(), ownMacs.end(), mac);
         if (own != ownMacs.end())
-            return refuse(MacText(mac) + " is this machine's own MAC address: it is awake, and cannot wake itself",
+            return refuse(FormatMac(mac) + " is this machine's own MAC address: it is awake, and cannot wake itself",
                           true);
     }
 
@@ -215,10 +215,9 @@ WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &
             for (const SendInterface *interface : chosen) {
                 if (request.ethernet)
                     plan.sends.push_back({SendForm::Ethernet, mac, interface->name, std::nullopt, 0, round});
-                if (interface->ipv4 && interface->ipv4->PrefixLength() < 31)
-                    plan.sends.push_back({SendForm::SubnetBroadcast, mac, interface->name,
-                                          interface->ipv4->Broadcast(), request.port,
-                                          round});
+                if (const std::optional<Ipv4Octets> broadcast = interface->ipv4 ? interface->ipv4->Broadcast() : std::nullopt)
+                    plan.sends.push_back(
+                        {SendForm::SubnetBroadcast, mac, interface->name, broadcast, request.port, round});
                 plan.sends.push_back(
                     {SendForm::LimitedBroadcast, mac, interface->name, kLimitedBroadcast, request.port, round});
             }

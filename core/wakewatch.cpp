@@ -39,7 +39,7 @@ std::string AskedText(const AskedOnly &asked)
 std::vector<std::string> SentProblems(const WakeOutcome &outcome)
 {
     std::vector<std::string> problems{
-        "this machine sent " + std::to_string(outcome.sent.size()) + " magic packets for " + MacText(outcome.mac)
+        "this machine sent " + std::to_string(outcome.sent.size()) + " magic packets for " + FormatMac(outcome.mac)
             + " (" + WaysSent(outcome.sent) + ", each " + std::to_string(kWakeRounds)
             + " times), and "
             + (outcome.askedOnly ? AskedText(*outcome.askedOnly) : std::string("it sent nothing that reached this segment"))
@@ -63,21 +63,21 @@ std::string OutcomeLine(const WakeOutcome &outcome)
 {
     if (!outcome.woke && outcome.cutShort)
         return "The capture ends " + Seconds(outcome.endNs - outcome.firstNs, 1) + " s after the magic packet for "
-            + MacText(outcome.mac) + ": whether it woke cannot be told";
+            + FormatMac(outcome.mac) + ": whether it woke cannot be told";
     if (!outcome.woke)
-        return "No sign of life from " + MacText(outcome.mac) + " within " + Seconds(outcome.endNs - outcome.firstNs, 0)
+        return "No sign of life from " + FormatMac(outcome.mac) + " within " + Seconds(outcome.endNs - outcome.firstNs, 0)
             + " s of the magic packet";
     const SignOfLife &sign = *outcome.sign;
     if (sign.kind == SignOfLife::Kind::Echo && sign.address)
-        return (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + MacText(outcome.mac)
+        return (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + FormatMac(outcome.mac)
             + " answered ICMP echo at " + FormatIp(*sign.address) + " " + Seconds(outcome.endNs - outcome.firstNs, 3)
             + " s after the magic packet";
     if (sign.kind == SignOfLife::Kind::Arp && !sign.arpRequest) // asked by this machine, or by another
-        return (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + MacText(outcome.mac) + " answered ARP for "
+        return (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + FormatMac(outcome.mac) + " answered ARP for "
             + FormatIpv4(sign.arpSender) + " " + Seconds(outcome.endNs - outcome.firstNs, 3) + " s after the magic packet";
     const std::string what = SignOfLifeText(sign);
     const bool vowel = what.find_first_of("AEIOU") == 0 || what.rfind("IPv6", 0) == 0;
-    std::string line = (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + MacText(outcome.mac) + " sent "
+    std::string line = (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + FormatMac(outcome.mac) + " sent "
         + (vowel ? "an " : "a ") + what + " " + Seconds(outcome.endNs - outcome.firstNs, 3)
         + " s after the magic packet";
     std::string details;

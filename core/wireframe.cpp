@@ -41,18 +41,6 @@ constexpr std::size_t kUdpLengthOffset = 4;
 
 constexpr std::size_t kMagicSize = kSyncSize + kMagicCopies * kMacSize;
 
-std::uint16_t ReadBigEndian16(ByteView bytes, std::size_t offset)
-{
-    return std::uint16_t((bytes[offset] << 8) | bytes[offset + 1]);
-}
-
-MacAddress ReadMac(ByteView bytes, std::size_t offset)
-{
-    MacAddress mac;
-    std::copy_n(bytes.begin() + std::ptrdiff_t(offset), mac.size(), mac.begin());
-    return mac;
-}
-
 // How the copies after the six 0xFF bytes at `offset` would fare.
 MagicMatch MatchCopies(ByteView payload, std::size_t offset)
 {
@@ -62,7 +50,7 @@ MagicMatch MatchCopies(ByteView payload, std::size_t offset)
     if (available == 0)
         return match;
     match.offset = offset;
-    match.mac = ReadMac(copies, 0);
+    match.mac = MacAt(copies, 0);
     match.equalCopies = 1;
     while (match.equalCopies < available
            && std::memcmp(copies.data() + match.equalCopies * kMacSize, copies.data(), kMacSize) == 0)
@@ -181,34 +169,6 @@ void CopyAddresses(const Located &located, WireFrame &decoded)
 
 } // namespace
 
-bool CardCanHave(const MacAddress &mac)
-{
-    return (mac[0] & 0x01) == 0 && mac != MacAddress{};
-}
-
-std::string NoCardProblem(const MacAddress &mac)
-{
-    const char *const kind = mac == MacAddress{} ? "the all-zero address"
-                             : mac == MacAddress{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF} ? "the broadcast address"
-                                                                                     : "a group address";
-    return FormatMac(ByteView(mac.data(), mac.size())) + " is " + kind + ", which no network card has";
-}
-
-std::optional<MacAddress> ParseMacText(const std::string &text)
-{
-    MacAddress mac{};
-    if (text.size() != 17)
-        return std::nullopt;
-    for (std::size_t i = 0; i < mac.size(); ++i) {
-        const char *const first = text.data() + 3 * i;
-        if ((i > 0 && first[-1] != '-') || !std::isxdigit(static_cast<unsigned char>(first[0]))
-            || !std::isxdigit(static_cast<unsigned char>(first[1])))
-            return std::nullopt;
-        std::from_chars(first, first + 2, mac[i], 16);
-    }
-    return mac;
-}
-
 MagicMatch FindMagic(ByteView payload)
 {
     MagicMatch best;
@@ -275,90 +235,9 @@ std::string NearMissReason(const MagicMatch &match)
     return "only " + std::to_string(match.equalCopies) + " copies of the MAC address";
 }
 
-IpAddress IpAddress::FromIpv4(const Ipv4Octets &octets)
-{
-    IpAddress address;
-    std::copy(octets.begin(), octets.end(), address.bytes.begin());
-    return address;
-}
-
-std::string MacText(const MacAddress &mac, char separator)
-{
-    return FormatMac(ByteView(mac.data(), mac.size()), separator);
-}
-
-std::string FormatIp(const IpAddress &address)
-{
-    return address.family == Family::Ipv6 ? FormatIpv6(address.bytes) : FormatIpv4(address.Ipv4());
-}
-
-std::string FormatIpv6(const Ipv6Octets &address)
-{
-    int groups[8];
-    for (int i = 0; i < 8; ++i)
-        groups[i] = address[2 * i] << 8 | address[2 * i + 1];
-    int bestStart = -1;
-    int bestLength = 1; // a single zero group is not shortened
-    for (int start = 0; start < 8;) {
-        int length = 0;
-        while (start + length < 8 && groups[start + length] == 0)
-            ++length;
-        if (length > bestLength) {
-            bestStart = start;
-            bestLength = length;
-        }
-        start += length > 0 ? length : 1;
-    }
-    std::string text;
-    char group[8];
-    for (int i = 0; i < 8; ++i) {
-        if (i == bestStart) {
-            text += "::";
-            i += bestLength - 1;
-            continue;
-        }
-        if (!text.empty() && text.back() != ':')
-            text += ':';
-        std::snprintf(group, sizeof group, "%x", groups[i]);
-        text += group;
-    }
-    return text;
-}
-
-std::string FormatIpv4(const Ipv4Octets &address)
-{
-    return FormatDottedQuad(std::uint32_t(address[0]) << 24 | std::uint32_t(address[1]) << 16
-                            | std::uint32_t(address[2]) << 8 | address[3]);
-}
-
-std::optional<Ipv4Octets> ParseIpv4(const std::string &text)
-{
-    Ipv4Octets address{};
-    const char *next = text.data();
-    const char *const end = text.data() + text.size();
-    for (std::size_t i = 0; i < address.size(); ++i) {
-        if (i > 0 && (next == end || *next++ != '.'))
-            return std::nullopt;
-        unsigned value = 256;
-        const auto [after, error] = std::from_chars(next, end, value);
-        if (error != std::errc() || after - next > 3 || value > 255)
-            return std::nullopt;
-        address[i] = std::uint8_t(value);
-        next = after;
-    }
-    if (next != end)
-        return std::nullopt;
-    return address;
-}
-
 const char *CarrierName(Carrier carrier)
 {
     return carrier == Carrier::Udp ? "udp" : "ethernet";
-}
-
-const char *FamilyName(Family family)
-{
-    return family == Family::Ipv4 ? "ipv4" : family == Family::Ipv6 ? "ipv6" : nullptr;
 }
 
 std::optional<EthernetFrame> UnwrapEthernet(ByteView frame)
@@ -366,8 +245,8 @@ std::optional<EthernetFrame> UnwrapEthernet(ByteView frame)
     if (frame.size() < kEthernetHeaderSize)
         return std::nullopt;
     EthernetFrame unwrapped;
-    unwrapped.destination = ReadMac(frame, kEthernetDestinationOffset);
-    unwrapped.source = ReadMac(frame, kEthernetSourceOffset);
+    unwrapped.destination = MacAt(frame, kEthernetDestinationOffset);
+    unwrapped.source = MacAt(frame, kEthernetSourceOffset);
     std::size_t typeOffset = kEtherTypeOffset;
     for (std::size_t tags = 0; tags <= kMaxVlanTags && frame.size() >= typeOffset + 2; ++tags) {
         const std::uint16_t etherType = ReadBigEndian16(frame, typeOffset);

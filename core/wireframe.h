@@ -1,82 +1,13 @@
 #pragma once
 
-#include "datagram.h"
+#include "addresses.h"
+#include "bytes.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
-
-using MacAddress = std::array<std::uint8_t, 6>;
-using Ipv4Octets = std::array<std::uint8_t, 4>;
-using Ipv6Octets = std::array<std::uint8_t, 16>;
-
-enum class Family { None, Ipv4, Ipv6 };
-
-// An IPv4 or IPv6 address as the packet holds it.
-struct IpAddress
-{
-    Family family = Family::Ipv4;
-    Ipv6Octets bytes{}; // the first four for IPv4
-
-    static IpAddress FromIpv4(const Ipv4Octets &octets);
-    Ipv4Octets Ipv4() const { return {bytes[0], bytes[1], bytes[2], bytes[3]}; }
-    bool operator==(const IpAddress &other) const = default;
-};
-
-// An IPv4 address of an interface, with its subnet mask.
-struct Ipv4Network
-{
-    Ipv4Octets address{};
-    Ipv4Octets mask{};
-
-    // `other` lies in this network's subnet.
-    bool Holds(const Ipv4Octets &other) const
-    {
-        for (std::size_t i = 0; i < other.size(); ++i) {
-            if ((other[i] & mask[i]) != (address[i] & mask[i]))
-                return false;
-        }
-        return true;
-    }
-    // `address` with the first `prefixLength` bits of its mask set (0 to 32).
-    static Ipv4Network WithPrefix(const Ipv4Octets &address, int prefixLength)
-    {
-        Ipv4Network network{address, {}};
-        for (int bit = 0; bit < prefixLength && bit < 32; ++bit)
-            network.mask[std::size_t(bit / 8)] |= std::uint8_t(0x80 >> bit % 8);
-        return network;
-    }
-    // The number of leading bits the mask sets.
-    int PrefixLength() const
-    {
-        int length = 0;
-        for (const std::uint8_t byte : mask)
-            for (int bit = 7; bit >= 0 && (byte >> bit & 1); --bit)
-                ++length;
-        return length;
-    }
-    // The subnet's last address.
-    Ipv4Octets Broadcast() const
-    {
-        Ipv4Octets broadcast{};
-        for (std::size_t i = 0; i < broadcast.size(); ++i)
-            broadcast[i] = std::uint8_t(address[i] | ~mask[i]);
-        return broadcast;
-    }
-};
-
-// "00-1A-2B-3C-4D-5E", or with ':' "00:1a:2b:3c:4d:5e" (see FormatMac).
-std::string MacText(const MacAddress &mac, char separator = '-');
-// "192.168.1.23"
-std::string FormatIpv4(const Ipv4Octets &address);
-// RFC 5952 text: lower-case groups, the longest run of two or more zero groups as "::".
-std::string FormatIpv6(const Ipv6Octets &address);
-// Either of the two above.
-std::string FormatIp(const IpAddress &address);
-// Four decimal numbers from 0 to 255 with dots between, and nothing else.
-std::optional<Ipv4Octets> ParseIpv4(const std::string &text);
 
 enum class MagicKind { None, Magic, NearMiss };
 
@@ -95,17 +26,6 @@ struct MagicMatch
 
 inline constexpr int kMagicCopies = 16;
 
-// False for the addresses no network card has, and so no magic packet can wake: the
-// group addresses (the low bit of the first byte set, broadcast among them) and the
-// all-zero address.
-bool CardCanHave(const MacAddress &mac);
-
-// "FF-FF-FF-FF-FF-FF is the broadcast address, which no network card has"
-std::string NoCardProblem(const MacAddress &mac);
-
-// The MAC text of the events, "00-1A-2B-3C-4D-5E", back to its bytes.
-std::optional<MacAddress> ParseMacText(const std::string &text);
-
 // Six 0xFF bytes followed by sixteen copies of one MAC address anywhere in the payload,
 // the first such place winning. Without one, the place with the most equal copies
 // after six 0xFF bytes is a near miss, provided two whole copies agree, or one whole
@@ -120,9 +40,8 @@ std::string NearMissReason(const MagicMatch &match);
 
 enum class Carrier { Udp, Ethernet };
 
-// "udp", "ethernet"; "ipv4", "ipv6", or null for a frame without IP.
+// "udp", "ethernet"
 const char *CarrierName(Carrier carrier);
-const char *FamilyName(Family family);
 
 // One Ethernet frame that holds a magic packet or a near miss.
 struct WireFrame

@@ -173,7 +173,7 @@ std::string PcapLinkCapture::FilterWithSources(const std::vector<MacAddress> &ma
 {
     std::string filter = kFilter;
     for (const MacAddress &mac : macs)
-        filter += " or ether src " + FormatMac(ByteView(mac.data(), mac.size()), ':');
+        filter += " or ether src " + FormatMac(mac, ':');
     return filter;
 }
 

@@ -137,11 +137,9 @@ TPacketListener::Read TPacketListener::ReceiveOne(bool inBatch)
     if (received > kBufferSize) {
         ReportFailure(SocketErrorText(kWsaEMsgSize));
     } else if (received > m_sizes.headers) {
-        const auto decoded = DecodeDatagram(ByteView(m_buffer.data(), std::size_t(received)), m_sizes);
-        if (decoded && !decoded->mac.empty() && OnDataAvailable) {
-            OnDataAvailable({this, decoded->sourceAddress, decoded->destinationAddress, decoded->mac,
-                             decoded->sourcePort, decoded->destinationPort, false, details.kernelTimeNs});
-        }
+        const auto fields = ReadDatagram(ByteView(m_buffer.data(), std::size_t(received)), m_sizes);
+        if (fields && fields->mac && OnDataAvailable)
+            OnDataAvailable(MagicReport(this, *fields, details.kernelTimeNs));
     }
     return Read::Datagram;
 }
@@ -168,5 +166,5 @@ void TPacketListener::ReportFailure(const std::string &text, std::uint32_t dropC
     m_lastError = text;
     m_lastDropCount = dropCount;
     if (OnDataAvailable)
-        OnDataAvailable({this, {}, {}, {}, 0, 0, true, kernelTimeNs});
+        OnDataAvailable({this, {}, {}, {}, 0, 0, true, kernelTimeNs, {}});
 }

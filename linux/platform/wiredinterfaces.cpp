@@ -1,6 +1,6 @@
 #include "wiredinterfaces.h"
 
-#include "datagram.h"
+#include "addresses.h"
 #include "machineinfo.h"
 #include "netlink.h"
 
@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -31,8 +30,8 @@ namespace {
 struct Link
 {
     std::string name;
-    std::string mac;
-    std::string permanentMac;
+    std::optional<MacAddress> mac;
+    std::optional<MacAddress> permanentMac;
     bool carrier = false;
     std::string kind;
     bool enslaved = false; // a port of a bridge or bond
@@ -43,11 +42,11 @@ struct LinkDump
     std::vector<Link> links;
 };
 
-std::string MacOf(const nlattr *attribute)
+std::optional<MacAddress> MacOf(const nlattr *attribute)
 {
     if (mnl_attr_get_payload_len(attribute) != 6)
-        return {};
-    return FormatMac(ByteView(static_cast<const std::uint8_t *>(mnl_attr_get_payload(attribute)), 6), ':');
+        return std::nullopt;
+    return MacAt(ByteView(static_cast<const std::uint8_t *>(mnl_attr_get_payload(attribute)), 6), 0);
 }
 
 int LinkInfoAttribute(const nlattr *attribute, void *data)
@@ -94,11 +93,11 @@ int LinkMessage(const nlmsghdr *header, void *data)
     if (info->ifi_type != ARPHRD_ETHER)
         return MNL_CB_OK;
     Link link;
-    if (mnl_attr_parse(header, sizeof(ifinfomsg), LinkAttribute, &link) != MNL_CB_OK || link.mac.empty())
+    if (mnl_attr_parse(header, sizeof(ifinfomsg), LinkAttribute, &link) != MNL_CB_OK || !link.mac)
         return MNL_CB_OK;
     link.carrier = link.carrier && (info->ifi_flags & IFF_UP) != 0; // a link that is down says nothing
-    if (link.permanentMac == link.mac || link.permanentMac == "00:00:00:00:00:00")
-        link.permanentMac.clear();
+    if (link.permanentMac == link.mac || link.permanentMac == MacAddress{})
+        link.permanentMac.reset();
     static_cast<LinkDump *>(data)->links.push_back(link);
     return MNL_CB_OK;
 }
@@ -111,33 +110,45 @@ std::vector<Link> EthernetLinks()
     return dump.links;
 }
 
-std::uint32_t HostOrder(const sockaddr *address)
+Ipv4Octets OctetsOf(const sockaddr *address)
 {
-    return ntohl(reinterpret_cast<const sockaddr_in *>(address)->sin_addr.s_addr);
+    Ipv4Octets octets;
+    const auto *bytes = reinterpret_cast<const std::uint8_t *>(&reinterpret_cast<const sockaddr_in *>(address)->sin_addr);
+    std::copy_n(bytes, octets.size(), octets.begin());
+    return octets;
 }
 
-std::vector<Ipv4Subnet> Ipv4Of(const std::string &name)
+// An IPv4 address of an interface, and the broadcast address its packets go to.
+struct Ipv4OfLink
 {
-    std::vector<Ipv4Subnet> subnets;
+    Ipv4Network network;
+    std::optional<Ipv4Octets> broadcast;
+};
+
+std::vector<Ipv4OfLink> Ipv4Of(const std::string &name)
+{
+    std::vector<Ipv4OfLink> addresses;
     ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0)
-        return subnets;
+        return addresses;
     for (const ifaddrs *entry = list; entry != nullptr; entry = entry->ifa_next) {
         if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET || name != entry->ifa_name)
             continue;
-        const std::uint32_t address = HostOrder(entry->ifa_addr);
-        const std::uint32_t mask = entry->ifa_netmask != nullptr ? HostOrder(entry->ifa_netmask) : 0xFFFFFFFF;
-        Ipv4Subnet subnet{FormatDottedQuad(address), std::popcount(mask), {}};
+        Ipv4OfLink address;
+        address.network.address = OctetsOf(entry->ifa_addr);
+        address.network.mask = entry->ifa_netmask != nullptr ? OctetsOf(entry->ifa_netmask) : Ipv4Octets{255, 255, 255, 255};
         // Without a broadcast address of its own, glibc gives the address itself here.
-        const std::uint32_t broadcast = entry->ifa_broadaddr != nullptr ? HostOrder(entry->ifa_broadaddr) : 0;
-        if ((entry->ifa_flags & IFF_BROADCAST) != 0 && broadcast != 0 && broadcast != address)
-            subnet.broadcast = FormatDottedQuad(broadcast);
-        else if (const std::optional<std::uint32_t> last = SubnetBroadcast(address, subnet.prefixLength))
-            subnet.broadcast = FormatDottedQuad(*last); // the subnet's last address, which the kernel takes as broadcast
-        subnets.push_back(subnet);
+        const std::optional<Ipv4Octets> broadcast =
+            entry->ifa_broadaddr != nullptr ? std::optional(OctetsOf(entry->ifa_broadaddr)) : std::nullopt;
+        if ((entry->ifa_flags & IFF_BROADCAST) != 0 && broadcast && *broadcast != Ipv4Octets{}
+            && *broadcast != address.network.address)
+            address.broadcast = broadcast;
+        else
+            address.broadcast = address.network.Broadcast(); // the subnet's last address, which the kernel takes as broadcast
+        addresses.push_back(address);
     }
     freeifaddrs(list);
-    return subnets;
+    return addresses;
 }
 
 QByteArray SysText(const QString &root, const QString &path)
@@ -163,10 +174,12 @@ std::vector<InterfaceFacts> ReadWiredInterfaces(const QString &root, CommandRunn
             continue;
         InterfaceFacts facts;
         facts.name = link.name;
-        facts.mac = link.mac;
-        if (!link.permanentMac.empty())
-            facts.permanentMac = link.permanentMac;
-        facts.ipv4 = Ipv4Of(link.name);
+        facts.mac = FormatMac(*link.mac, ':');
+        if (link.permanentMac)
+            facts.permanentMac = FormatMac(*link.permanentMac, ':');
+        for (const Ipv4OfLink &address : Ipv4Of(link.name))
+            facts.ipv4.push_back({FormatIpv4(address.network.address), address.network.PrefixLength(),
+                                  address.broadcast ? FormatIpv4(*address.broadcast) : std::string()});
         facts.carrier = link.carrier;
         facts.kind = link.kind;
         if (const std::optional<WakeOnState> wakeOn = ReadWakeOn(link.name)) {
@@ -187,22 +200,16 @@ std::vector<SendInterface> ReadSendInterfaces(const QString &root)
 {
     std::vector<SendInterface> interfaces;
     for (const Link &link : EthernetLinks()) {
-        std::string macText = link.mac;
-        std::replace(macText.begin(), macText.end(), ':', '-');
-        const std::optional<MacAddress> mac = ParseMacText(macText);
         // A port of a bridge or bond sends through its master, which has the address.
-        if (link.name.empty() || !mac || link.enslaved)
+        if (link.name.empty() || link.enslaved)
             continue;
         SendInterface interface;
         interface.name = link.name;
-        interface.mac = *mac;
+        interface.mac = *link.mac;
         interface.wired = !IsWireless(root, QString::fromStdString(link.name));
         interface.up = interface.carrier = link.carrier; // a link that is down has no carrier here
-        const std::vector<Ipv4Subnet> subnets = Ipv4Of(link.name);
-        if (!subnets.empty()) {
-            if (const std::optional<Ipv4Octets> address = ParseIpv4(subnets.front().address))
-                interface.ipv4 = Ipv4Network::WithPrefix(*address, subnets.front().prefixLength);
-        }
+        if (const std::vector<Ipv4OfLink> addresses = Ipv4Of(link.name); !addresses.empty())
+            interface.ipv4 = addresses.front().network;
         interfaces.push_back(std::move(interface));
     }
     return interfaces;

@@ -112,7 +112,7 @@ WatchMetrics::WatchMetrics(const std::vector<MacAddress> &namedMacs, const std::
     auto &targetLast = Registered(BuildGauge(), "corvalen_target_last_magic_packet_timestamp_seconds",
                                   "When the last magic packet for each machine named with --mac came", registry);
     for (const MacAddress &mac : namedMacs) {
-        const std::string label = MacText(mac);
+        const std::string label = FormatMac(mac);
         m_targets[mac] = {&targetPackets.Add({{"mac", label}}),
                           &targetOutcomes.Add({{"mac", label}, {"outcome", "woke"}}),
                           &targetOutcomes.Add({{"mac", label}, {"outcome", "no_sign_of_life"}}),

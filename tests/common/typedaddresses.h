@@ -1,5 +1,6 @@
 #pragma once
 
+#include "packetreport.h"
 #include "wireframe.h"
 
 #include <stdexcept>
@@ -8,7 +9,7 @@
 // Addresses written as the reports write them, for tables of cases.
 inline MacAddress Mac(const std::string &text)
 {
-    const std::optional<MacAddress> mac = ParseMacText(text);
+    const std::optional<MacAddress> mac = ParseMac(text);
     if (!mac)
         throw std::invalid_argument("not a MAC: " + text);
     return *mac;
@@ -25,4 +26,11 @@ inline IpAddress Ip4(const std::string &text)
 inline Ipv4Octets Octets4(const std::string &text)
 {
     return Ip4(text).Ipv4();
+}
+
+// A magic packet as the raw socket reports it.
+inline PacketReport SocketMagic(const std::string &from, const std::string &to, const std::string &mac,
+                                std::uint16_t sourcePort, std::uint16_t destinationPort, std::int64_t kernelTimeNs = 0)
+{
+    return MagicReport(nullptr, {Octets4(from), Octets4(to), sourcePort, destinationPort, Mac(mac)}, kernelTimeNs);
 }

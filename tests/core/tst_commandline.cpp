@@ -109,7 +109,7 @@ void TestCommandLine::parse()
     };
     QStringList macs;
     for (const MacAddress &mac : o.macs)
-        macs << QString::fromStdString(MacText(mac));
+        macs << QString::fromStdString(FormatMac(mac));
     const QString read = parsed.usageError.empty()
         ? QStringLiteral("json=%1 mac=%2 count=%3 timeout=%4 udp=%5 interface=%6 check=%7 sweeps=%8 metrics=%9 ")
               .arg(o.json)
@@ -170,7 +170,7 @@ void TestCommandLine::wake()
     const WatchOptions &o = parsed.options;
     QStringList macs, to, password;
     for (const MacAddress &mac : o.wake)
-        macs << QString::fromStdString(MacText(mac));
+        macs << QString::fromStdString(FormatMac(mac));
     for (const Ipv4Octets &address : o.wakeTo)
         to << QString::fromStdString(FormatIpv4(address));
     for (const std::uint8_t byte : o.password)

@@ -284,8 +284,8 @@ void TestDatagram::subnetBroadcast()
 {
     QFETCH(int, prefixLength);
     QFETCH(QString, broadcast);
-    const std::optional<std::uint32_t> found = SubnetBroadcast(0xC0A8010A, prefixLength); // 192.168.1.10
-    QCOMPARE(found ? Text(FormatDottedQuad(*found)) : QString(), broadcast);
+    const std::optional<Ipv4Octets> found = Ipv4Network::WithPrefix({192, 168, 1, 10}, prefixLength).Broadcast();
+    QCOMPARE(found ? Text(FormatIpv4(*found)) : QString(), broadcast);
 }
 
 QTEST_APPLESS_MAIN(TestDatagram)

@@ -19,7 +19,7 @@ private slots:
 
 namespace {
 
-const PacketReport kDatagram{nullptr, "192.0.2.10", "192.0.2.255", "02-C1-1E-00-00-5A", 40000, 9};
+const PacketReport kDatagram = SocketMagic("192.0.2.10", "192.0.2.255", "02-C1-1E-00-00-5A", 40000, 9);
 
 MagicEvent Magic(bool delivered, bool local)
 {

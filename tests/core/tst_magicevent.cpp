@@ -144,11 +144,7 @@ void TestMagicEvent::addressNoCardHasWakesNothing()
 
     MagicEvent event;
     if (fromSocket) {
-        PacketReport report;
-        report.sourceAddress = "192.168.1.10";
-        report.destinationAddress = "192.168.1.255";
-        report.mac = mac.toStdString();
-        event = EventFromDatagram(report);
+        event = EventFromDatagram(SocketMagic("192.168.1.10", "192.168.1.255", mac.toStdString(), 0, 0));
     } else {
         WireFrame frame;
         frame.carrier = Carrier::Udp;
@@ -161,7 +157,7 @@ void TestMagicEvent::addressNoCardHasWakesNothing()
         event = EventFromFrame(frame, "eth0");
     }
     QVERIFY(event.nearMiss);
-    QCOMPARE(QString::fromStdString(MacText(event.mac)), mac);
+    QCOMPARE(QString::fromStdString(FormatMac(event.mac)), mac);
     QCOMPARE(Lines(EventProblems(event)), QStringList{problem});
     const QStringList lines = Lines(EventLines(event, kAfternoon, DateTimeSettings{}));
     QCOMPARE(lines.first(), firstLine);

@@ -49,7 +49,7 @@ public:
 
 std::string Last(const MacAddress &mac)
 {
-    return MacText(mac).substr(15);
+    return FormatMac(mac).substr(15);
 }
 
 // Each event in short, with the fields that tell it apart.
@@ -106,7 +106,8 @@ ByteView View(const Bytes &frame)
 // A strict magic packet for 00-11-22-33-44-55 from 10.0.0.2 to 10.0.0.`to`, as the raw socket reports it.
 PacketReport SocketReport(int to, std::int64_t kernelTimeNs)
 {
-    return {nullptr, "10.0.0.2", "10.0.0." + std::to_string(to), "00-11-22-33-44-55", 40000, 9, false, kernelTimeNs};
+    const DatagramFields datagram{{10, 0, 0, 2}, {10, 0, 0, std::uint8_t(to)}, 40000, 9, MacAddress{0x00, 0x11, 0x22, 0x33, 0x44, 0x55}};
+    return MagicReport(nullptr, datagram, kernelTimeNs);
 }
 
 } // namespace
@@ -198,7 +199,7 @@ void TestSegmentWatch::onePacketOneEvent()
         else if (step.startsWith("socket"))
             watch.DatagramReported(SocketReport(to, kernelTimeNs));
         else if (step.startsWith("fail"))
-            watch.FailureReported({{nullptr, {}, {}, {}, 0, 0, true, 0}, "broken", 0}, kernelTimeNs);
+            watch.FailureReported({{nullptr, {}, {}, {}, 0, 0, true, 0, {}}, "broken", 0}, kernelTimeNs);
         else {
             QVERIFY(watch.NextDrainNs());
             clock.Set(*watch.NextDrainNs());
@@ -287,12 +288,12 @@ void TestSegmentWatch::segment()
         const QString what = word.section(':', 1, 1);
         const std::string mac = "00-11-22-33-44-" + word.section(':', 2).toUpper().toStdString();
         if (what == "sent")
-            watch.WakeSent({SendForm::LimitedBroadcast, *ParseMacText(mac), "eth1", Ipv4Octets{255, 255, 255, 255}, 9, 0},
+            watch.WakeSent({SendForm::LimitedBroadcast, *ParseMac(mac), "eth1", Ipv4Octets{255, 255, 255, 255}, 9, 0},
                            clock.RealNs());
         else if (what == "answered")
-            watch.ArpAnswered(*ParseMacText(mac), Ipv4Octets{10, 0, 0, 56}, clock.RealNs());
+            watch.ArpAnswered(*ParseMac(mac), Ipv4Octets{10, 0, 0, 56}, clock.RealNs());
         else if (what == "echo")
-            watch.DatagramReported({nullptr, "10.0.0.7", "10.0.0.255", mac, 40000, 9, false, clock.RealNs()});
+            watch.DatagramReported(MagicReport(nullptr, {{10, 0, 0, 7}, {10, 0, 0, 255}, 40000, 9, ParseMac(mac)}, clock.RealNs()));
         else
             watch.FrameSeen("eth1", View(FrameOf(word)), clock.RealNs());
     }

@@ -85,14 +85,13 @@ void TPacketListener::ReceiveDatagram()
 {
     const int received = m_calls.Recv(m_socket, reinterpret_cast<char *>(m_buffer.get()), kBufferSize, 0);
     if (received > m_sizes.headers) {
-        const auto decoded = DecodeDatagram(ByteView(m_buffer.get(), std::size_t(received)), m_sizes);
-        if (!decoded || decoded->mac.empty())
+        const auto fields = ReadDatagram(ByteView(m_buffer.get(), std::size_t(received)), m_sizes);
+        if (!fields || !fields->mac)
             return;
-        Notify({this, decoded->sourceAddress, decoded->destinationAddress, decoded->mac, decoded->sourcePort,
-                decoded->destinationPort, false});
+        Notify(MagicReport(this, *fields));
     } else if (received < 0) {
         m_lastError = SocketErrorText();
-        Notify({this, {}, {}, {}, 0, 0, true});
+        Notify({this, {}, {}, {}, 0, 0, true, 0, {}});
     }
 }
 

@@ -24,11 +24,9 @@ IPAddr Address(const Ipv4Octets &octets)
 
 std::optional<MacAddress> RowMac(const MIB_IPNET_ROW2 &row)
 {
-    MacAddress mac{};
-    if (row.PhysicalAddressLength != mac.size())
+    if (row.PhysicalAddressLength != std::tuple_size_v<MacAddress>)
         return std::nullopt;
-    std::copy_n(row.PhysicalAddress, mac.size(), mac.begin());
-    return mac;
+    return MacAt(ByteView(row.PhysicalAddress, row.PhysicalAddressLength), 0);
 }
 
 class SystemCalls final : public NeighbourCalls
@@ -114,13 +112,14 @@ std::vector<SendAdapter> ReadSendAdapters(WindowsMachineCalls &calls)
     const std::vector<char> list = AdapterList(calls);
     for (auto *entry = list.empty() ? nullptr : reinterpret_cast<const IP_ADAPTER_ADDRESSES *>(list.data()); entry;
          entry = entry->Next) {
-        if (entry->IfType != IF_TYPE_ETHERNET_CSMACD || entry->PhysicalAddressLength != 6)
+        const std::optional<MacAddress> mac = AdapterMac(*entry);
+        if (entry->IfType != IF_TYPE_ETHERNET_CSMACD || !mac)
             continue;
         SendAdapter adapter;
         adapter.index = entry->IfIndex;
         SendInterface &link = adapter.link;
         link.name = AdapterName(*entry);
-        std::copy_n(entry->PhysicalAddress, link.mac.size(), link.mac.begin());
+        link.mac = *mac;
         link.wired = true;
         link.up = link.carrier = entry->OperStatus == IfOperStatusUp;
         if (const std::vector<Ipv4Network> networks = AdapterNetworks(*entry); !networks.empty())
@@ -167,7 +166,8 @@ std::vector<Ipv4Octets> WindowsMachineInfo::Ipv4Destinations()
     std::vector<Ipv4Octets> destinations;
     for (const Ipv4Network &network : Ipv4Networks()) {
         destinations.push_back(network.address);
-        destinations.push_back(network.Broadcast());
+        if (const std::optional<Ipv4Octets> broadcast = network.Broadcast())
+            destinations.push_back(*broadcast);
     }
     return destinations;
 }

@@ -1,6 +1,6 @@
 #include "wakesettings.h"
 
-#include "datagram.h"
+#include "addresses.h"
 
 #include <powrprof.h>
 
@@ -114,19 +114,14 @@ std::optional<std::uint32_t> ReadNumber(WindowsMachineCalls &calls, const std::s
     return std::uint32_t(value);
 }
 
-std::string MacText(const IP_ADAPTER_ADDRESSES &adapter)
-{
-    const ULONG length = std::min<ULONG>(adapter.PhysicalAddressLength, MAX_ADAPTER_ADDRESS_LENGTH);
-    return FormatMac(ByteView(adapter.PhysicalAddress, length), ':');
-}
-
 std::vector<Ipv4Subnet> Ipv4Subnets(const IP_ADAPTER_ADDRESSES &adapter)
 {
     std::vector<Ipv4Subnet> subnets;
     for (const Ipv4Network &network : AdapterNetworks(adapter)) {
         const int prefix = network.PrefixLength();
         // A point-to-point /31 and a /32 have no broadcast address.
-        subnets.push_back({FormatIpv4(network.address), prefix, prefix <= 30 ? FormatIpv4(network.Broadcast()) : ""});
+        const std::optional<Ipv4Octets> broadcast = network.Broadcast();
+        subnets.push_back({FormatIpv4(network.address), prefix, broadcast ? FormatIpv4(*broadcast) : ""});
     }
     return subnets;
 }
@@ -282,6 +277,13 @@ std::string AdapterName(const IP_ADAPTER_ADDRESSES &adapter)
     return Utf8(adapter.FriendlyName);
 }
 
+std::optional<MacAddress> AdapterMac(const IP_ADAPTER_ADDRESSES &adapter)
+{
+    if (adapter.PhysicalAddressLength != std::tuple_size_v<MacAddress>)
+        return std::nullopt;
+    return MacAt(ByteView(adapter.PhysicalAddress, adapter.PhysicalAddressLength), 0);
+}
+
 std::vector<Ipv4Network> AdapterNetworks(const IP_ADAPTER_ADDRESSES &adapter)
 {
     std::vector<Ipv4Network> networks;
@@ -320,7 +322,8 @@ std::vector<WindowsAdapterFacts> ReadWindowsAdapters(WindowsMachineCalls &calls)
             continue;
         WindowsAdapterFacts adapter;
         adapter.link.name = AdapterName(*entry);
-        adapter.link.mac = MacText(*entry);
+        if (const std::optional<MacAddress> mac = AdapterMac(*entry))
+            adapter.link.mac = FormatMac(*mac, ':');
         adapter.link.ipv4 = Ipv4Subnets(*entry);
         adapter.link.carrier = entry->OperStatus == IfOperStatusUp;
         adapter.description = Utf8(entry->Description);

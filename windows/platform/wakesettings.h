@@ -45,6 +45,8 @@ std::vector<char> AdapterList(WindowsMachineCalls &calls);
 std::string AdapterName(const IP_ADAPTER_ADDRESSES &adapter);
 // The adapter's IPv4 addresses with their on-link prefixes, in the order Windows lists them.
 std::vector<Ipv4Network> AdapterNetworks(const IP_ADAPTER_ADDRESSES &adapter);
+// Its Ethernet address; nothing for an adapter without one of six bytes.
+std::optional<MacAddress> AdapterMac(const IP_ADAPTER_ADDRESSES &adapter);
 
 // The wired Ethernet adapters (IF_TYPE_ETHERNET_CSMACD) with their wake settings.
 std::vector<WindowsAdapterFacts> ReadWindowsAdapters(WindowsMachineCalls &calls);
