@@ -911,21 +911,6 @@ std::vector<BootSetting> NetworkManagerSettingsOf(const QString &root, CommandRu
 
 } // namespace
 
-std::vector<BootSetting> LinkFileSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link)
-{
-    return LinkFileSettingsOf(root, ReadDeviceFacts(root, runner, link));
-}
-
-std::vector<BootSetting> UdevRuleSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link)
-{
-    return UdevRuleSettingsOf(root, ReadDeviceFacts(root, runner, link));
-}
-
-std::vector<BootSetting> NetworkManagerSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link)
-{
-    return NetworkManagerSettingsOf(root, runner, ReadDeviceFacts(root, runner, link));
-}
-
 std::vector<BootSetting> IfupdownSettings(const QString &root, const std::string &name)
 {
     IfupdownRead read;
@@ -936,13 +921,6 @@ std::vector<BootSetting> IfupdownSettings(const QString &root, const std::string
     if (settings.empty() && read.stanza)
         settings.push_back(*read.stanza);
     return settings;
-}
-
-std::vector<BootSetting> NetplanSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link)
-{
-    NetplanRead read = ReadNetplan(root, ReadDeviceFacts(root, runner, link));
-    read.throughLink.insert(read.throughLink.end(), read.throughNetworkManager.begin(), read.throughNetworkManager.end());
-    return read.throughLink;
 }
 
 std::vector<BootSetting> UnitSettings(const QString &root, const std::string &name)
