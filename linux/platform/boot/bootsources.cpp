@@ -168,6 +168,15 @@ QStringList MaskedFiles(const QString &root, const QStringList &folders, const Q
     return files;
 }
 
+QStringList SearchFolders(const QString &folder)
+{
+    QStringList folders;
+    for (const QString &top : {QStringLiteral("/etc/"), QStringLiteral("/run/"), QStringLiteral("/usr/lib/"),
+                               QStringLiteral("/lib/")})
+        folders << top + folder;
+    return folders;
+}
+
 // ---- ethtool ----
 
 std::optional<QString> EthtoolWol(const QString &command, const QStringList &devices)

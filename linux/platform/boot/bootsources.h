@@ -51,6 +51,10 @@ bool IsMask(const QString &root, const QString &path);
 // an earlier folder hides those of the same name in later ones; paths as the system names them.
 QStringList MaskedFiles(const QString &root, const QStringList &folders, const QString &pattern);
 
+// Where systemd and udev look for `folder` ("systemd/network"), the one that hides the
+// others first: /etc, /run, /usr/lib, then /lib.
+QStringList SearchFolders(const QString &folder);
+
 // ---- ethtool ----
 
 // The letters of the last `ethtool -s DEVICE ... wol LETTERS` in a command line whose

@@ -9,8 +9,7 @@ using namespace BootSources;
 
 namespace {
 
-const QStringList kLinkFolders{QStringLiteral("/etc/systemd/network"), QStringLiteral("/run/systemd/network"),
-                               QStringLiteral("/usr/lib/systemd/network"), QStringLiteral("/lib/systemd/network")};
+const QStringList kLinkFolders = SearchFolders(QStringLiteral("systemd/network"));
 
 struct LinkEntry
 {

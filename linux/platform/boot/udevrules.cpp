@@ -10,8 +10,7 @@ using namespace BootSources;
 
 namespace {
 
-const QStringList kRuleFolders{QStringLiteral("/etc/udev/rules.d"), QStringLiteral("/run/udev/rules.d"),
-                               QStringLiteral("/usr/lib/udev/rules.d"), QStringLiteral("/lib/udev/rules.d")};
+const QStringList kRuleFolders = SearchFolders(QStringLiteral("udev/rules.d"));
 
 // Whether a match key of a rule holds for the device at its "add" event; nothing for a
 // key this reader does not evaluate, which is taken to hold.

@@ -12,8 +12,7 @@ using namespace BootSources;
 
 namespace {
 
-const QStringList kUnitFolders{QStringLiteral("/etc/systemd/system"), QStringLiteral("/run/systemd/system"),
-                               QStringLiteral("/usr/lib/systemd/system"), QStringLiteral("/lib/systemd/system")};
+const QStringList kUnitFolders = SearchFolders(QStringLiteral("systemd/system"));
 
 // The unit's file as systemd finds it, an instance's own before its template's; empty
 // when there is none or it is masked.
