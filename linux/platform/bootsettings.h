@@ -33,24 +33,15 @@ struct LinkIdentity
 // the file and line. `root` is "/" on the machine, a folder of sample files in tests:
 // the interface's driver, type and path for matching are read from its sys/class/net.
 
-// The .link file udev applies when the device appears, found as udev finds it, with its
-// WakeOnLan=; a note when udevadm says another one was applied at this boot.
-std::vector<BootSetting> LinkFileSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link);
-// Each RUN of a udev rule that matches the device and runs `ethtool -s <it> wol <letters>`.
-std::vector<BootSetting> UdevRuleSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link);
 // The interface's stanzas in /etc/network/interfaces and what it sources: ethernet-wol
 // (ethtool-ethernet-wol for ifupdown-ng), and pre-up, up and post-up lines running ethtool.
 std::vector<BootSetting> IfupdownSettings(const QString &root, const std::string &name);
-// The wake-on-lan of the profile NetworkManager activates on the interface: the active one
-// through nmcli, else the keyfile that matches; "default" read from NetworkManager.conf.
-std::vector<BootSetting> NetworkManagerSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link);
-// network.ethernets.<id>.wakeonlan in the netplan files, merged as netplan merges them,
-// and what the renderer makes of it.
-std::vector<BootSetting> NetplanSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link);
 // ExecStart lines running ethtool in the services enabled in /etc/systemd/system/*.wants.
 std::vector<BootSetting> UnitSettings(const QString &root, const std::string &name);
 // WOL_DISABLE when TLP is installed (its default is Y).
 std::optional<BootSetting> TlpSetting(const QString &root);
 
-// All of the above, in the order they act at boot: the last that turns Wake-on on or off decides.
+// All of the above, with the .link file udev applies, the udev rules that run ethtool, the
+// NetworkManager profile and netplan's settings for the device, in the order they act at
+// boot: the last that turns Wake-on on or off decides.
 std::vector<BootSetting> BootSettings(const QString &root, CommandRunner &runner, const LinkIdentity &link);
