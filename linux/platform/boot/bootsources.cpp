@@ -1,5 +1,7 @@
 #include "bootsources.h"
 
+#include "addresses.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -102,22 +104,24 @@ QStringList Words(const QString &text)
 
 QString NormalMac(const QString &written)
 {
-    QStringList bytes;
+    std::optional<MacAddress> mac;
     if (written.contains(QLatin1Char(';'))) {
-        for (const QString &part : written.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const QStringList parts = written.split(QLatin1Char(';'), Qt::SkipEmptyParts);
+        mac.emplace();
+        for (qsizetype i = 0; i < parts.size(); ++i) {
             bool number = false;
-            const uint value = part.trimmed().toUInt(&number);
-            if (!number || value > 255)
+            const uint value = parts[i].trimmed().toUInt(&number);
+            if (!number || value > 255 || parts.size() != qsizetype(mac->size()))
                 return {};
-            bytes << QStringLiteral("%1").arg(value, 2, 16, QLatin1Char('0'));
+            (*mac)[std::size_t(i)] = std::uint8_t(value);
         }
+        if (parts.isEmpty())
+            return {};
     } else {
-        static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{12}$"));
-        const QString digits = written.trimmed().toLower().remove(QRegularExpression(QStringLiteral("[:.-]")));
-        for (int i = 0; hex.match(digits).hasMatch() && i < 12; i += 2)
-            bytes << digits.mid(i, 2);
+        static const QRegularExpression delimiters(QStringLiteral("[:.-]"));
+        mac = ParseMac(written.trimmed().remove(delimiters).toStdString());
     }
-    return bytes.size() == 6 ? bytes.join(QLatin1Char(':')) : QString();
+    return mac ? QString::fromStdString(FormatMac(*mac, ':')) : QString();
 }
 
 bool HasMac(const LinkIdentity &link, const QString &written)
