@@ -35,7 +35,7 @@ void WriteBlocks(LogLines &log, bool paintEachBlock)
                                   std::uint16_t(block),
                                   9,
                                   false,
-                                  0,
+                                  std::nullopt,
                                   {}};
         WriteReport(log, report, {}, ToLocalDateTime(QDateTime::currentDateTime()), settings);
         if (paintEachBlock || block % kSampleEvery == 0)

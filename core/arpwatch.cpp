@@ -18,7 +18,7 @@ template <typename Map> void MakeRoom(Map &map, std::size_t most)
 std::string UnansweredArpLine(const UnansweredArp &arp)
 {
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", double(arp.lastNs - arp.firstNs) / 1e9);
+    std::snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(arp.last - arp.first).count());
     return "Unanswered ARP: " + FormatIpv4(arp.askerAddress) + " (" + FormatMac(arp.askerMac) + ") asked "
         + std::to_string(arp.requests) + " times within " + seconds + " s who has " + FormatIpv4(arp.address)
         + ", the address of " + FormatMac(arp.mac);
@@ -50,10 +50,10 @@ void ArpWatch::MagicSeen(const MacAddress &mac, const std::optional<Ipv4Octets> 
         Learn(*unicastTo, mac);
 }
 
-std::optional<UnansweredArp> ArpWatch::FrameSeen(const SignOfLife &sign, std::int64_t timeNs)
+std::optional<UnansweredArp> ArpWatch::FrameSeen(const SignOfLife &sign, RealTime time)
 {
     if (const auto woken = m_woken.find(sign.sourceMac); woken != m_woken.end())
-        woken->second.lastFrameNs = timeNs;
+        woken->second.lastFrame = time;
     if (sign.dhcpRequested)
         Learn(*sign.dhcpRequested, sign.sourceMac);
     if (sign.kind != SignOfLife::Kind::Arp || sign.arpSender == Ipv4Octets{})
@@ -65,22 +65,22 @@ std::optional<UnansweredArp> ArpWatch::FrameSeen(const SignOfLife &sign, std::in
     const auto woken = owner == m_owners.end() ? m_woken.end() : m_woken.find(owner->second);
     if (woken == m_woken.end() || owner->second == sign.sourceMac)
         return std::nullopt; // nobody wakes the machine of that address
-    const std::int64_t answeredNs = woken->second.lastFrameNs;
+    const RealTime answered = woken->second.lastFrame;
     const auto key = std::make_pair(sign.arpTarget, sign.sourceMac);
     if (m_askings.count(key) == 0)
         MakeRoom(m_askings, kMostAskings);
     Asking &asking = m_askings[key];
     while (!asking.requests.empty()
-           && (timeNs - asking.requests.front() > kWindowNs || asking.requests.front() <= answeredNs))
+           && (time - asking.requests.front() > kWindow || asking.requests.front() <= answered))
         asking.requests.pop_front();
     if (asking.requests.empty())
         asking.told = false;
-    asking.requests.push_back(timeNs);
+    asking.requests.push_back(time);
     if (asking.requests.size() > kMostRequests)
         asking.requests.pop_front();
     if (asking.told || int(asking.requests.size()) < kRequests)
         return std::nullopt;
     asking.told = true;
     return UnansweredArp{sign.arpTarget, sign.arpSender, sign.sourceMac, owner->second,
-                         int(asking.requests.size()), asking.requests.front(), timeNs};
+                         int(asking.requests.size()), asking.requests.front(), time};
 }

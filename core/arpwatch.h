@@ -1,6 +1,7 @@
 #pragma once
 
 #include "signoflife.h"
+#include "times.h"
 
 #include <cstdint>
 #include <deque>
@@ -18,7 +19,7 @@ struct UnansweredArp
     MacAddress askerMac{};
     MacAddress mac{}; // the machine the address belongs to
     int requests = 0;
-    std::int64_t firstNs = 0, lastNs = 0;
+    RealTime first{}, last{};
 };
 
 // "Unanswered ARP: 10.0.0.1 (02-00-00-00-00-01) asked 3 times within 2.0 s who has
@@ -34,7 +35,7 @@ class ArpWatch
 {
 public:
     static constexpr int kRequests = 3;
-    static constexpr std::int64_t kWindowNs = 5'000'000'000;
+    static constexpr Nanoseconds kWindow = std::chrono::seconds(5);
     static constexpr std::size_t kMostMachines = 1024;
     static constexpr std::size_t kMostAskings = 1024;
     static constexpr std::size_t kMostRequests = 64; // counted of one asker for one address
@@ -43,16 +44,16 @@ public:
     // when that was one machine's.
     void MagicSeen(const MacAddress &mac, const std::optional<Ipv4Octets> &unicastTo);
     // Any frame; returns the unanswered ARP it completes.
-    std::optional<UnansweredArp> FrameSeen(const SignOfLife &sign, std::int64_t timeNs);
+    std::optional<UnansweredArp> FrameSeen(const SignOfLife &sign, RealTime time);
 
 private:
     struct Machine
     {
-        std::int64_t lastFrameNs = 0; // its last frame, so that earlier requests were answered
+        RealTime lastFrame{}; // its last frame, so that earlier requests were answered
     };
     struct Asking
     {
-        std::deque<std::int64_t> requests; // within the window, oldest first
+        std::deque<RealTime> requests; // within the window, oldest first
         bool told = false;                 // until the machine answers
     };
     void Learn(const Ipv4Octets &address, const MacAddress &mac);

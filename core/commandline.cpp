@@ -115,7 +115,7 @@ std::string LandTimeout(const std::string &written, WatchOptions &options)
     const std::optional<double> seconds = Parsed<double>(written);
     if (!seconds || !(*seconds > 0) || *seconds > kLongestTimeoutSeconds)
         return Quoted(written) + " is not a number of seconds above 0 and up to 2147483.";
-    options.timeoutMs = std::max(1, int(std::lround(*seconds * 1000)));
+    options.timeout = std::chrono::milliseconds(std::max(1L, std::lround(*seconds * 1000)));
     return {};
 }
 
@@ -146,7 +146,7 @@ std::string LandWakeTimeout(const std::string &written, WatchOptions &options)
     const std::optional<double> seconds = Parsed<double>(written);
     if (!seconds || !(*seconds >= 0) || *seconds > kLongestTimeoutSeconds)
         return Quoted(written) + " is not a number of seconds from 0 to 2147483.";
-    options.wakeTimeoutMs = int(std::lround(*seconds * 1000));
+    options.wakeTimeout = std::chrono::milliseconds(std::lround(*seconds * 1000));
     return {};
 }
 
@@ -506,11 +506,11 @@ std::string Combination(const WatchOptions &options)
         return "--until-woke needs --mac: the machine to wait for.";
     if (options.untilWoke && options.macs.size() > 1)
         return "--until-woke waits for one machine: give --mac once.";
-    if (options.untilWoke && options.wakeTimeoutMs == 0)
+    if (options.untilWoke && options.wakeTimeout == std::chrono::milliseconds::zero())
         return "--until-woke needs a --wake-timeout above 0.";
     if (options.wake.size() > kMostNamedMacs)
         return "--wake: at most " + std::to_string(kMostNamedMacs) + " machines.";
-    if (!options.wake.empty() && options.wakeTimeoutMs == 0)
+    if (!options.wake.empty() && options.wakeTimeout == std::chrono::milliseconds::zero())
         return "--wake needs a --wake-timeout above 0: the time the machine has to wake.";
     if (options.wakeIp && options.wake.size() > 1)
         return "--ip names one machine's address: give --wake once.";

@@ -2,6 +2,7 @@
 
 #include "wireframe.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,13 +36,13 @@ struct WatchOptions
     // Each once, in the order given; empty for every MAC.
     std::vector<MacAddress> macs;
     std::optional<int> count;
-    std::optional<int> timeoutMs;
+    std::optional<std::chrono::milliseconds> timeout;
     bool udpOnly = false;      // the raw socket alone, as the window has it
     std::string interfaceName; // the link-layer capture on this interface alone; empty for all
     bool check = false;        // whether this machine is ready to be woken, instead of the watch
     int sweepThreshold = 10;   // target MACs from one sender within 10 s that make a sweep
     std::string readFile;      // a capture file to read instead of live traffic; "-" for standard input
-    int wakeTimeoutMs = 120000; // how long a machine a magic packet was for is watched; 0 for not at all
+    std::chrono::milliseconds wakeTimeout{120000}; // how long a machine a magic packet was for is watched; zero for not at all
     bool untilWoke = false;     // end when the --mac machine woke (0) or its watch ended without (1)
     bool promiscuous = false;   // the capture sees unicast frames for other machines too
     std::string metricsAddress; // where /metrics is served, as the web server takes it; empty for nowhere

@@ -75,7 +75,7 @@ bool WakeRounds::SendNext(const std::function<SentPacket(const WakeSend &)> &sen
         m_sink.Sent(sent);
         if (!sent.error.empty())
             continue;
-        m_watch.WakeSent(packet, sent.timeNs);
+        m_watch.WakeSent(packet, sent.time);
         if (std::find(m_sentFor.begin(), m_sentFor.end(), packet.mac) == m_sentFor.end())
             m_sentFor.push_back(packet.mac);
     }

@@ -22,18 +22,18 @@ void TextSink::WriteLines(const std::vector<std::string> &lines)
 
 void TextSink::Magic(const MagicEvent &event)
 {
-    WriteLines(EventLines(event, m_times.At(event.kernelTimeNs).local, m_settings));
+    WriteLines(EventLines(event, m_times.At(event.kernelTime).local, m_settings));
 }
 
 // The window's own lines, without its limit: a terminal keeps what scrolls away.
 void TextSink::Datagram(const PacketReport &report)
 {
-    WriteLines(ReportLines(report, std::string(), m_times.At(0).local, m_settings));
+    WriteLines(ReportLines(report, std::string(), m_times.At(std::nullopt).local, m_settings));
 }
 
 void TextSink::Failure(const ReceiveFailure &failure)
 {
-    WriteLines(ReportLines(failure.report, failure.error, m_times.At(0).local, m_settings));
+    WriteLines(ReportLines(failure.report, failure.error, m_times.At(std::nullopt).local, m_settings));
 }
 
 void TextSink::Outcome(const WakeOutcome &outcome)
@@ -66,20 +66,20 @@ JsonSink::JsonSink(WriteText write, LocalTimes &times)
 {
 }
 
-std::string JsonSink::Time(std::int64_t timeNs)
+std::string JsonSink::Time(std::optional<RealTime> time)
 {
-    const LocalMoment moment = m_times.At(timeNs);
+    const LocalMoment moment = m_times.At(time);
     return IsoLocalTime(moment.local, moment.offsetFromUtcSeconds);
 }
 
 void JsonSink::Magic(const MagicEvent &event)
 {
-    m_write(JsonLine(EventJson(event, Time(event.kernelTimeNs))));
+    m_write(JsonLine(EventJson(event, Time(event.kernelTime))));
 }
 
 void JsonSink::Datagram(const PacketReport &report)
 {
-    m_write(JsonLine(DatagramJson(report, Time(0))));
+    m_write(JsonLine(DatagramJson(report, Time(std::nullopt))));
 }
 
 void JsonSink::Failure(const ReceiveFailure &failure)
@@ -89,22 +89,22 @@ void JsonSink::Failure(const ReceiveFailure &failure)
 
 void JsonSink::Outcome(const WakeOutcome &outcome)
 {
-    m_write(JsonLine(OutcomeJson(outcome, Time(outcome.endNs))));
+    m_write(JsonLine(OutcomeJson(outcome, Time(outcome.end))));
 }
 
 void JsonSink::Sweep(const SweepEvent &sweep)
 {
-    m_write(JsonLine(SweepJson(sweep, Time(sweep.firstNs))));
+    m_write(JsonLine(SweepJson(sweep, Time(sweep.first))));
 }
 
 void JsonSink::Sent(const SentPacket &sent)
 {
-    m_write(JsonLine(SentJson(sent, Time(sent.timeNs))));
+    m_write(JsonLine(SentJson(sent, Time(sent.time))));
 }
 
 void JsonSink::Unanswered(const UnansweredArp &arp)
 {
-    m_write(JsonLine(UnansweredArpJson(arp, Time(arp.lastNs))));
+    m_write(JsonLine(UnansweredArpJson(arp, Time(arp.last))));
 }
 
 FanOutSink::FanOutSink(std::vector<EventSink *> sinks)

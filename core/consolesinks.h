@@ -51,7 +51,7 @@ public:
     void Sent(const SentPacket &sent) override;
 
 private:
-    std::string Time(std::int64_t timeNs);
+    std::string Time(std::optional<RealTime> time);
 
     WriteText m_write;
     LocalTimes &m_times;

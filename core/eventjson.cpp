@@ -40,9 +40,9 @@ json FamilyJson(Family family)
 }
 
 // A span of time in seconds, to the millisecond.
-double Seconds(std::int64_t fromNs, std::int64_t toNs)
+double Seconds(RealTime from, RealTime to)
 {
-    return double(std::llround(double(toNs - fromNs) / 1e6)) / 1000;
+    return double(std::chrono::round<std::chrono::milliseconds>(to - from).count()) / 1000;
 }
 
 } // namespace
@@ -91,13 +91,13 @@ json SweepJson(const SweepEvent &sweep, const std::string &time)
         {"time", time},
         {"source", SenderText(sweep.source)},
         {"macs", sweep.macs.size()},
-        {"seconds", Seconds(sweep.firstNs, sweep.lastNs)},
+        {"seconds", Seconds(sweep.first, sweep.last)},
     };
 }
 
 json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
 {
-    const double seconds = Seconds(outcome.firstNs, outcome.endNs);
+    const double seconds = Seconds(outcome.first, outcome.end);
     json event = {
         {"event", outcome.woke ? "woke" : "no_sign_of_life"},
         {"time", time},
@@ -135,7 +135,7 @@ json UnansweredArpJson(const UnansweredArp &arp, const std::string &time)
         {"asker_mac", FormatMac(arp.askerMac)},
         {"mac", FormatMac(arp.mac)},
         {"requests", arp.requests},
-        {"seconds", Seconds(arp.firstNs, arp.lastNs)},
+        {"seconds", Seconds(arp.first, arp.last)},
         {"problems", {UnansweredArpProblem(arp)}},
     };
 }

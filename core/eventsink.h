@@ -51,6 +51,6 @@ class LocalTimes
 {
 public:
     virtual ~LocalTimes() = default;
-    // `timeNs` since the epoch; 0 for now.
-    virtual LocalMoment At(std::int64_t timeNs) = 0;
+    // `time` as local time; now when nothing is given.
+    virtual LocalMoment At(std::optional<RealTime> time) = 0;
 };

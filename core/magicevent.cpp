@@ -58,7 +58,7 @@ MagicEvent EventFromDatagram(const PacketReport &report)
         MarkNoCardHasTarget(event, event.mac);
     event.strict = true;
     event.delivered = true;
-    event.kernelTimeNs = report.kernelTimeNs;
+    event.kernelTime = report.kernelTime;
     return event;
 }
 

@@ -2,6 +2,7 @@
 
 #include "datetimetext.h"
 #include "packetreport.h"
+#include "times.h"
 #include "wireframe.h"
 
 #include <cstdint>
@@ -46,7 +47,7 @@ struct MagicEvent
     // address of the subnet the address lies in, where this machine has one.
     bool unicastToOther = false;
     std::optional<Ipv4Octets> broadcastInstead;
-    std::int64_t kernelTimeNs = 0; // when the kernel received it, since the epoch; 0 when not known
+    std::optional<RealTime> kernelTime; // when the kernel received it, where it said
 };
 
 MagicEvent EventFromFrame(const WireFrame &frame, const std::string &interfaceName);

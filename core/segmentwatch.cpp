@@ -33,7 +33,7 @@ SegmentWatch::SegmentWatch(Settings settings, LocalMachine &machine, WatchClock 
     , m_clock(clock)
     , m_sink(sink)
     , m_sweeps(m_settings.sweepThreshold)
-    , m_wakes(m_settings.wakeTimeoutNs)
+    , m_wakes(m_settings.wakeTimeout)
 {
 }
 
@@ -42,22 +42,22 @@ bool SegmentWatch::Wants(const MacAddress &mac) const
     return m_settings.macs.empty() || std::find(m_settings.macs.begin(), m_settings.macs.end(), mac) != m_settings.macs.end();
 }
 
-void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, std::int64_t timeNs)
+void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, std::optional<RealTime> time)
 {
     if (m_settings.readingFile) {
         // The capture's own times: watches end when the capture says their time has passed.
-        m_lastFrameNs = timeNs;
-        Outcomes(m_wakes.Expire(timeNs));
-        SegmentFrameSeen(frame, timeNs);
+        m_lastFrame = time.value_or(m_lastFrame);
+        Outcomes(m_wakes.Expire(m_lastFrame));
+        SegmentFrameSeen(frame, m_lastFrame);
     }
     if (const std::optional<WireFrame> decoded = DecodeFrame(frame)) {
         MagicEvent event = EventFromFrame(*decoded, interfaceName);
-        event.kernelTimeNs = timeNs;
+        event.kernelTime = time;
         if (m_settings.readingFile) {
             event.aboutThisMachine = false;
             MagicFinished(event);
         } else if (!event.strict) {
-            Push({Pending::Kind::Magic, std::move(event)}, timeNs);
+            Push({Pending::Kind::Magic, std::move(event)}, time);
         } else {
             const auto seen = std::find_if(m_pending.begin(), m_pending.end(), [&](const Pending &pending) {
                 return pending.waiting == Waiting::ForWire && SamePacket(pending.event, event);
@@ -65,11 +65,11 @@ void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, s
             if (seen == m_pending.end()) {
                 Pending pending{Pending::Kind::Magic, std::move(event)};
                 pending.waiting = Waiting::ForSocket;
-                Push(std::move(pending), timeNs);
+                Push(std::move(pending), time);
             } else {
                 event.delivered = true;
-                if (seen->event.kernelTimeNs != 0) // the time it took its place by
-                    event.kernelTimeNs = seen->event.kernelTimeNs;
+                if (seen->event.kernelTime) // the time it took its place by
+                    event.kernelTime = seen->event.kernelTime;
                 seen->event = std::move(event);
                 seen->waiting = Waiting::Nothing;
                 Drain(false);
@@ -77,7 +77,7 @@ void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, s
         }
     }
     if (!m_settings.readingFile)
-        SegmentFrameSeen(frame, timeNs);
+        SegmentFrameSeen(frame, time);
 }
 
 void SegmentWatch::DatagramReported(const PacketReport &report)
@@ -88,37 +88,38 @@ void SegmentWatch::DatagramReported(const PacketReport &report)
     });
     if (seen != m_pending.end()) {
         seen->event.delivered = true;
-        if (seen->event.kernelTimeNs == 0)
-            seen->event.kernelTimeNs = report.kernelTimeNs;
+        if (!seen->event.kernelTime)
+            seen->event.kernelTime = report.kernelTime;
         seen->waiting = Waiting::Nothing;
         Drain(false);
         return;
     }
     Pending pending{Pending::Kind::Magic, std::move(event)};
     pending.waiting = m_settings.captureRunning ? Waiting::ForWire : Waiting::Nothing;
-    Push(std::move(pending), report.kernelTimeNs);
+    Push(std::move(pending), report.kernelTime);
 }
 
-void SegmentWatch::FailureReported(const ReceiveFailure &failure, std::int64_t timeNs)
+void SegmentWatch::FailureReported(const ReceiveFailure &failure, std::optional<RealTime> time)
 {
     Pending pending;
     pending.kind = Pending::Kind::Failure;
     pending.failure = failure;
-    Push(std::move(pending), timeNs);
+    Push(std::move(pending), time);
 }
 
 // The kernel's time is taken as an age, at most the wait, so that a step of the
 // system clock cannot hold an event back.
-void SegmentWatch::Push(Pending pending, std::int64_t kernelTimeNs)
+void SegmentWatch::Push(Pending pending, std::optional<RealTime> kernelTime)
 {
-    const std::int64_t now = m_clock.SteadyNs();
-    const std::int64_t waitNs = std::int64_t(m_settings.waitMs) * 1000000;
-    const std::int64_t age = kernelTimeNs > 0 ? std::clamp<std::int64_t>(m_clock.RealNs() - kernelTimeNs, 0, waitNs) : 0;
-    pending.receivedNs = now - age;
+    const SteadyTime now = m_clock.SteadyNow();
+    const Nanoseconds wait = m_settings.wait;
+    const Nanoseconds age =
+        kernelTime ? std::clamp<Nanoseconds>(m_clock.RealNow() - *kernelTime, Nanoseconds::zero(), wait) : Nanoseconds::zero();
+    pending.received = now - age;
     // With one source alone, events come in the order of its queue already.
-    pending.deadlineNs = m_settings.captureRunning ? pending.receivedNs + waitNs : now;
+    pending.deadline = m_settings.captureRunning ? pending.received + wait : now;
     const auto later = std::find_if(m_pending.rbegin(), m_pending.rend(), [&](const Pending &earlier) {
-                           return earlier.receivedNs <= pending.receivedNs;
+                           return earlier.received <= pending.received;
                        }).base();
     m_pending.insert(later, std::move(pending));
     Drain(false);
@@ -129,19 +130,19 @@ void SegmentWatch::Drain()
     Drain(false);
 }
 
-std::optional<std::int64_t> SegmentWatch::NextDrainNs() const
+std::optional<SteadyTime> SegmentWatch::NextDrain() const
 {
     if (m_pending.empty())
         return std::nullopt;
-    return m_pending.front().deadlineNs;
+    return m_pending.front().deadline;
 }
 
 // Events leave in the order their packets came, each once its wait is over.
 void SegmentWatch::Drain(bool all)
 {
-    const std::int64_t now = m_clock.SteadyNs();
+    const SteadyTime now = m_clock.SteadyNow();
     while (!m_pending.empty()) {
-        if (!all && m_pending.front().deadlineNs > now)
+        if (!all && m_pending.front().deadline > now)
             break;
         Pending done = std::move(m_pending.front());
         m_pending.pop_front();
@@ -160,32 +161,32 @@ void SegmentWatch::Drain(bool all)
     }
 }
 
-void SegmentWatch::WakeSent(const WakeSend &send, std::int64_t timeNs)
+void SegmentWatch::WakeSent(const WakeSend &send, RealTime time)
 {
     m_sentFor.insert(send.mac);
-    if (m_settings.wakeTimeoutNs == 0)
+    if (m_settings.wakeTimeout == Nanoseconds::zero())
         return;
     if (m_wakes.Watching(send.mac)) {
-        m_wakes.MagicSeen(send.mac, {}, timeNs, std::nullopt);
-    } else if (m_wakes.MagicSeen(send.mac, send.interfaceName, timeNs, WasAwake(send.mac)) && OnWatchedChanged) {
+        m_wakes.MagicSeen(send.mac, {}, time, std::nullopt);
+    } else if (m_wakes.MagicSeen(send.mac, send.interfaceName, time, WasAwake(send.mac)) && OnWatchedChanged) {
         OnWatchedChanged();
     }
     m_wakes.Sent(send);
 }
 
-void SegmentWatch::EchoAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs)
+void SegmentWatch::EchoAnswered(const MacAddress &mac, const Ipv4Octets &address, RealTime time)
 {
-    Answered(SignOfLife::Kind::Echo, mac, address, timeNs);
+    Answered(SignOfLife::Kind::Echo, mac, address, time);
 }
 
-void SegmentWatch::ArpAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs)
+void SegmentWatch::ArpAnswered(const MacAddress &mac, const Ipv4Octets &address, RealTime time)
 {
-    Answered(SignOfLife::Kind::Arp, mac, address, timeNs);
+    Answered(SignOfLife::Kind::Arp, mac, address, time);
 }
 
 // An answer to this machine's question, which no capture saw as a frame.
 void SegmentWatch::Answered(SignOfLife::Kind kind, const MacAddress &mac, const Ipv4Octets &address,
-                            std::int64_t timeNs)
+                            RealTime time)
 {
     const bool arp = kind == SignOfLife::Kind::Arp;
     SignOfLife sign;
@@ -196,7 +197,7 @@ void SegmentWatch::Answered(SignOfLife::Kind kind, const MacAddress &mac, const 
     sign.address = IpAddress::FromIpv4(address);
     if (arp)
         sign.arpSender = address;
-    if (const std::optional<WakeOutcome> outcome = m_wakes.FrameSeen(sign, timeNs))
+    if (const std::optional<WakeOutcome> outcome = m_wakes.FrameSeen(sign, time))
         Outcomes({*outcome});
 }
 
@@ -220,8 +221,8 @@ void SegmentWatch::MagicFinished(const MagicEvent &event)
     if (OwnSend(event))
         return;
     if (!event.nearMiss) {
-        const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : m_clock.RealNs();
-        for (const SweepEvent &sweep : m_sweeps.MagicSeen(SenderOf(event), event.mac, timeNs))
+        const RealTime time = event.kernelTime.value_or(m_clock.RealNow());
+        for (const SweepEvent &sweep : m_sweeps.MagicSeen(SenderOf(event), event.mac, time))
             m_sink.Sweep(sweep);
         m_arps.MagicSeen(event.mac, event.unicastToOther && event.destination
                                         ? std::optional<Ipv4Octets>(event.destination->Ipv4())
@@ -235,14 +236,14 @@ void SegmentWatch::MagicFinished(const MagicEvent &event)
 // A machine that a magic packet was meant for, other than this one, is watched for a sign of life.
 void SegmentWatch::WatchWake(const MagicEvent &event)
 {
-    if (event.nearMiss || m_settings.wakeTimeoutNs == 0 || event.machine.localInterface)
+    if (event.nearMiss || m_settings.wakeTimeout == Nanoseconds::zero() || event.machine.localInterface)
         return;
-    const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : m_clock.RealNs();
+    const RealTime time = event.kernelTime.value_or(m_clock.RealNow());
     if (m_wakes.Watching(event.mac)) {
-        m_wakes.MagicSeen(event.mac, {}, timeNs, std::nullopt); // counted in the watch that runs
+        m_wakes.MagicSeen(event.mac, {}, time, std::nullopt); // counted in the watch that runs
         return;
     }
-    if (m_wakes.MagicSeen(event.mac, event.interfaceName.value_or(std::string()), timeNs, WasAwake(event.mac))
+    if (m_wakes.MagicSeen(event.mac, event.interfaceName.value_or(std::string()), time, WasAwake(event.mac))
         && OnWatchedChanged)
         OnWatchedChanged();
 }
@@ -252,10 +253,10 @@ std::optional<bool> SegmentWatch::WasAwake(const MacAddress &mac)
 {
     if (m_settings.readingFile)
         return std::nullopt;
-    const std::int64_t now = m_clock.SteadyNs();
-    if (m_reachableReadNs == 0 || now - m_reachableReadNs >= 1000000000) {
+    const SteadyTime now = m_clock.SteadyNow();
+    if (!m_reachableRead || now - *m_reachableRead >= std::chrono::seconds(1)) {
         m_reachable = m_machine.ReachableNeighbours();
-        m_reachableReadNs = now;
+        m_reachableRead = now;
     }
     if (!m_reachable)
         return std::nullopt;
@@ -263,7 +264,7 @@ std::optional<bool> SegmentWatch::WasAwake(const MacAddress &mac)
 }
 
 // A frame from a watched machine, or ARP, in its place among the events.
-void SegmentWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
+void SegmentWatch::SegmentFrameSeen(ByteView frame, std::optional<RealTime> time)
 {
     MacAddress source{};
     if (frame.size() < kEthernetSourceOffset + source.size())
@@ -283,14 +284,14 @@ void SegmentWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
     pending.kind = Pending::Kind::Sign;
     pending.sign = *sign;
     pending.wakeSign = wakeSign;
-    pending.timeNs = timeNs;
+    pending.time = time.value_or(m_clock.RealNow());
     if (m_settings.readingFile) {
         SignFinished(pending);
         return;
     }
     if (wakeSign)
         m_signsPending.insert(sign->sourceMac);
-    Push(std::move(pending), timeNs);
+    Push(std::move(pending), time);
 }
 
 void SegmentWatch::SignFinished(const Pending &pending)
@@ -298,9 +299,9 @@ void SegmentWatch::SignFinished(const Pending &pending)
     if (pending.wakeSign)
         m_signsPending.erase(pending.sign.sourceMac);
     if (const std::optional<WakeOutcome> outcome =
-            pending.wakeSign ? m_wakes.FrameSeen(pending.sign, pending.timeNs) : std::nullopt)
+            pending.wakeSign ? m_wakes.FrameSeen(pending.sign, pending.time) : std::nullopt)
         Outcomes({*outcome});
-    if (const std::optional<UnansweredArp> unanswered = m_arps.FrameSeen(pending.sign, pending.timeNs))
+    if (const std::optional<UnansweredArp> unanswered = m_arps.FrameSeen(pending.sign, pending.time))
         m_sink.Unanswered(*unanswered);
 }
 
@@ -317,11 +318,11 @@ void SegmentWatch::Outcomes(const std::vector<WakeOutcome> &outcomes)
         OnWatchedChanged();
 }
 
-void SegmentWatch::Expire(std::int64_t nowNs)
+void SegmentWatch::Expire(RealTime now)
 {
-    for (const SweepEvent &sweep : m_sweeps.Expire(nowNs))
+    for (const SweepEvent &sweep : m_sweeps.Expire(now))
         m_sink.Sweep(sweep);
-    Outcomes(m_wakes.Expire(nowNs));
+    Outcomes(m_wakes.Expire(now));
 }
 
 void SegmentWatch::Finish()
@@ -329,7 +330,7 @@ void SegmentWatch::Finish()
     Drain(true);
     for (const SweepEvent &sweep : m_sweeps.Flush())
         m_sink.Sweep(sweep);
-    const std::vector<WakeOutcome> cutShort = m_wakes.Flush(m_settings.readingFile ? m_lastFrameNs : m_clock.RealNs());
+    const std::vector<WakeOutcome> cutShort = m_wakes.Flush(m_settings.readingFile ? m_lastFrame : m_clock.RealNow());
     if (m_settings.readingFile)
         for (const WakeOutcome &outcome : cutShort)
             m_sink.Outcome(outcome);
@@ -337,10 +338,10 @@ void SegmentWatch::Finish()
 
 void SegmentWatch::RefreshMachineInfo()
 {
-    const std::int64_t now = m_clock.SteadyNs();
-    if (m_machineInfoTakenNs >= 0 && now - m_machineInfoTakenNs < kMachineInfoMaxAgeNs)
+    const SteadyTime now = m_clock.SteadyNow();
+    if (m_machineInfoTaken && now - *m_machineInfoTaken < kMachineInfoMaxAge)
         return;
-    m_machineInfoTakenNs = now;
+    m_machineInfoTaken = now;
     m_interfaces = m_machine.Interfaces();
     m_destinations = m_machine.Ipv4Destinations();
     m_networks = m_machine.Ipv4Networks();

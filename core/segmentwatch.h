@@ -16,17 +16,6 @@
 #include <string>
 #include <vector>
 
-// The clock the watch is given.
-class WatchClock
-{
-public:
-    virtual ~WatchClock() = default;
-    // The system's time, since the epoch: the kernel stamps packets with it.
-    virtual std::int64_t RealNs() = 0;
-    // A clock that never steps, for the waits.
-    virtual std::int64_t SteadyNs() = 0;
-};
-
 // Watches one segment from this machine: the frames the link-layer capture sees and
 // the datagrams the raw UDP socket gets, each with the time the kernel received it.
 // It makes one event per magic packet, in the order the packets came, and adds what
@@ -36,20 +25,20 @@ public:
 // While the capture runs, each event waits until a set time after its packet came:
 // for the other source to see a UDP magic packet too, and for packets that came
 // earlier but that a slower source (the socket's batch, another interface's ring)
-// has yet to hand over. Whoever drives the watch calls Drain() at NextDrainNs().
+// has yet to hand over. Whoever drives the watch calls Drain() at NextDrain().
 class SegmentWatch
 {
 public:
-    static constexpr int kDefaultWaitMs = 300;
+    static constexpr std::chrono::milliseconds kDefaultWait{300};
     // What the machine says about itself is read again after this long: often enough
     // for a cable plugged in or a setting changed, rarely enough for a flood.
-    static constexpr std::int64_t kMachineInfoMaxAgeNs = 1'000'000'000;
+    static constexpr Nanoseconds kMachineInfoMaxAge = std::chrono::seconds(1);
 
     struct Settings
     {
-        int waitMs = kDefaultWaitMs;
+        std::chrono::milliseconds wait = kDefaultWait;
         int sweepThreshold = SweepDetector::kDefaultThreshold;
-        std::int64_t wakeTimeoutNs = 120'000'000'000; // 0: machines are not watched for a sign of life
+        Nanoseconds wakeTimeout = std::chrono::seconds(120); // zero: machines are not watched for a sign of life
         std::vector<MacAddress> macs;                 // the machines whose wake is watched; empty for all
         // Frames from a capture file: their own times are the clock, each is an event
         // at once, and nothing of this machine is added to it.
@@ -60,30 +49,30 @@ public:
 
     SegmentWatch(Settings settings, LocalMachine &machine, WatchClock &clock, EventSink &sink);
 
-    // A whole Ethernet frame that the capture saw on `interfaceName`; `timeNs` is when
-    // the kernel received it, since the epoch, 0 when not known.
-    void FrameSeen(const std::string &interfaceName, ByteView frame, std::int64_t timeNs);
+    // A whole Ethernet frame that the capture saw on `interfaceName`; `time` is when
+    // the kernel received it, where it said.
+    void FrameSeen(const std::string &interfaceName, ByteView frame, std::optional<RealTime> time);
     // A magic packet that the raw socket reported.
     void DatagramReported(const PacketReport &report);
     // A failed receive of the raw socket, in its place among the events.
-    void FailureReported(const ReceiveFailure &failure, std::int64_t timeNs);
+    void FailureReported(const ReceiveFailure &failure, std::optional<RealTime> time);
     // Hands over the events whose wait is over.
     void Drain();
     // When Drain() has events to hand over, on the steady clock; nothing when none wait.
-    std::optional<std::int64_t> NextDrainNs() const;
-    // Ends the sweeps and wake watches whose time has passed by `nowNs`.
-    void Expire(std::int64_t nowNs);
+    std::optional<SteadyTime> NextDrain() const;
+    // Ends the sweeps and wake watches whose time has passed by `now`.
+    void Expire(RealTime now);
     // This machine sent a magic packet (--wake): the watch of the machine it is for
     // begins with the first. The packets that come back to this machine's
     // own raw socket from its own addresses are these, already told as sent: they
     // make no event of their own.
-    void WakeSent(const WakeSend &send, std::int64_t timeNs);
+    void WakeSent(const WakeSend &send, RealTime time);
     // The machine this one sent magic packets for answered its ICMP echo request at
     // `address`: the answer comes through a router, with no frame of the machine's own.
-    void EchoAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs);
+    void EchoAnswered(const MacAddress &mac, const Ipv4Octets &address, RealTime time);
     // The machine this one sent magic packets for answered its ARP request for
     // `address`, asked where no capture sees the reply as a frame.
-    void ArpAnswered(const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs);
+    void ArpAnswered(const MacAddress &mac, const Ipv4Octets &address, RealTime time);
     // Nothing watches for the frames of the machines this one wakes: only their answers
     // to its questions can tell.
     void WatchingOnlyByAsking(const AskedOnly &asked) { m_askedOnly = asked; }
@@ -105,20 +94,20 @@ private:
         ReceiveFailure failure{};
         SignOfLife sign{};
         bool wakeSign = false;
-        std::int64_t timeNs = 0;
+        RealTime time{};
         Waiting waiting = Waiting::Nothing;
-        std::int64_t receivedNs = 0; // on the steady clock
-        std::int64_t deadlineNs = 0; // on the steady clock
+        SteadyTime received{};
+        SteadyTime deadline{};
     };
 
-    void Push(Pending pending, std::int64_t kernelTimeNs);
+    void Push(Pending pending, std::optional<RealTime> kernelTime);
     void Drain(bool all);
     void Complete(Pending &pending);
     void MagicFinished(const MagicEvent &event);
     void WatchWake(const MagicEvent &event);
-    void SegmentFrameSeen(ByteView frame, std::int64_t timeNs);
+    void SegmentFrameSeen(ByteView frame, std::optional<RealTime> time);
     void SignFinished(const Pending &pending);
-    void Answered(SignOfLife::Kind kind, const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs);
+    void Answered(SignOfLife::Kind kind, const MacAddress &mac, const Ipv4Octets &address, RealTime time);
     void Outcomes(const std::vector<WakeOutcome> &outcomes);
     std::optional<bool> WasAwake(const MacAddress &mac);
     void RefreshMachineInfo();
@@ -139,13 +128,13 @@ private:
     std::set<MacAddress> m_sentFor;      // the machines this one sent magic packets for
     std::optional<AskedOnly> m_askedOnly;
 
-    std::int64_t m_lastFrameNs = 0; // of a capture file
-    std::int64_t m_machineInfoTakenNs = -1;
+    RealTime m_lastFrame{}; // of a capture file
+    std::optional<SteadyTime> m_machineInfoTaken;
     std::vector<LocalInterface> m_interfaces;
     std::vector<Ipv4Octets> m_destinations;
     std::vector<Ipv4Network> m_networks;
     std::map<std::string, ThisMachine> m_wakeStates; // by interface, filled as events need them
     // The neighbour table as last read, at most once a second: a sweep reads it once.
     std::optional<std::vector<MacAddress>> m_reachable;
-    std::int64_t m_reachableReadNs = 0;
+    std::optional<SteadyTime> m_reachableRead;
 };

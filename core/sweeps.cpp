@@ -20,7 +20,7 @@ std::size_t SweepDetector::SenderHash::operator()(const PacketSender &sender) co
 std::string SweepLine(const SweepEvent &sweep)
 {
     char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1f", double(sweep.lastNs - sweep.firstNs) / 1e9);
+    std::snprintf(seconds, sizeof seconds, "%.1f", std::chrono::duration<double>(sweep.last - sweep.first).count());
     return "Sweep: " + SenderText(sweep.source) + " sent magic packets for " + std::to_string(sweep.macs.size())
         + " machines within " + seconds + " s";
 }
@@ -32,13 +32,13 @@ SweepDetector::SweepDetector(int threshold)
 
 SweepEvent SweepDetector::Closed(const PacketSender &source, Open &open)
 {
-    return {source, std::vector<MacAddress>(open.macs.begin(), open.macs.end()), open.firstNs, open.lastNs};
+    return {source, std::vector<MacAddress>(open.macs.begin(), open.macs.end()), open.first, open.last};
 }
 
 std::vector<SweepEvent> SweepDetector::MagicSeen(const PacketSender &source, const MacAddress &mac,
-                                                 std::int64_t timeNs)
+                                                 RealTime time)
 {
-    std::vector<SweepEvent> closed = Expire(timeNs);
+    std::vector<SweepEvent> closed = Expire(time);
     auto found = m_senders.find(source);
     if (found == m_senders.end()) {
         if (m_senders.size() >= kMostSenders) {
@@ -60,14 +60,14 @@ std::vector<SweepEvent> SweepDetector::MagicSeen(const PacketSender &source, con
     if (sender.open) {
         if (sender.open->macs.size() < kMostMacs)
             sender.open->macs.insert(mac);
-        sender.open->lastNs = std::max(sender.open->lastNs, timeNs);
+        sender.open->last = std::max(sender.open->last, time);
         return closed;
     }
-    if (sender.lastSweepNs && timeNs - *sender.lastSweepNs < kRepeatNs)
+    if (sender.lastSweep && time - *sender.lastSweep < kRepeat)
         return closed;
-    sender.recent.emplace_back(timeNs, mac);
+    sender.recent.emplace_back(time, mac);
     ++sender.inWindow[mac];
-    while (sender.recent.size() > kMostMacs || timeNs - sender.recent.front().first > kWindowNs) {
+    while (sender.recent.size() > kMostMacs || time - sender.recent.front().first > kWindow) {
         const auto counted = sender.inWindow.find(sender.recent.front().second);
         if (--counted->second == 0)
             sender.inWindow.erase(counted);
@@ -75,31 +75,31 @@ std::vector<SweepEvent> SweepDetector::MagicSeen(const PacketSender &source, con
     }
     if (sender.inWindow.size() < m_threshold)
         return closed;
-    Open open{{}, sender.recent.front().first, timeNs};
+    Open open{{}, sender.recent.front().first, time};
     for (const auto &counted : sender.inWindow)
         open.macs.insert(counted.first);
     sender.open = std::move(open);
-    sender.lastSweepNs = sender.open->firstNs;
+    sender.lastSweep = sender.open->first;
     sender.recent.clear();
     sender.inWindow.clear();
     ++m_open;
     return closed;
 }
 
-std::vector<SweepEvent> SweepDetector::Expire(std::int64_t nowNs)
+std::vector<SweepEvent> SweepDetector::Expire(RealTime now)
 {
     std::vector<SweepEvent> closed;
     if (m_open == 0)
         return closed;
     for (auto &[source, sender] : m_senders) {
-        if (sender.open && nowNs - sender.open->firstNs > kWindowNs) {
+        if (sender.open && now - sender.open->first > kWindow) {
             closed.push_back(Closed(source, *sender.open));
             sender.open.reset();
             --m_open;
         }
     }
     std::sort(closed.begin(), closed.end(),
-              [](const SweepEvent &a, const SweepEvent &b) { return a.firstNs < b.firstNs; });
+              [](const SweepEvent &a, const SweepEvent &b) { return a.first < b.first; });
     return closed;
 }
 
@@ -113,6 +113,6 @@ std::vector<SweepEvent> SweepDetector::Flush()
     }
     m_open = 0;
     std::sort(closed.begin(), closed.end(),
-              [](const SweepEvent &a, const SweepEvent &b) { return a.firstNs < b.firstNs; });
+              [](const SweepEvent &a, const SweepEvent &b) { return a.first < b.first; });
     return closed;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "times.h"
 #include "wireframe.h"
 
 #include <cstddef>
@@ -30,23 +31,23 @@ struct SweepEvent
 {
     PacketSender source;
     std::vector<MacAddress> macs; // the target MACs, sorted; at most kMostMacs
-    std::int64_t firstNs = 0;      // the sweep's first and last packet, since the epoch
-    std::int64_t lastNs = 0;
+    RealTime first{}; // the sweep's first and last packet
+    RealTime last{};
 };
 
 // "Sweep: 10.77.0.2 sent magic packets for 25 machines within 3.2 s"
 std::string SweepLine(const SweepEvent &sweep);
 
 // Watches each sender's magic packets. A sender that reaches `threshold` different
-// target MACs within kWindowNs opens a sweep; it closes kWindowNs after its first
+// target MACs within kWindow opens a sweep; it closes kWindow after its first
 // packet, with every MAC it reached by then. A sender opens at most one sweep per
-// kRepeatNs. Times are the packets' own, so a capture file gives the same sweeps
+// kRepeat. Times are the packets' own, so a capture file gives the same sweeps
 // as the live traffic it was taken from.
 class SweepDetector
 {
 public:
-    static constexpr std::int64_t kWindowNs = 10'000'000'000;
-    static constexpr std::int64_t kRepeatNs = 60'000'000'000;
+    static constexpr Nanoseconds kWindow = std::chrono::seconds(10);
+    static constexpr Nanoseconds kRepeat = std::chrono::seconds(60);
     // The limits that keep memory bounded under any traffic: senders beyond the
     // first are forgotten least recently seen first; a sweep counts at most this
     // many MACs, and a sender's window holds at most this many packets.
@@ -57,10 +58,10 @@ public:
 
     explicit SweepDetector(int threshold = kDefaultThreshold);
 
-    // A magic packet for `mac` from `source` at `timeNs`; returns the sweeps it closed.
-    std::vector<SweepEvent> MagicSeen(const PacketSender &source, const MacAddress &mac, std::int64_t timeNs);
-    // The sweeps whose window has ended by `nowNs`.
-    std::vector<SweepEvent> Expire(std::int64_t nowNs);
+    // A magic packet for `mac` from `source` at `time`; returns the sweeps it closed.
+    std::vector<SweepEvent> MagicSeen(const PacketSender &source, const MacAddress &mac, RealTime time);
+    // The sweeps whose window has ended by `now`.
+    std::vector<SweepEvent> Expire(RealTime now);
     // Every open sweep, as it stands.
     std::vector<SweepEvent> Flush();
 
@@ -68,14 +69,14 @@ private:
     struct Open
     {
         std::set<MacAddress> macs;
-        std::int64_t firstNs = 0, lastNs = 0;
+        RealTime first{}, last{};
     };
     struct Sender
     {
-        std::deque<std::pair<std::int64_t, MacAddress>> recent; // within the window, oldest first
+        std::deque<std::pair<RealTime, MacAddress>> recent; // within the window, oldest first
         std::map<MacAddress, int> inWindow;                     // the packets of each MAC in `recent`
         std::optional<Open> open;
-        std::optional<std::int64_t> lastSweepNs;
+        std::optional<RealTime> lastSweep;
         std::list<PacketSender>::iterator age;
     };
     struct SenderHash

@@ -143,7 +143,7 @@ std::string SentLine(const SentPacket &sent)
 }
 
 std::string WakingLine(const std::string &program, const std::vector<MacAddress> &macs, const WakePlan &plan,
-                       std::int64_t timeoutNs)
+                       Nanoseconds timeout)
 {
     std::string line = program + ": waking";
     for (std::size_t i = 0; i < macs.size(); ++i)
@@ -159,7 +159,7 @@ std::string WakingLine(const std::string &program, const std::vector<MacAddress>
             ways.push_back("to " + FormatIpv4(*send.address));
     for (std::size_t i = 0; i < ways.size(); ++i)
         line += (i == 0 ? " " : i + 1 == ways.size() ? " and " : ", ") + ways[i];
-    return line + "; then watching " + std::to_string(timeoutNs / 1'000'000'000) + " s for a sign of life";
+    return line + "; then watching " + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s for a sign of life";
 }
 
 WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &interfaces,

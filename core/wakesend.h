@@ -1,5 +1,6 @@
 #pragma once
 
+#include "times.h"
 #include "wireframe.h"
 
 #include <cstdint>
@@ -56,7 +57,7 @@ struct WakeSend
 // Each form goes out this many times, this far apart: a card that renegotiates its
 // link as it goes to sleep, or after, can miss one.
 inline constexpr int kWakeRounds = 3;
-inline constexpr std::int64_t kWakeRoundGapNs = 100'000'000;
+inline constexpr Nanoseconds kWakeRoundGap = std::chrono::milliseconds(100);
 
 struct WakePlan
 {
@@ -80,8 +81,8 @@ std::vector<std::uint8_t> ArpRequestFrame(const MacAddress &source, const Ipv4Oc
 struct SentPacket
 {
     WakeSend send;
-    std::int64_t timeNs = 0; // since the epoch
-    std::string error;       // why it did not leave; empty when it did
+    RealTime time{};
+    std::string error; // why it did not leave; empty when it did
 };
 
 // How a packet goes: "UDP to 192.168.1.255 port 9 on eth0", "an Ethernet frame of type
@@ -96,7 +97,7 @@ std::string SentLine(const SentPacket &sent);
 // "corvalen-cli: waking 00-1A-2B-3C-4D-5E from eth0, eth1 and to 192.168.7.255; then
 // watching 120 s for a sign of life"
 std::string WakingLine(const std::string &program, const std::vector<MacAddress> &macs, const WakePlan &plan,
-                       std::int64_t timeoutNs);
+                       Nanoseconds timeout);
 
 // What to send for `request` from `interfaces`; `ownMacs` are this machine's.
 WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &interfaces,

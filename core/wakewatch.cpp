@@ -6,10 +6,10 @@
 
 namespace {
 
-std::string Seconds(std::int64_t ns, int decimals)
+std::string Seconds(Nanoseconds duration, int decimals)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.*f", decimals, double(ns) / 1e9);
+    std::snprintf(text, sizeof text, "%.*f", decimals, std::chrono::duration<double>(duration).count());
     return text;
 }
 
@@ -43,7 +43,7 @@ std::vector<std::string> SentProblems(const WakeOutcome &outcome)
             + " (" + WaysSent(outcome.sent) + ", each " + std::to_string(kWakeRounds)
             + " times), and "
             + (outcome.askedOnly ? AskedText(*outcome.askedOnly) : std::string("it sent nothing that reached this segment"))
-            + " within " + Seconds(outcome.endNs - outcome.firstNs, 0) + " s",
+            + " within " + Seconds(outcome.end - outcome.first, 0) + " s",
         "Wake-on may be off on it, or not kept across its shutdown: run corvalen-cli --check on it",
         "a Windows machine shut down with Fast Startup does not wake from its network card: turn Fast Startup off",
         "its network card may have no standby power: the power supply switched off at the wall, or the firmware's "
@@ -62,23 +62,23 @@ std::vector<std::string> SentProblems(const WakeOutcome &outcome)
 std::string OutcomeLine(const WakeOutcome &outcome)
 {
     if (!outcome.woke && outcome.cutShort)
-        return "The capture ends " + Seconds(outcome.endNs - outcome.firstNs, 1) + " s after the magic packet for "
+        return "The capture ends " + Seconds(outcome.end - outcome.first, 1) + " s after the magic packet for "
             + FormatMac(outcome.mac) + ": whether it woke cannot be told";
     if (!outcome.woke)
-        return "No sign of life from " + FormatMac(outcome.mac) + " within " + Seconds(outcome.endNs - outcome.firstNs, 0)
+        return "No sign of life from " + FormatMac(outcome.mac) + " within " + Seconds(outcome.end - outcome.first, 0)
             + " s of the magic packet";
     const SignOfLife &sign = *outcome.sign;
     if (sign.kind == SignOfLife::Kind::Echo && sign.address)
         return (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + FormatMac(outcome.mac)
-            + " answered ICMP echo at " + FormatIp(*sign.address) + " " + Seconds(outcome.endNs - outcome.firstNs, 3)
+            + " answered ICMP echo at " + FormatIp(*sign.address) + " " + Seconds(outcome.end - outcome.first, 3)
             + " s after the magic packet";
     if (sign.kind == SignOfLife::Kind::Arp && !sign.arpRequest) // asked by this machine, or by another
         return (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + FormatMac(outcome.mac) + " answered ARP for "
-            + FormatIpv4(sign.arpSender) + " " + Seconds(outcome.endNs - outcome.firstNs, 3) + " s after the magic packet";
+            + FormatIpv4(sign.arpSender) + " " + Seconds(outcome.end - outcome.first, 3) + " s after the magic packet";
     const std::string what = SignOfLifeText(sign);
     const bool vowel = what.find_first_of("AEIOU") == 0 || what.rfind("IPv6", 0) == 0;
     std::string line = (outcome.wasAwake == true ? "Awake already: " : "Woke: ") + FormatMac(outcome.mac) + " sent "
-        + (vowel ? "an " : "a ") + what + " " + Seconds(outcome.endNs - outcome.firstNs, 3)
+        + (vowel ? "an " : "a ") + what + " " + Seconds(outcome.end - outcome.first, 3)
         + " s after the magic packet";
     std::string details;
     if (sign.hostName)
@@ -102,12 +102,12 @@ std::vector<std::string> OutcomeProblems(const WakeOutcome &outcome)
             "without power, Fast Startup on Windows), or it woke on another segment, or it stays silent"};
 }
 
-WakeWatcher::WakeWatcher(std::int64_t timeoutNs)
-    : m_timeoutNs(timeoutNs)
+WakeWatcher::WakeWatcher(Nanoseconds timeout)
+    : m_timeout(timeout)
 {
 }
 
-bool WakeWatcher::MagicSeen(const MacAddress &mac, const std::string &interfaceName, std::int64_t timeNs,
+bool WakeWatcher::MagicSeen(const MacAddress &mac, const std::string &interfaceName, RealTime time,
                             std::optional<bool> wasAwake)
 {
     const auto running = m_watches.find(mac);
@@ -120,10 +120,10 @@ bool WakeWatcher::MagicSeen(const MacAddress &mac, const std::string &interfaceN
     WakeOutcome watch;
     watch.mac = mac;
     watch.interfaceName = interfaceName;
-    watch.firstNs = timeNs;
+    watch.first = time;
     watch.packets = 1;
     watch.wasAwake = wasAwake;
-    m_earliestNs = m_watches.empty() ? timeNs : std::min(m_earliestNs, timeNs);
+    m_earliest = m_watches.empty() ? time : std::min(m_earliest, time);
     m_watches.emplace(mac, std::move(watch));
     return true;
 }
@@ -134,7 +134,7 @@ void WakeWatcher::Sent(const WakeSend &send)
         running->second.sent.push_back(send);
 }
 
-std::optional<WakeOutcome> WakeWatcher::FrameSeen(const SignOfLife &sign, std::int64_t timeNs)
+std::optional<WakeOutcome> WakeWatcher::FrameSeen(const SignOfLife &sign, RealTime time)
 {
     const auto running = m_watches.find(sign.sourceMac);
     if (running == m_watches.end())
@@ -142,53 +142,53 @@ std::optional<WakeOutcome> WakeWatcher::FrameSeen(const SignOfLife &sign, std::i
     WakeOutcome outcome = std::move(running->second);
     m_watches.erase(running);
     outcome.woke = true;
-    outcome.endNs = std::max(timeNs, outcome.firstNs);
+    outcome.end = std::max(time, outcome.first);
     outcome.sign = sign;
     return outcome;
 }
 
-std::vector<WakeOutcome> WakeWatcher::Expire(std::int64_t nowNs)
+std::vector<WakeOutcome> WakeWatcher::Expire(RealTime now)
 {
     std::vector<WakeOutcome> ended;
-    if (m_watches.empty() || nowNs - m_earliestNs < m_timeoutNs)
+    if (m_watches.empty() || now - m_earliest < m_timeout)
         return ended;
-    std::int64_t earliest = nowNs;
+    RealTime earliest = now;
     for (auto watch = m_watches.begin(); watch != m_watches.end();) {
-        if (nowNs - watch->second.firstNs < m_timeoutNs) {
-            earliest = std::min(earliest, watch->second.firstNs);
+        if (now - watch->second.first < m_timeout) {
+            earliest = std::min(earliest, watch->second.first);
             ++watch;
             continue;
         }
         WakeOutcome outcome = std::move(watch->second);
-        outcome.endNs = outcome.firstNs + m_timeoutNs;
+        outcome.end = outcome.first + m_timeout;
         ended.push_back(std::move(outcome));
         watch = m_watches.erase(watch);
     }
-    m_earliestNs = earliest;
-    std::sort(ended.begin(), ended.end(), [](const WakeOutcome &a, const WakeOutcome &b) { return a.endNs < b.endNs; });
+    m_earliest = earliest;
+    std::sort(ended.begin(), ended.end(), [](const WakeOutcome &a, const WakeOutcome &b) { return a.end < b.end; });
     return ended;
 }
 
-std::vector<WakeOutcome> WakeWatcher::Flush(std::int64_t nowNs)
+std::vector<WakeOutcome> WakeWatcher::Flush(RealTime now)
 {
-    std::vector<WakeOutcome> ended = Expire(nowNs);
+    std::vector<WakeOutcome> ended = Expire(now);
     std::vector<WakeOutcome> cut;
     for (auto &[mac, watch] : m_watches) {
-        watch.endNs = std::max(nowNs, watch.firstNs);
+        watch.end = std::max(now, watch.first);
         watch.cutShort = true;
         cut.push_back(std::move(watch));
     }
     m_watches.clear();
-    std::sort(cut.begin(), cut.end(), [](const WakeOutcome &a, const WakeOutcome &b) { return a.firstNs < b.firstNs; });
+    std::sort(cut.begin(), cut.end(), [](const WakeOutcome &a, const WakeOutcome &b) { return a.first < b.first; });
     ended.insert(ended.end(), cut.begin(), cut.end());
     return ended;
 }
 
 std::vector<MacAddress> WakeWatcher::Watched(std::size_t most) const
 {
-    std::vector<std::pair<std::int64_t, MacAddress>> begun;
+    std::vector<std::pair<RealTime, MacAddress>> begun;
     for (const auto &watch : m_watches)
-        begun.emplace_back(watch.second.firstNs, watch.first);
+        begun.emplace_back(watch.second.first, watch.first);
     std::sort(begun.begin(), begun.end(), std::greater<>());
     std::vector<MacAddress> macs;
     for (std::size_t i = 0; i < begun.size() && i < most; ++i)

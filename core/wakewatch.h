@@ -28,8 +28,8 @@ struct WakeOutcome
     bool woke = false;
     MacAddress mac{};
     std::string interfaceName; // where its first magic packet was seen
-    std::int64_t firstNs = 0;  // its first magic packet
-    std::int64_t endNs = 0;    // the sign of life; or when the watch ended without one
+    RealTime first{}; // its first magic packet
+    RealTime end{};   // the sign of life; or when the watch ended without one
     int packets = 0;           // magic packets for it during the watch
     std::optional<bool> wasAwake; // it was awake already when the first one came; nothing when unknown
     std::optional<SignOfLife> sign; // what it sent, when it woke
@@ -56,21 +56,21 @@ public:
     // Each watched MAC takes a few instructions of the kernel filter, which holds 4096.
     static constexpr std::size_t kMostWatches = 256;
 
-    explicit WakeWatcher(std::int64_t timeoutNs);
+    explicit WakeWatcher(Nanoseconds timeout);
 
     // A magic packet for `mac`: starts its watch, or counts one more packet for it.
     // False when no new watch started (one runs, or too many do).
-    bool MagicSeen(const MacAddress &mac, const std::string &interfaceName, std::int64_t timeNs,
+    bool MagicSeen(const MacAddress &mac, const std::string &interfaceName, RealTime time,
                    std::optional<bool> wasAwake);
     // A packet this machine sent for a machine it watches.
     void Sent(const WakeSend &send);
     bool Watching(const MacAddress &mac) const { return !m_watches.empty() && m_watches.count(mac) > 0; }
     // A frame from a watched MAC ends its watch.
-    std::optional<WakeOutcome> FrameSeen(const SignOfLife &sign, std::int64_t timeNs);
-    // The watches whose time has run out by `nowNs`.
-    std::vector<WakeOutcome> Expire(std::int64_t nowNs);
-    // Every watch still running, cut short at `nowNs`.
-    std::vector<WakeOutcome> Flush(std::int64_t nowNs);
+    std::optional<WakeOutcome> FrameSeen(const SignOfLife &sign, RealTime time);
+    // The watches whose time has run out by `now`.
+    std::vector<WakeOutcome> Expire(RealTime now);
+    // Every watch still running, cut short at `now`.
+    std::vector<WakeOutcome> Flush(RealTime now);
     // The MACs of the `most` watches begun last.
     std::vector<MacAddress> Watched(std::size_t most = kMostWatches) const;
 
@@ -85,7 +85,7 @@ private:
         }
     };
 
-    const std::int64_t m_timeoutNs;
-    std::int64_t m_earliestNs = 0; // no watch began before it; called for every frame of a capture file
+    const Nanoseconds m_timeout;
+    RealTime m_earliest{}; // no watch began before it; called for every frame of a capture file
     std::unordered_map<MacAddress, WakeOutcome, MacHash> m_watches;
 };

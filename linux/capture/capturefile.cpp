@@ -142,9 +142,9 @@ void PcapFileCapture::ReadSlice()
             auto *self = reinterpret_cast<PcapFileCapture *>(user);
             ++self->m_frames;
             // With nanosecond precision the field holds nanoseconds.
-            const std::int64_t timeNs = std::int64_t(header->ts.tv_sec) * 1000000000 + header->ts.tv_usec;
+            const RealTime time = RealTimeFromNs(std::int64_t(header->ts.tv_sec) * 1000000000 + header->ts.tv_usec);
             if (self->OnFrame)
-                self->OnFrame(self->m_name, ByteView(bytes, header->caplen), timeNs);
+                self->OnFrame(self->m_name, ByteView(bytes, header->caplen), time);
         },
         reinterpret_cast<u_char *>(this));
     if (frames > 0)

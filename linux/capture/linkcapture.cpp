@@ -226,7 +226,8 @@ bool PcapLinkCapture::ReadRing(Handle &handle)
                 self->passFirstUs = self->passLastUs;
             self->passRingBytes += header->caplen + kRingBytesBesidesFrame;
             if (self->owner->OnFrame)
-                self->owner->OnFrame(self->name, ByteView(bytes, header->caplen), self->passLastUs * 1000);
+                self->owner->OnFrame(self->name, ByteView(bytes, header->caplen),
+                                    RealTime(std::chrono::microseconds(self->passLastUs)));
         },
         reinterpret_cast<u_char *>(&handle));
     return frames > 0;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "times.h"
 #include "wireframe.h"
 
 #include <QtGlobal>
@@ -34,9 +35,9 @@ public:
     // MACs: the machines whose wake is being watched.
     virtual void SetWatchedSources(const std::vector<MacAddress> &) {}
 
-    // The frame lives only for the call; `kernelTimeNs` is when the kernel received
+    // The frame lives only for the call; `kernelTime` is when the kernel received
     // it, in nanoseconds since the epoch.
-    std::function<void(const std::string &interfaceName, ByteView frame, std::int64_t kernelTimeNs)> OnFrame;
+    std::function<void(const std::string &interfaceName, ByteView frame, RealTime kernelTime)> OnFrame;
     // After the frames that one wake-up brought, for an owner with other work to do then.
     std::function<void()> OnFramesHandled;
 };

@@ -133,13 +133,13 @@ TPacketListener::Read TPacketListener::ReceiveOne(bool inBatch)
         return Read::Failure;
     }
     // Told before the datagram that came after the drops.
-    ReportDropsUpTo(details.droppedSoFar, details.kernelTimeNs);
+    ReportDropsUpTo(details.droppedSoFar, details.kernelTime);
     if (received > kBufferSize) {
         ReportFailure(SocketErrorText(kWsaEMsgSize));
     } else if (received > m_sizes.headers) {
         const auto fields = ReadDatagram(ByteView(m_buffer.data(), std::size_t(received)), m_sizes);
         if (fields && fields->mac && OnDataAvailable)
-            OnDataAvailable(MagicReport(this, *fields, details.kernelTimeNs));
+            OnDataAvailable(MagicReport(this, *fields, details.kernelTime));
     }
     return Read::Datagram;
 }
@@ -152,19 +152,19 @@ void TPacketListener::ReportPendingDrops()
 }
 
 // A full queue is a failure of the capture: said once for each growth of the count.
-void TPacketListener::ReportDropsUpTo(std::uint32_t droppedSoFar, std::int64_t kernelTimeNs)
+void TPacketListener::ReportDropsUpTo(std::uint32_t droppedSoFar, std::optional<RealTime> kernelTime)
 {
     if (droppedSoFar == m_droppedSoFar)
         return;
     const std::uint32_t dropped = droppedSoFar - m_droppedSoFar;
     m_droppedSoFar = droppedSoFar;
-    ReportFailure(SocketErrorText(kWsaENoBufs), dropped, kernelTimeNs);
+    ReportFailure(SocketErrorText(kWsaENoBufs), dropped, kernelTime);
 }
 
-void TPacketListener::ReportFailure(const std::string &text, std::uint32_t dropCount, std::int64_t kernelTimeNs)
+void TPacketListener::ReportFailure(const std::string &text, std::uint32_t dropCount, std::optional<RealTime> kernelTime)
 {
     m_lastError = text;
     m_lastDropCount = dropCount;
     if (OnDataAvailable)
-        OnDataAvailable({this, {}, {}, {}, 0, 0, true, kernelTimeNs, {}});
+        OnDataAvailable({this, {}, {}, {}, 0, 0, true, kernelTime, {}});
 }

@@ -57,9 +57,10 @@ private:
     Read ReceiveOne(bool inBatch);
     bool ReadQueue();
     void ReceiveBatch();
-    void ReportFailure(const std::string &text, std::uint32_t dropCount = 0, std::int64_t kernelTimeNs = 0);
-    // `kernelTimeNs`: when the datagram that told of the drops came, 0 for now.
-    void ReportDropsUpTo(std::uint32_t droppedSoFar, std::int64_t kernelTimeNs = 0);
+    void ReportFailure(const std::string &text, std::uint32_t dropCount = 0,
+                       std::optional<RealTime> kernelTime = std::nullopt);
+    // `kernelTime`: when the datagram that told of the drops came; nothing for now.
+    void ReportDropsUpTo(std::uint32_t droppedSoFar, std::optional<RealTime> kernelTime = std::nullopt);
 
     SocketCalls &m_calls;
     std::vector<std::uint8_t> m_buffer;

@@ -103,7 +103,7 @@ public:
             } else if (header->cmsg_type == SCM_TIMESTAMPNS) {
                 timespec time{};
                 std::memcpy(&time, CMSG_DATA(header), sizeof time);
-                details.kernelTimeNs = std::int64_t(time.tv_sec) * 1000000000 + time.tv_nsec;
+                details.kernelTime = RealTimeFromNs(std::int64_t(time.tv_sec) * 1000000000 + time.tv_nsec);
             }
         }
         return received;

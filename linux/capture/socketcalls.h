@@ -1,6 +1,9 @@
 #pragma once
 
+#include "times.h"
+
 #include <cstdint>
+#include <optional>
 #include <sys/types.h>
 
 // What the kernel tells of one received datagram besides its bytes.
@@ -11,7 +14,7 @@ struct ReceiveDetails
     std::uint32_t droppedSoFar = 0;
     // When the kernel received the datagram, in nanoseconds since the epoch; 0 when
     // it did not say.
-    std::int64_t kernelTimeNs = 0;
+    std::optional<RealTime> kernelTime;
 };
 
 // The operating-system calls that the listener makes, one method each, so that

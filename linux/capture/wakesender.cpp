@@ -107,9 +107,9 @@ WakeSender::~WakeSender()
     Close(m_echo.fd);
 }
 
-SentPacket WakeSender::Send(const WakeSend &send, ByteView password, std::int64_t timeNs)
+SentPacket WakeSender::Send(const WakeSend &send, ByteView password, RealTime time)
 {
-    SentPacket sent{send, timeNs, {}};
+    SentPacket sent{send, time, {}};
     const auto link = m_links.find(send.interfaceName);
     if (send.form == SendForm::Ethernet) {
         if (link == m_links.end() || link->second.packet.fd < 0) {

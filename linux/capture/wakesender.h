@@ -26,8 +26,8 @@ public:
     // Whether this process may send Ethernet frames of its own (CAP_NET_RAW).
     static bool CanSendFrames();
 
-    // Sends one packet now; `timeNs` is the time the event gets.
-    SentPacket Send(const WakeSend &send, ByteView password, std::int64_t timeNs);
+    // Sends one packet now; `time` is the time the event gets.
+    SentPacket Send(const WakeSend &send, ByteView password, RealTime time);
     // The interface whose subnet holds `address`, among those the plan sends from; empty
     // when the address is behind a router.
     std::string OnLink(const Ipv4Octets &address) const;

@@ -35,7 +35,7 @@ SegmentWatch::Settings TConsoleWatch::SettingsFor(const WatchOptions &options, b
 {
     SegmentWatch::Settings settings;
     settings.sweepThreshold = options.sweepThreshold;
-    settings.wakeTimeoutNs = std::int64_t(options.wakeTimeoutMs) * 1000000;
+    settings.wakeTimeout = options.wakeTimeout;
     settings.macs = options.macs;
     settings.readingFile = !options.readFile.empty();
     settings.captureRunning = captureRunning && options.readFile.empty();
@@ -80,7 +80,7 @@ TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCal
     });
     // An event leaves the segment watch a little after its packet came: a window ends a second late.
     connect(&m_secondTimer, &QTimer::timeout, this, [this] {
-        m_watch.Expire(m_clock.RealNs() - 1000000000);
+        m_watch.Expire(m_clock.RealNow() - std::chrono::seconds(1));
         if (m_metrics && m_capture)
             m_metrics->CaptureDropsNow(m_capture->Drops());
     });
@@ -108,18 +108,18 @@ bool TConsoleWatch::Start()
         m_listener.reset();
         m_passive = false;
         m_secondTimer.start(1000);
-        if (m_options.timeoutMs)
-            m_timeout.start(*m_options.timeoutMs);
+        if (m_options.timeout)
+            m_timeout.start(*m_options.timeout);
         return true;
     }
     if (!m_options.udpOnly && !m_capture)
         WriteError(NoLinkLayerLine(ProgramName(), m_captureFailure));
     std::vector<std::string> linkInterfaces;
     if (m_capture) {
-        m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, std::int64_t kernelTimeNs) {
+        m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, RealTime kernelTime) {
             if (m_finished)
                 return;
-            m_watch.FrameSeen(interfaceName, frame, kernelTimeNs);
+            m_watch.FrameSeen(interfaceName, frame, kernelTime);
             ArmDrain();
         };
         // Awake for the frames anyway: the datagrams that came meanwhile are read too.
@@ -132,15 +132,15 @@ bool TConsoleWatch::Start()
         linkInterfaces = m_capture->Interfaces();
     }
     WriteError(ListeningLine(ProgramName(), m_options.macs, linkInterfaces));
-    if (m_options.timeoutMs)
-        m_timeout.start(*m_options.timeoutMs);
+    if (m_options.timeout)
+        m_timeout.start(*m_options.timeout);
     return true;
 }
 
 void TConsoleWatch::StartWaking(WakeSender &sender, WakePlan plan)
 {
     m_sender = &sender;
-    WriteError(WakingLine(ProgramName(), m_options.wake, plan, std::int64_t(m_options.wakeTimeoutMs) * 1000000));
+    WriteError(WakingLine(ProgramName(), m_options.wake, plan, m_options.wakeTimeout));
     m_rounds = std::make_unique<WakeRounds>(std::move(plan), m_sinks, m_watch);
     m_roundTimer.setSingleShot(true);
     connect(&m_roundTimer, &QTimer::timeout, this, &TConsoleWatch::SendRound);
@@ -152,9 +152,9 @@ void TConsoleWatch::SendRound()
     if (m_finished)
         return;
     if (m_rounds->SendNext([this](const WakeSend &send) {
-            return m_sender->Send(send, m_options.password, m_clock.RealNs());
+            return m_sender->Send(send, m_options.password, m_clock.RealNow());
         })) {
-        m_roundTimer.start(int(kWakeRoundGapNs / 1000000));
+        m_roundTimer.start(std::chrono::duration_cast<std::chrono::milliseconds>(kWakeRoundGap));
         return;
     }
     if (const std::string nothingSent = m_rounds->NothingSentLine(ProgramName(), m_options.wake);
@@ -205,7 +205,7 @@ void TConsoleWatch::StartAsking()
     connect(m_echoNotifier.get(), &QSocketNotifier::activated, this, [this, address, mac] {
         for (const Ipv4Octets &from : m_sender->EchoReplies())
             if (!m_finished && from == address)
-                m_watch.EchoAnswered(mac, address, m_clock.RealNs());
+                m_watch.EchoAnswered(mac, address, m_clock.RealNow());
     });
     connect(&m_askTimer, &QTimer::timeout, this, [this, address] {
         if (!m_finished)
@@ -217,9 +217,9 @@ void TConsoleWatch::StartAsking()
 
 void TConsoleWatch::StartReading()
 {
-    m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, std::int64_t timeNs) {
+    m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, RealTime time) {
         if (!m_finished)
-            m_watch.FrameSeen(interfaceName, frame, timeNs);
+            m_watch.FrameSeen(interfaceName, frame, time);
     };
     if (auto *file = dynamic_cast<PcapFileCapture *>(m_capture)) {
         file->OnEnd = [this, file](PcapFileCapture::Ending ending, const std::string &error) {
@@ -242,8 +242,8 @@ void TConsoleWatch::StartReading()
     }
     m_capture->Start();
     WriteError(ProgramName() + ": reading magic packets from " + m_capture->Interfaces().front());
-    if (m_options.timeoutMs)
-        m_timeout.start(*m_options.timeoutMs);
+    if (m_options.timeout)
+        m_timeout.start(*m_options.timeout);
 }
 
 void TConsoleWatch::Finish(int exitStatus)
@@ -290,7 +290,7 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
         if (m_options.udpOnly)
             m_sinks.Failure(failure);
         else // in its place among the events that wait
-            m_watch.FailureReported(failure, report.kernelTimeNs);
+            m_watch.FailureReported(failure, report.kernelTime);
     } else if (m_options.udpOnly) {
         m_sinks.Datagram(report);
     } else {
@@ -301,14 +301,14 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
 
 void TConsoleWatch::ArmDrain()
 {
-    const std::optional<std::int64_t> deadline = m_watch.NextDrainNs();
+    const std::optional<SteadyTime> deadline = m_watch.NextDrain();
     if (!deadline || m_finished)
         return;
-    if (m_drainTimer.isActive() && *deadline == m_drainDeadlineNs)
+    if (m_drainTimer.isActive() && deadline == m_drainDeadline)
         return;
-    m_drainDeadlineNs = *deadline;
-    const std::int64_t waitMs = (*deadline - m_clock.SteadyNs() + 999999) / 1000000;
-    m_drainTimer.start(int(std::max<std::int64_t>(waitMs, kLeastDrainDelayMs)));
+    m_drainDeadline = deadline;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - m_clock.SteadyNow());
+    m_drainTimer.start(std::max(wait, kLeastDrainDelay));
 }
 
 void TConsoleWatch::TimedOut()

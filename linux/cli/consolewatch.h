@@ -35,7 +35,7 @@ public:
     static constexpr std::size_t kMostFilteredMacs = 16;
     // Under a flood a wake-up for each event would cost more than the events: those
     // whose wait ends within this long of each other leave together.
-    static constexpr int kLeastDrainDelayMs = 50;
+    static constexpr std::chrono::milliseconds kLeastDrainDelay{50};
 
     // `capture` is the opened link-layer capture, or null; `captureFailure` says why
     // it could not be opened when it was wanted. `out` takes the events that --mac
@@ -78,7 +78,7 @@ private:
     FanOutSink m_sinks;
     SegmentWatch m_watch;
     QTimer m_drainTimer;
-    std::int64_t m_drainDeadlineNs = -1;
+    std::optional<SteadyTime> m_drainDeadline;
     QTimer m_filterUpdate;
     QTimer m_secondTimer; // ends the sweeps and wake watches whose time has passed
     QTimer m_timeout;

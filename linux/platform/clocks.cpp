@@ -2,43 +2,24 @@
 
 #include <ctime>
 
-namespace {
-
-std::int64_t Nanoseconds(clockid_t clock)
+LocalMoment SystemLocalTimes::At(std::optional<RealTime> time)
 {
-    timespec now{};
-    ::clock_gettime(clock, &now);
-    return std::int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-} // namespace
-
-std::int64_t SystemWatchClock::RealNs()
-{
-    return Nanoseconds(CLOCK_REALTIME);
-}
-
-std::int64_t SystemWatchClock::SteadyNs()
-{
-    return Nanoseconds(CLOCK_MONOTONIC);
-}
-
-LocalMoment SystemLocalTimes::At(std::int64_t timeNs)
-{
-    const std::int64_t now = Nanoseconds(CLOCK_REALTIME);
-    if (now / 1000000000 != m_zoneReadAt) {
+    const RealTime now = SystemWatchClock().RealNow();
+    const auto second = std::chrono::floor<std::chrono::seconds>(now);
+    if (second != m_zoneReadAt) {
         ::tzset();
-        m_zoneReadAt = now / 1000000000;
+        m_zoneReadAt = second;
     }
-    if (timeNs <= 0)
-        timeNs = now;
-    const time_t seconds = time_t(timeNs / 1000000000);
+    const RealTime at = time.value_or(now);
+    const auto atSecond = std::chrono::floor<std::chrono::seconds>(at);
+    const time_t seconds = time_t(atSecond.time_since_epoch().count());
     tm local{};
     if (::localtime_r(&seconds, &local) == nullptr)
         return {};
     LocalMoment moment;
     moment.local = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_wday == 0 ? 7 : local.tm_wday,
-                    local.tm_hour, local.tm_min, local.tm_sec, int(timeNs % 1000000000 / 1000000)};
+                    local.tm_hour, local.tm_min, local.tm_sec,
+                    int(std::chrono::duration_cast<std::chrono::milliseconds>(at - atSecond).count())};
     moment.offsetFromUtcSeconds = int(local.tm_gmtoff);
     return moment;
 }

@@ -26,9 +26,9 @@ std::string FlagLabel(const std::optional<bool> &flag)
     return flag ? (*flag ? "true" : "false") : "unknown";
 }
 
-double Seconds(std::int64_t timeNs)
+double Seconds(RealTime time)
 {
-    return double(timeNs) / 1e9;
+    return std::chrono::duration<double>(time.time_since_epoch()).count();
 }
 
 // civetweb says why it could not start through its log; the exception does not.
@@ -121,10 +121,10 @@ WatchMetrics::WatchMetrics(const std::vector<MacAddress> &namedMacs, const std::
 }
 
 void WatchMetrics::PacketSeen(const MacAddress &mac, const std::map<std::string, std::string> &labels,
-                              std::int64_t kernelTimeNs)
+                              std::optional<RealTime> kernelTime)
 {
     m_magic->Add(labels).Increment();
-    const double seconds = kernelTimeNs > 0 ? Seconds(kernelTimeNs) : std::nan("");
+    const double seconds = kernelTime ? Seconds(*kernelTime) : std::nan("");
     const auto stamp = [seconds](prometheus::Gauge &gauge) {
         if (std::isnan(seconds))
             gauge.SetToCurrentTime();
@@ -150,7 +150,7 @@ void WatchMetrics::Magic(const MagicEvent &event)
                 {"carrier", CarrierName(event.carrier)},
                 {"family", FamilyName(event.family) ? FamilyName(event.family) : "none"},
                 {"delivered", FlagLabel(event.delivered)}},
-               event.kernelTimeNs);
+               event.kernelTime);
 }
 
 void WatchMetrics::Datagram(const PacketReport &report)

@@ -49,7 +49,7 @@ private:
     };
 
     void PacketSeen(const MacAddress &mac, const std::map<std::string, std::string> &labels,
-                    std::int64_t kernelTimeNs);
+                    std::optional<RealTime> kernelTime);
 
     std::shared_ptr<prometheus::Registry> m_registry;
     prometheus::Family<prometheus::Counter> *m_magic;

@@ -108,7 +108,7 @@ void TestLinkCapture::initTestCase()
     QVERIFY2(m_veth->Create(QStringLiteral("10.231.41.1/24"), QStringLiteral("10.231.41.2/24"), &failure),
              qPrintable(failure));
     QVERIFY2(m_capture.Open(m_localLink.toStdString()), m_capture.LastError().c_str());
-    m_capture.OnFrame = [this](const std::string &interfaceName, ByteView frame, std::int64_t) {
+    m_capture.OnFrame = [this](const std::string &interfaceName, ByteView frame, RealTime) {
         m_seen.push_back({interfaceName, QByteArray(reinterpret_cast<const char *>(frame.data()), qsizetype(frame.size()))});
     };
     m_capture.Start();

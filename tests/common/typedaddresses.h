@@ -30,7 +30,8 @@ inline Ipv4Octets Octets4(const std::string &text)
 
 // A magic packet as the raw socket reports it.
 inline PacketReport SocketMagic(const std::string &from, const std::string &to, const std::string &mac,
-                                std::uint16_t sourcePort, std::uint16_t destinationPort, std::int64_t kernelTimeNs = 0)
+                                std::uint16_t sourcePort, std::uint16_t destinationPort,
+                                std::optional<RealTime> kernelTime = std::nullopt)
 {
-    return MagicReport(nullptr, {Octets4(from), Octets4(to), sourcePort, destinationPort, Mac(mac)}, kernelTimeNs);
+    return MagicReport(nullptr, {Octets4(from), Octets4(to), sourcePort, destinationPort, Mac(mac)}, kernelTime);
 }

@@ -104,8 +104,11 @@ void TestCommandLine::parse()
     const ParsedCommandLine parsed = Parse(arguments, linkLayer);
     QVERIFY(parsed.output.empty());
     const WatchOptions &o = parsed.options;
-    const auto optional = [](const std::optional<int> &value) {
-        return value ? QString::number(*value) : QStringLiteral("-");
+    const auto optional = [](const auto &value) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(value)>, std::optional<std::chrono::milliseconds>>)
+            return value ? QString::number(value->count()) : QStringLiteral("-");
+        else
+            return value ? QString::number(*value) : QStringLiteral("-");
     };
     QStringList macs;
     for (const MacAddress &mac : o.macs)
@@ -113,7 +116,7 @@ void TestCommandLine::parse()
     const QString read = parsed.usageError.empty()
         ? QStringLiteral("json=%1 mac=%2 count=%3 timeout=%4 udp=%5 interface=%6 check=%7 sweeps=%8 metrics=%9 ")
               .arg(o.json)
-              .arg(macs.join(','), optional(o.count), optional(o.timeoutMs))
+              .arg(macs.join(','), optional(o.count), optional(o.timeout))
               .arg(o.udpOnly)
               .arg(QString::fromStdString(o.interfaceName))
               .arg(o.check)
@@ -122,7 +125,7 @@ void TestCommandLine::parse()
               + QStringLiteral("journal=%1 read=%2 wake=%3 until=%4 promiscuous=%5")
                     .arg(o.journal)
                     .arg(QString::fromStdString(o.readFile))
-                    .arg(o.wakeTimeoutMs)
+                    .arg(o.wakeTimeout.count())
                     .arg(o.untilWoke)
                     .arg(o.promiscuous)
         : QString::fromStdString(parsed.usageError);

@@ -33,7 +33,7 @@ MagicEvent Magic(bool delivered, bool local)
 
 WakeOutcome Outcome(bool woke)
 {
-    WakeOutcome outcome{woke, Mac("02-C1-1E-00-00-5A"), "eth0", 1'000'000'000, 4'000'000'000, 1, false, {}, false, {}, {}};
+    WakeOutcome outcome{woke, Mac("02-C1-1E-00-00-5A"), "eth0", RealTime(std::chrono::seconds(1)), RealTime(std::chrono::seconds(4)), 1, false, {}, false, {}, {}};
     if (woke) {
         outcome.sign.emplace();
         outcome.sign->kind = SignOfLife::Kind::Dhcp;
@@ -69,12 +69,12 @@ void TestJournalEntry::entry_data()
     row("unanswered ARP", UnansweredArpEntry({Octets4("192.0.2.23"), Octets4("192.0.2.1"), Mac("02-00-00-00-00-01"),
                                            Mac("02-C1-1E-00-00-5A"), 3}),
         "unanswered_arp", 4, 1);
-    row("sweep", SweepEntry({{Ip4("192.0.2.10"), {}}, {Mac("02-C1-1E-00-00-01"), Mac("02-C1-1E-00-00-02")}, 0, 1}), "sweep", 4, 0);
+    row("sweep", SweepEntry({{Ip4("192.0.2.10"), {}}, {Mac("02-C1-1E-00-00-01"), Mac("02-C1-1E-00-00-02")}, RealTime{}, RealTime(Nanoseconds(1))}), "sweep", 4, 0);
     row("drops", DropsEntry(7), "drops", 4, 0);
     row("failed receive", ReceiveErrorEntry("Message too long, 10040"), "error", 3, 0);
     const WakeSend send{SendForm::SubnetBroadcast, Mac("02-C1-1E-00-00-5A"), "eth0", Octets4("192.0.2.255"), 9, 0};
-    row("sent", SentEntry({send, 1'000'000'000, {}}), "sent", 6, 0);
-    row("could not send", SentEntry({send, 1'000'000'000, "Network is unreachable"}), "sent", 3, 0);
+    row("sent", SentEntry({send, RealTime(std::chrono::seconds(1)), {}}), "sent", 6, 0);
+    row("could not send", SentEntry({send, RealTime(std::chrono::seconds(1)), "Network is unreachable"}), "sent", 3, 0);
 }
 
 void TestJournalEntry::entry()

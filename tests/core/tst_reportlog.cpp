@@ -22,7 +22,7 @@ const LocalDateTime kAfternoon{2026, 12, 7, 1, 14, 5, 9, 0};
 
 PacketReport Packet(std::uint16_t sourcePort = 3000, std::uint16_t destinationPort = 9)
 {
-    return {nullptr, "192.168.1.10", "192.168.1.255", "00-11-22-33-44-55", sourcePort, destinationPort, false, 0, {}};
+    return {nullptr, "192.168.1.10", "192.168.1.255", "00-11-22-33-44-55", sourcePort, destinationPort, false, std::nullopt, {}};
 }
 
 PacketReport Failure()

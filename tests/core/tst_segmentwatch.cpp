@@ -11,19 +11,19 @@ using namespace testframes;
 
 namespace {
 
-constexpr int kWaitMs = 300;
-constexpr std::int64_t kStartNs = 1765280000LL * 1000000000;
+constexpr std::chrono::milliseconds kWait{300};
+constexpr RealTime kStart{std::chrono::seconds(1765280000)};
 
 class FakeClock final : public WatchClock
 {
 public:
-    std::int64_t RealNs() override { return kStartNs + m_elapsedNs; }
-    std::int64_t SteadyNs() override { return m_elapsedNs; }
-    void Advance(std::int64_t ns) { m_elapsedNs += ns; }
-    void Set(std::int64_t elapsedNs) { m_elapsedNs = std::max(m_elapsedNs, elapsedNs); }
+    RealTime RealNow() override { return kStart + m_elapsed; }
+    SteadyTime SteadyNow() override { return SteadyTime(m_elapsed); }
+    void Advance(Nanoseconds duration) { m_elapsed += duration; }
+    void Set(SteadyTime elapsed) { m_elapsed = std::max(m_elapsed, elapsed.time_since_epoch()); }
 
 private:
-    std::int64_t m_elapsedNs = 0;
+    Nanoseconds m_elapsed{};
 };
 
 // eth0 has 00-11-22-33-44-AA; 00-11-22-33-44-70 is in the neighbour table, awake.
@@ -71,7 +71,7 @@ public:
     void Failure(const ReceiveFailure &failure) override { seen << "failure " + QString::fromStdString(failure.error); }
     void Outcome(const WakeOutcome &outcome) override
     {
-        const double seconds = double(outcome.endNs - outcome.firstNs) / 1e9;
+        const double seconds = std::chrono::duration<double>(outcome.end - outcome.first).count();
         if (!outcome.woke)
             seen << QStringLiteral("no_sign_of_life %1 %2%3")
                         .arg(QString::fromStdString(Last(outcome.mac)))
@@ -104,10 +104,10 @@ ByteView View(const Bytes &frame)
 }
 
 // A strict magic packet for 00-11-22-33-44-55 from 10.0.0.2 to 10.0.0.`to`, as the raw socket reports it.
-PacketReport SocketReport(int to, std::int64_t kernelTimeNs)
+PacketReport SocketReport(int to, std::optional<RealTime> kernelTime)
 {
     const DatagramFields datagram{{10, 0, 0, 2}, {10, 0, 0, std::uint8_t(to)}, 40000, 9, MacAddress{0x00, 0x11, 0x22, 0x33, 0x44, 0x55}};
-    return MagicReport(nullptr, datagram, kernelTimeNs);
+    return MagicReport(nullptr, datagram, kernelTime);
 }
 
 } // namespace
@@ -162,7 +162,7 @@ void TestSegmentWatch::onePacketOneEvent()
 
     FakeMachine machine;
     FakeClock clock;
-    clock.Advance(1'000'000'000);
+    clock.Advance(std::chrono::seconds(1));
     QStringList seen;
     class Summaries final : public EventSink
     {
@@ -185,24 +185,26 @@ void TestSegmentWatch::onePacketOneEvent()
         QStringList &m_seen;
     } sink(seen);
     SegmentWatch::Settings settings;
-    settings.waitMs = kWaitMs;
-    settings.wakeTimeoutNs = 0;
+    settings.wait = kWait;
+    settings.wakeTimeout = Nanoseconds::zero();
     settings.captureRunning = captureRunning;
     SegmentWatch watch(settings, machine, clock, sink);
     for (const QString &step : steps) {
         const int to = step.section('@', 0, 0).section(':', 1).toInt();
-        const std::int64_t kernelTimeNs = step.contains('@') ? clock.RealNs() - step.section('@', 1).toLongLong() * 1000000 : 0;
+        const std::optional<RealTime> kernelTime =
+            step.contains('@') ? std::optional(clock.RealNow() - std::chrono::milliseconds(step.section('@', 1).toLongLong()))
+                               : std::nullopt;
         if (step.startsWith("wire"))
-            watch.FrameSeen("wlan0", View(Udp(kSender, 2, 40000, 9, Magic(Mac(0x55)), to)), kernelTimeNs);
+            watch.FrameSeen("wlan0", View(Udp(kSender, 2, 40000, 9, Magic(Mac(0x55)), to)), kernelTime);
         else if (step.startsWith("ether"))
-            watch.FrameSeen("wlan0", View(Ethernet(kSender, 0x0842, Magic(Mac(0x55)))), kernelTimeNs);
+            watch.FrameSeen("wlan0", View(Ethernet(kSender, 0x0842, Magic(Mac(0x55)))), kernelTime);
         else if (step.startsWith("socket"))
-            watch.DatagramReported(SocketReport(to, kernelTimeNs));
+            watch.DatagramReported(SocketReport(to, kernelTime));
         else if (step.startsWith("fail"))
-            watch.FailureReported({{nullptr, {}, {}, {}, 0, 0, true, 0, {}}, "broken", 0}, kernelTimeNs);
+            watch.FailureReported({{nullptr, {}, {}, {}, 0, 0, true, std::nullopt, {}}, "broken", 0}, kernelTime);
         else {
-            QVERIFY(watch.NextDrainNs());
-            clock.Set(*watch.NextDrainNs());
+            QVERIFY(watch.NextDrain());
+            clock.Set(*watch.NextDrain());
             watch.Drain();
             QVERIFY(!seen.isEmpty());
         }
@@ -270,32 +272,31 @@ void TestSegmentWatch::segment()
     FakeClock clock;
     RecordingSink sink;
     SegmentWatch::Settings settings;
-    settings.waitMs = kWaitMs;
+    settings.wait = kWait;
     settings.sweepThreshold = sweepThreshold;
     settings.captureRunning = true;
     SegmentWatch watch(settings, machine, clock, sink);
-    const auto runUntil = [&](std::int64_t elapsedNs) {
-        while (watch.NextDrainNs() && *watch.NextDrainNs() <= elapsedNs) {
-            clock.Set(*watch.NextDrainNs());
+    const auto runUntil = [&](SteadyTime elapsed) {
+        while (watch.NextDrain() && *watch.NextDrain() <= elapsed) {
+            clock.Set(*watch.NextDrain());
             watch.Drain();
         }
-        clock.Set(elapsedNs);
-        watch.Expire(clock.RealNs() - 1'000'000'000);
+        clock.Set(elapsed);
+        watch.Expire(clock.RealNow() - std::chrono::seconds(1));
     };
     for (const QString &word : frames.split(' ', Qt::SkipEmptyParts)) {
-        const std::int64_t atNs = std::llround(word.section(':', 0, 0).toDouble() * 1e9);
-        runUntil(atNs);
+        runUntil(SteadyTime(Nanoseconds(std::llround(word.section(':', 0, 0).toDouble() * 1e9))));
         const QString what = word.section(':', 1, 1);
         const std::string mac = "00-11-22-33-44-" + word.section(':', 2).toUpper().toStdString();
         if (what == "sent")
             watch.WakeSent({SendForm::LimitedBroadcast, *ParseMac(mac), "eth1", Ipv4Octets{255, 255, 255, 255}, 9, 0},
-                           clock.RealNs());
+                           clock.RealNow());
         else if (what == "answered")
-            watch.ArpAnswered(*ParseMac(mac), Ipv4Octets{10, 0, 0, 56}, clock.RealNs());
+            watch.ArpAnswered(*ParseMac(mac), Ipv4Octets{10, 0, 0, 56}, clock.RealNow());
         else if (what == "echo")
-            watch.DatagramReported(MagicReport(nullptr, {{10, 0, 0, 7}, {10, 0, 0, 255}, 40000, 9, ParseMac(mac)}, clock.RealNs()));
+            watch.DatagramReported(MagicReport(nullptr, {{10, 0, 0, 7}, {10, 0, 0, 255}, 40000, 9, ParseMac(mac)}, clock.RealNow()));
         else
-            watch.FrameSeen("eth1", View(FrameOf(word)), clock.RealNs());
+            watch.FrameSeen("eth1", View(FrameOf(word)), clock.RealNow());
     }
     watch.Finish();
     // A live watch that was stopped says nothing of the watches it cut short.

@@ -58,6 +58,15 @@ void TestSweeps::sweeps_data()
         << 2 << "0:a@x 1:a@y 2:b@y 3:b@x" << "x 2 0-3 y 2 1-2";
 }
 
+namespace {
+
+std::int64_t MillisecondsOf(RealTime time)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+} // namespace
+
 void TestSweeps::sweeps()
 {
     QFETCH(int, threshold);
@@ -71,14 +80,14 @@ void TestSweeps::sweeps()
             seen << QStringLiteral("%1 %2 %3-%4")
                         .arg(QString::fromStdString(SenderName(sweep.source)))
                         .arg(sweep.macs.size())
-                        .arg(sweep.firstNs / 1000000)
-                        .arg(sweep.lastNs / 1000000);
+                        .arg(qlonglong(MillisecondsOf(sweep.first)))
+                        .arg(qlonglong(MillisecondsOf(sweep.last)));
     };
     for (const QString &packet : packets.split(' ', Qt::SkipEmptyParts)) {
         const QString target = packet.section(':', 1);
         const QString sender = target.contains('@') ? target.section('@', 1) : QStringLiteral("s");
         note(detector.MagicSeen(Sender(sender.toStdString()), Target(target.section('@', 0, 0).toStdString()),
-                                packet.section(':', 0, 0).toLongLong() * 1000000));
+                                RealTime(std::chrono::milliseconds(packet.section(':', 0, 0).toLongLong()))));
     }
     note(detector.Flush());
     QCOMPARE(seen.join(' '), sweeps);
@@ -89,11 +98,11 @@ void TestSweeps::sweeps()
 void TestSweeps::sendersAreBounded()
 {
     SweepDetector detector(2);
-    detector.MagicSeen(Sender("first"), Target("a"), 0);
-    QVERIFY(detector.MagicSeen(Sender("first"), Target("b"), 1).empty());
+    detector.MagicSeen(Sender("first"), Target("a"), RealTime{});
+    QVERIFY(detector.MagicSeen(Sender("first"), Target("b"), RealTime(Nanoseconds(1))).empty());
     std::vector<SweepEvent> closed;
     for (std::size_t i = 0; i < SweepDetector::kMostSenders; ++i) {
-        for (SweepEvent &sweep : detector.MagicSeen(Sender("sender" + std::to_string(i)), Target("a"), 2))
+        for (SweepEvent &sweep : detector.MagicSeen(Sender("sender" + std::to_string(i)), Target("a"), RealTime(Nanoseconds(2))))
             closed.push_back(sweep);
     }
     QCOMPARE(closed.size(), size_t(1));

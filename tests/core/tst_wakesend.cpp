@@ -186,8 +186,8 @@ void TestWakeSend::whatRemainsWhenItDidNotWake()
     request.macs = {Mac("00-1A-2B-3C-4D-5E")};
     WakeOutcome outcome;
     outcome.mac = request.macs.front();
-    outcome.firstNs = 1'000'000'000;
-    outcome.endNs = 121'000'000'000;
+    outcome.first = RealTime(std::chrono::seconds(1));
+    outcome.end = RealTime(std::chrono::seconds(121));
     outcome.sent = PlanWake(request, {Interface("eth0 192.168.1.10/24")}, {}).sends;
     std::vector<std::string> problems = OutcomeProblems(outcome);
     QCOMPARE(problems.size(), std::size_t(5));
