@@ -4,10 +4,6 @@
 #include <string>
 
 // WinSock numbers are what the user sees, whatever the platform reports.
-inline constexpr int kWsaEAccess = 10013;
-inline constexpr int kWsaEWouldBlock = 10035;
-inline constexpr int kWsaEMsgSize = 10040;
-inline constexpr int kWsaENoBufs = 10055;
 
 struct SocketErrorMessage
 {

@@ -36,7 +36,7 @@ public:
     const std::uint8_t *data = nullptr;
     size_t dataSize = 0;
     ssize_t result = 0;
-    int winsockCode = 0;
+    int errnoValue = 0;
     const std::uint8_t *lastBuffer = nullptr;
     size_t lastBufferSize = 0;
 
@@ -60,7 +60,7 @@ public:
         return 0;
     }
     int Close(int) override { return 0; }
-    int LastError() override { return winsockCode; }
+    int LastError() override { return errnoValue; }
 };
 
 bool IsDottedQuadOf(const std::string &address, const std::uint8_t *bytes)
@@ -145,13 +145,14 @@ void CheckErrorReport(const PacketReport &report, const TPacketListener &listene
     FUZZ_CHECK(report.sourcePort == 0 && report.destinationPort == 0);
 }
 
-void FuzzListener(std::uint8_t control, const std::uint8_t *datagram, size_t size, ssize_t result, int winsockCode)
+void FuzzListener(std::uint8_t control, const std::uint8_t *datagram, size_t size, ssize_t result, int errnoValue)
 {
     FakeSocketCalls calls;
     calls.data = datagram;
     calls.dataSize = size;
     calls.result = result;
-    calls.winsockCode = winsockCode;
+    calls.errnoValue = errnoValue;
+    const int winsockCode = WinSockCodeFromErrno(errnoValue);
 
     const int mode = control & 3;
     const int rounds = (control & 4) ? 2 : 1;
@@ -230,7 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size)
     size_t restSize = size - 1;
 
     ssize_t result = ssize_t(restSize);
-    int winsockCode = 0;
+    int errnoValue = 0;
     switch (control & 3) {
     case 1:
         if (restSize < 2)
@@ -243,7 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size)
         if (restSize < 1)
             return 0;
         result = -1;
-        winsockCode = WinSockCodeFromErrno(rest[0]);
+        errnoValue = rest[0];
         rest += 1;
         restSize -= 1;
         break;
@@ -252,7 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, size_t size)
         break;
     }
 
-    FuzzListener(control, rest, restSize, result, winsockCode);
+    FuzzListener(control, rest, restSize, result, errnoValue);
     FuzzDecoder(rest, restSize);
     return 0;
 }

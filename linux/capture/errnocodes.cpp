@@ -1,5 +1,7 @@
 #include "errnocodes.h"
 
+#include "socketerrors.h"
+
 #include <cerrno>
 #include <utility>
 
@@ -64,4 +66,9 @@ int WinSockCodeFromErrno(int errnoValue)
     }
     // Unmapped errno values keep their own number, shown after an empty message.
     return errnoValue;
+}
+
+std::string SocketErrorTextFromErrno(int errnoValue)
+{
+    return SocketErrorText(WinSockCodeFromErrno(errnoValue));
 }

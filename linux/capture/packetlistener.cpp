@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 
 TPacketListener::TPacketListener(SocketCalls &calls)
     : m_calls(calls)
@@ -32,11 +33,11 @@ bool TPacketListener::StartListening()
     m_socket = m_calls.Open();
     if (m_socket < 0) {
         m_socket = -1;
-        m_lastError = SocketErrorText(m_calls.LastError());
+        m_lastError = SocketErrorTextFromErrno(m_calls.LastError());
         return false;
     }
     if (m_calls.Bind(m_socket) != 0 || m_calls.Arm(m_socket) != 0) {
-        m_lastError = SocketErrorText(m_calls.LastError());
+        m_lastError = SocketErrorTextFromErrno(m_calls.LastError());
         return false;
     }
 
@@ -126,16 +127,16 @@ TPacketListener::Read TPacketListener::ReceiveOne(bool inBatch)
     ReceiveDetails details{m_droppedSoFar};
     const ssize_t received = m_calls.Receive(m_socket, m_buffer.data(), m_buffer.size(), details);
     if (received < 0) {
-        const int code = m_calls.LastError();
-        if (inBatch && code == kWsaEWouldBlock)
+        const int error = m_calls.LastError();
+        if (inBatch && (error == EAGAIN || error == EWOULDBLOCK))
             return Read::NothingQueued;
-        ReportFailure(SocketErrorText(code));
+        ReportFailure(SocketErrorTextFromErrno(error));
         return Read::Failure;
     }
     // Told before the datagram that came after the drops.
     ReportDropsUpTo(details.droppedSoFar, details.kernelTime);
     if (received > kBufferSize) {
-        ReportFailure(SocketErrorText(kWsaEMsgSize));
+        ReportFailure(SocketErrorTextFromErrno(EMSGSIZE));
     } else if (received > m_sizes.headers) {
         const auto fields = ReadDatagram(ByteView(m_buffer.data(), std::size_t(received)), m_sizes);
         if (fields && fields->mac && OnDataAvailable)
@@ -158,7 +159,7 @@ void TPacketListener::ReportDropsUpTo(std::uint32_t droppedSoFar, std::optional<
         return;
     const std::uint32_t dropped = droppedSoFar - m_droppedSoFar;
     m_droppedSoFar = droppedSoFar;
-    ReportFailure(SocketErrorText(kWsaENoBufs), dropped, kernelTime);
+    ReportFailure(SocketErrorTextFromErrno(ENOBUFS), dropped, kernelTime);
 }
 
 void TPacketListener::ReportFailure(const std::string &text, std::uint32_t dropCount, std::optional<RealTime> kernelTime)

@@ -2,7 +2,6 @@
 
 #include "datagram.h"
 #include "packetlistener.h"
-#include "errnocodes.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -121,7 +120,7 @@ public:
 
     int Close(int socket) override { return ::close(socket); }
 
-    int LastError() override { return WinSockCodeFromErrno(errno); }
+    int LastError() override { return errno; }
 };
 
 } // namespace

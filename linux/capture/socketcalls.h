@@ -18,7 +18,7 @@ struct ReceiveDetails
 };
 
 // The operating-system calls that the listener makes, one method each, so that
-// any of them can be made to fail on purpose. Errors come back as WinSock codes.
+// any of them can be made to fail on purpose. Errors come back as errno values.
 class SocketCalls
 {
 public:
@@ -43,7 +43,7 @@ public:
     // opened, as it stands now; 0 on success, -1 on failure.
     virtual int DropCount(int socket, std::uint32_t &droppedSoFar) = 0;
     virtual int Close(int socket) = 0;
-    // The WinSock code of the last failed call, read straight after it.
+    // The errno of the last failed call, read straight after it.
     virtual int LastError() = 0;
 };
 
@@ -77,7 +77,7 @@ public:
     }
     int Close(int socket) override { return Forwarded(m_calls.Close(socket)); }
     int LastError() override { return m_openErrorPending ? m_openError : m_calls.LastError(); }
-    // The WinSock code that opening the socket failed with; 0 when it opened.
+    // The errno that opening the socket failed with; 0 when it opened.
     int OpenError() const { return m_openError; }
 
 private:

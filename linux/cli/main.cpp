@@ -10,7 +10,6 @@
 #include "privileges.h"
 #include "regional.h"
 #include "servicemanager.h"
-#include "socketerrors.h"
 #include "wiredinterfaces.h"
 
 #include <QCoreApplication>
@@ -18,6 +17,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -234,7 +234,8 @@ int Watch(int &argc, char *argv[], const WatchOptions &givenOptions)
     TConsoleWatch watch(options, socketCalls, captureOpen ? &capture : nullptr, capture.LastError(), outputs.Sink(),
                         metrics ? &*metrics : nullptr);
     if (!watch.Start()) {
-        if (socketCalls.OpenError() == kWsaEAccess)
+        const int openError = socketCalls.OpenError();
+        if (openError == EPERM || openError == EACCES)
             PrintCapabilityHint();
         return kExitNotListening;
     }

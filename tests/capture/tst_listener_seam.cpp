@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QTest>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <vector>
 
@@ -172,9 +173,9 @@ void TestListenerSeam::openFailure_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("lastError");
 
-    QTest::newRow("permission") << 10013 << QStringLiteral("Permission denied, 10013");
-    QTest::newRow("descriptors") << 10024 << QStringLiteral("Too many open files, 10024");
-    QTest::newRow("memory") << 10055 << QStringLiteral("No buffer space available, 10055");
+    QTest::newRow("permission") << EPERM << QStringLiteral("Permission denied, 10013");
+    QTest::newRow("descriptors") << EMFILE << QStringLiteral("Too many open files, 10024");
+    QTest::newRow("memory") << ENOMEM << QStringLiteral("No buffer space available, 10055");
     QTest::newRow("unknown code") << 10100 << QStringLiteral(", 10100");
 }
 
@@ -206,14 +207,15 @@ void TestListenerSeam::bindOrArmFailureLeavesSocketOpen_data()
 
     const int bind = int(Step::Bind);
     const int arm = int(Step::Arm);
-    QTest::newRow("bind, address in use") << bind << 10048 << QStringLiteral("Address already in use, 10048") << false;
+    QTest::newRow("bind, address in use") << bind << EADDRINUSE << QStringLiteral("Address already in use, 10048")
+                                          << false;
     QTest::newRow("bind, not available")
-        << bind << 10049 << QStringLiteral("Can't assign requested address, 10049") << false;
-    QTest::newRow("bind, then stop") << bind << 10022 << QStringLiteral("Invalid argument, 10022") << true;
-    QTest::newRow("arm, invalid") << arm << 10022 << QStringLiteral("Invalid argument, 10022") << false;
-    QTest::newRow("arm, not a socket") << arm << 10038 << QStringLiteral("Socket operation on non-socket, 10038")
+        << bind << EADDRNOTAVAIL << QStringLiteral("Can't assign requested address, 10049") << false;
+    QTest::newRow("bind, then stop") << bind << EINVAL << QStringLiteral("Invalid argument, 10022") << true;
+    QTest::newRow("arm, invalid") << arm << EINVAL << QStringLiteral("Invalid argument, 10022") << false;
+    QTest::newRow("arm, not a socket") << arm << ENOTSOCK << QStringLiteral("Socket operation on non-socket, 10038")
                                        << false;
-    QTest::newRow("arm, then stop") << arm << 10055 << QStringLiteral("No buffer space available, 10055") << true;
+    QTest::newRow("arm, then stop") << arm << ENOBUFS << QStringLiteral("No buffer space available, 10055") << true;
 }
 
 void TestListenerSeam::bindOrArmFailureLeavesSocketOpen()
@@ -283,9 +285,9 @@ void TestListenerSeam::failedReceiveIsReportedAndListeningGoesOn_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("lastError");
 
-    QTest::newRow("connection reset") << 10054 << QStringLiteral("Connection reset by peer, 10054");
-    QTest::newRow("would block") << 10035 << QStringLiteral("Operation would block, 10035");
-    QTest::newRow("network down") << 10050 << QStringLiteral("Network is down, 10050");
+    QTest::newRow("connection reset") << ECONNRESET << QStringLiteral("Connection reset by peer, 10054");
+    QTest::newRow("would block") << EAGAIN << QStringLiteral("Operation would block, 10035");
+    QTest::newRow("network down") << ENETDOWN << QStringLiteral("Network is down, 10050");
     QTest::newRow("unknown code") << 10100 << QStringLiteral(", 10100");
 }
 
@@ -432,7 +434,7 @@ void TestListenerSeam::nothingForOtherDatagrams()
 
     // A failure first, so that LastError holds a text that must survive.
     const QString failure = QStringLiteral("Connection reset by peer, 10054");
-    calls.receiveFailures.push_back(10054);
+    calls.receiveFailures.push_back(ECONNRESET);
     QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(recorder.notifications.size(), size_t(1), kWaitMs);
     QCOMPARE(Text(listener.LastError()), failure);
@@ -448,7 +450,7 @@ void TestListenerSeam::nothingForOtherDatagrams()
 
 void TestListenerSeam::batchReadsWhatIsQueued_data()
 {
-    QTest::addColumn<QStringList>("fed");      // "magic", "oversized", or the WinSock code of a failed receive
+    QTest::addColumn<QStringList>("fed");      // "magic", "oversized", or the errno of a failed receive
     QTest::addColumn<QStringList>("reported"); // "magic", or the failure's text
     QTest::addColumn<int>("receives");
 
@@ -458,7 +460,7 @@ void TestListenerSeam::batchReadsWhatIsQueued_data()
         << QStringList{magic, QStringLiteral("oversized"), magic}
         << QStringList{magic, QStringLiteral("Message too long, 10040"), magic} << 4;
     QTest::newRow("a failed receive ends a batch, the next reads the rest")
-        << QStringList{QStringLiteral("10054"), magic, magic}
+        << QStringList{QString::number(ECONNRESET), magic, magic}
         << QStringList{QStringLiteral("Connection reset by peer, 10054"), magic, magic} << 4;
 }
 
@@ -509,7 +511,7 @@ void TestListenerSeam::unassignedCallback()
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 1, kWaitMs);
     QVERIFY(listener.LastError().empty());
 
-    calls.receiveFailures.push_back(10054);
+    calls.receiveFailures.push_back(ECONNRESET);
     QVERIFY(calls.Feed(MagicDatagram()));
     QTRY_COMPARE_WITH_TIMEOUT(calls.receiveCalls, 2, kWaitMs);
     QCOMPARE(Text(listener.LastError()), QStringLiteral("Connection reset by peer, 10054"));

@@ -2,7 +2,6 @@
 #include "stdtext.h"
 #include "packetlistener.h"
 #include "privileges.h"
-#include "socketerrors.h"
 #include "testdatagrams.h"
 
 #include <QTest>
@@ -104,9 +103,8 @@ void TestPrivileges::listenerTakesEarlySocket_data()
     QTest::addColumn<QString>("lastError");
 
     QTest::newRow("opened") << 0 << true << QString();
-    QTest::newRow("no right to open raw sockets") << kWsaEAccess << false
-                                                  << QStringLiteral("Permission denied, 10013");
-    QTest::newRow("out of descriptors") << 10024 << false << QStringLiteral("Too many open files, 10024");
+    QTest::newRow("no right to open raw sockets") << EPERM << false << QStringLiteral("Permission denied, 10013");
+    QTest::newRow("out of descriptors") << EMFILE << false << QStringLiteral("Too many open files, 10024");
 }
 
 void TestPrivileges::listenerTakesEarlySocket()
@@ -120,7 +118,7 @@ void TestPrivileges::listenerTakesEarlySocket()
     OpenedEarlySocketCalls early(system);
     QCOMPARE(system.openCalls, 1);
     // Whatever happened to errno since, the failure is the one of the early open.
-    system.bindError = 10022;
+    system.bindError = EINVAL;
     system.Bind(-1);
     system.bindError = 0;
 

@@ -1,4 +1,5 @@
 #include "errnocodes.h"
+#include "socketcalls.h"
 #include "socketerrors.h"
 
 #include <QTest>
@@ -242,7 +243,7 @@ void TestSocketErrors::lastErrorComesFromErrno()
     QFETCH(int, errnoValue);
     QFETCH(QString, text);
     errno = errnoValue;
-    const QString actual = QString::fromStdString(SocketErrorText(WinSockCodeFromErrno(errno)));
+    const QString actual = QString::fromStdString(SocketErrorTextFromErrno(SystemSocketCalls().LastError()));
     QCOMPARE(actual, text);
 }
 

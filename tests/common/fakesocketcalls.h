@@ -1,6 +1,5 @@
 #pragma once
 
-#include "errnocodes.h"
 #include "socketcalls.h"
 
 #include <QByteArray>
@@ -31,12 +30,12 @@ public:
     }
     Q_DISABLE_COPY_MOVE(FakeSocketCalls)
 
-    // What the calls fail with: a startup code, or the WinSock code of a step; 0 succeeds.
+    // What the calls fail with: a startup code, or the errno of a step; 0 succeeds.
     int startupCode = 0;
     int openError = 0;
     int bindError = 0;
     int armError = 0;
-    std::deque<int> receiveFailures; // codes for the next receives, after the datagram is read
+    std::deque<int> receiveFailures; // errno values for the next receives, after the datagram is read
     std::uint32_t droppedSoFar = 0;  // the kernel's drop count that each received datagram carries
 
     int startupCalls = 0;
@@ -61,10 +60,10 @@ public:
     }
     // A datagram of `length` bytes, for lengths beyond the listener's buffer.
     bool FeedOversized(int length) { return Feed(QByteArray(length, '\0')); }
-    // A receive that fails with `winsockCode`.
-    bool FeedFailure(int winsockCode)
+    // A receive that fails with `errnoValue`.
+    bool FeedFailure(int errnoValue)
     {
-        receiveFailures.push_back(winsockCode);
+        receiveFailures.push_back(errnoValue);
         return Feed(QByteArray());
     }
 
@@ -82,7 +81,7 @@ public:
             return Fail(openError);
         int ends[2];
         if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, ends) != 0)
-            return Fail(WinSockCodeFromErrno(errno));
+            return Fail(errno);
         if (m_peer >= 0)
             ::close(m_peer);
         openedSocket = ends[0];
@@ -113,11 +112,11 @@ public:
         receiveSizes.push_back(size);
         const ssize_t received = ::recv(socket, buffer, size, MSG_TRUNC);
         if (received < 0)
-            return Fail(WinSockCodeFromErrno(errno));
+            return Fail(errno);
         if (!receiveFailures.empty()) {
-            const int code = receiveFailures.front();
+            const int error = receiveFailures.front();
             receiveFailures.pop_front();
-            return Fail(code);
+            return Fail(error);
         }
         details = {droppedSoFar};
         return received;
@@ -142,9 +141,9 @@ public:
     int LastError() override { return m_lastError; }
 
 private:
-    int Fail(int winsockCode)
+    int Fail(int errnoValue)
     {
-        m_lastError = winsockCode;
+        m_lastError = errnoValue;
         return -1;
     }
 

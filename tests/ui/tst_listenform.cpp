@@ -16,6 +16,7 @@
 #include <QToolBar>
 #include <QToolButton>
 
+#include <cerrno>
 #include <unistd.h>
 
 class TestListenForm final : public QObject
@@ -145,9 +146,10 @@ void TestListenForm::failedStart_data()
     QTest::addColumn<int>("bindError");
     QTest::addColumn<QString>("line");
 
-    QTest::newRow("no right to raw sockets") << 0 << 10013 << 0 << "Not listening: Permission denied, 10013";
+    QTest::newRow("no right to raw sockets") << 0 << EPERM << 0 << "Not listening: Permission denied, 10013";
     QTest::newRow("socket library not ready") << 10091 << 0 << 0 << "Not listening: WSASYSNOTREADY";
-    QTest::newRow("bind refused") << 0 << 0 << 10049 << "Not listening: Can't assign requested address, 10049";
+    QTest::newRow("bind refused") << 0 << 0 << EADDRNOTAVAIL
+                                  << "Not listening: Can't assign requested address, 10049";
 }
 
 void TestListenForm::failedStart()
@@ -196,7 +198,7 @@ void TestListenForm::failuresBecomeErrorLines()
     FakeSocketCalls calls;
     Window window(calls);
 
-    calls.FeedFailure(10055);
+    calls.FeedFailure(ENOBUFS);
     calls.FeedOversized(3000);
     calls.Feed(MagicDatagram());
     QTRY_COMPARE(window.Lines().size(), 10);
@@ -230,7 +232,7 @@ void TestListenForm::wrappedLinesCountOncePerScreenLine()
     FakeSocketCalls calls;
     Window window(calls);
     for (int failure = 1; failure <= 3; ++failure)
-        calls.FeedFailure(10047); // "Address family not supported by protocol family, 10047"
+        calls.FeedFailure(EAFNOSUPPORT); // "Address family not supported by protocol family, 10047"
     QTRY_COMPARE(window.Lines().size(), 3);
     const int screenLines = window.Memo()->document()->lineCount();
     QVERIFY2(screenLines >= 6, qPrintable(QString::number(screenLines)));

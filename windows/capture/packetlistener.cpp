@@ -48,12 +48,13 @@ TPacketListener::~TPacketListener()
 bool TPacketListener::StartListening()
 {
     if (m_startupResult != 0) {
+        m_lastErrorCode = m_startupResult;
         m_lastError = StartupFailureText(m_startupResult);
         return false;
     }
     m_socket = m_calls.Socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
     if (m_socket == INVALID_SOCKET) {
-        m_lastError = SocketErrorText();
+        NoteSocketError();
         return false;
     }
     sockaddr_in address{};
@@ -61,11 +62,11 @@ bool TPacketListener::StartListening()
     address.sin_port = htons(kBoundPort);
     address.sin_addr.s_addr = inet_addr("0.0.0.0");
     if (m_calls.Bind(m_socket, reinterpret_cast<const sockaddr *>(&address), sizeof address) == SOCKET_ERROR) {
-        m_lastError = SocketErrorText();
+        NoteSocketError();
         return false;
     }
     if (m_calls.AsyncSelect(m_socket, m_window, kReadinessMessage, FD_READ) == SOCKET_ERROR) {
-        m_lastError = SocketErrorText();
+        NoteSocketError();
         return false;
     }
     m_isListening = true;
@@ -90,8 +91,8 @@ void TPacketListener::ReceiveDatagram()
             return;
         Notify(MagicReport(this, *fields));
     } else if (received < 0) {
-        m_lastError = SocketErrorText();
-        Notify({this, {}, {}, {}, 0, 0, true, 0, {}});
+        NoteSocketError();
+        Notify({this, {}, {}, {}, 0, 0, true, std::nullopt, {}});
     }
 }
 
@@ -101,9 +102,10 @@ void TPacketListener::Notify(PacketReport report)
         OnDataAvailable(report);
 }
 
-std::string TPacketListener::SocketErrorText()
+void TPacketListener::NoteSocketError()
 {
-    return ::SocketErrorText(m_calls.GetLastError());
+    m_lastErrorCode = m_calls.GetLastError();
+    m_lastError = SocketErrorText(m_lastErrorCode);
 }
 
 LRESULT CALLBACK TPacketListener::WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)

@@ -29,6 +29,8 @@ public:
 
     bool IsListening() const { return m_isListening; }
     const std::string &LastError() const { return m_lastError; }
+    // The WinSock code of the last failure, which LastError tells in words; 0 before any.
+    int LastErrorCode() const { return m_lastErrorCode; }
     HWND NotificationWindow() const { return m_window; }
 
     std::function<void(const PacketReport &)> OnDataAvailable;
@@ -36,7 +38,7 @@ public:
 private:
     static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Notify(PacketReport report);
-    std::string SocketErrorText();
+    void NoteSocketError();
 
     WinSockCalls &m_calls;
     std::unique_ptr<std::uint8_t[]> m_buffer;
@@ -47,4 +49,5 @@ private:
     int m_startupResult = 0;
     WSADATA m_socketLibraryData{};
     std::string m_lastError;
+    int m_lastErrorCode = 0;
 };

@@ -9,7 +9,7 @@ namespace {
 SegmentWatch::Settings SettingsFor(const WatchOptions &options)
 {
     SegmentWatch::Settings settings;
-    settings.wakeTimeoutNs = std::int64_t(options.wakeTimeoutMs) * 1000000;
+    settings.wakeTimeoutNs = std::int64_t(options.wakeTimeout) * 1000000;
     settings.macs = options.wake;
     return settings;
 }
@@ -61,10 +61,10 @@ TConsoleWake::~TConsoleWake()
 int TConsoleWake::Run()
 {
     m_err.Write(WakingLine(m_program.name, m_options.wake, m_rounds.Plan(),
-                           std::int64_t(m_options.wakeTimeoutMs) * 1000000)
+                           std::int64_t(m_options.wakeTimeout) * 1000000)
                 + '\n');
-    if (m_options.timeoutMs)
-        m_timeout = SetTimer(nullptr, 0, UINT(*m_options.timeoutMs), nullptr);
+    if (m_options.timeout)
+        m_timeout = SetTimer(nullptr, 0, UINT(*m_options.timeout), nullptr);
     m_secondTimer = SetTimer(nullptr, 0, 1000, nullptr);
     SendRound();
     MSG message;

@@ -30,8 +30,8 @@ bool TConsoleWatch::Start()
         return false;
     }
     m_err.Write(ListeningLine(m_program.name, m_options.macs, {}) + '\n');
-    if (m_options.timeoutMs)
-        m_timer = SetTimer(nullptr, 0, UINT(*m_options.timeoutMs), nullptr);
+    if (m_options.timeout)
+        m_timer = SetTimer(nullptr, 0, UINT(*m_options.timeout), nullptr);
     return true;
 }
 

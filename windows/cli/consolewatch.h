@@ -27,6 +27,7 @@ public:
     // Runs this thread's messages until the watch ends; returns the exit status.
     int Run();
     const std::string &LastError() const { return m_listener->LastError(); }
+    int LastErrorCode() const { return m_listener->LastErrorCode(); }
 
 private:
     void DataAvailable(const PacketReport &report);

@@ -5,7 +5,6 @@
 #include "consolewake.h"
 #include "consolewatch.h"
 #include "regionalsettings.h"
-#include "socketerrors.h"
 #include "version.h"
 #include "wakecheck.h"
 #include "wakesender.h"
@@ -77,7 +76,7 @@ int Watch(const WatchOptions &options, ConsoleStream &out, ConsoleStream &err)
     Output output(options, out);
     TConsoleWatch watch(options, kProgram, SystemWinSockCalls(), output.Sink(), err);
     if (!watch.Start()) {
-        if (watch.LastError() == SocketErrorText(kWsaEAccess))
+        if (watch.LastErrorCode() == WSAEACCES)
             err.Write(kProgram.name + " needs administrator rights to open its raw socket: open an elevated "
                       "prompt (right-click Command Prompt, PowerShell or Windows Terminal and choose \"Run as "
                       "administrator\") and start it there.\n");

@@ -59,12 +59,13 @@ TEST(FailuresToStartListening)
         int startup;
         std::optional<int> socket, bind, select;
         const char *lastError;
+        int lastErrorCode;
         int sockets, cleanups, closes; // once the listener is gone
     };
     const Row rows[] = {
-        {10091, {}, {}, {}, "WSASYSNOTREADY", 0, 0, 0},
-        {0, 10013, {}, {}, "Permission denied, 10013", 1, 1, 0},
-        {0, {}, 10048, {}, "Address already in use, 10048", 1, 1, 1},
+        {10091, {}, {}, {}, "WSASYSNOTREADY", 10091, 0, 0, 0},
+        {0, 10013, {}, {}, "Permission denied, 10013", 10013, 1, 1, 0},
+        {0, {}, 10048, {}, "Address already in use, 10048", 10048, 1, 1, 1},
     };
     for (const Row &row : rows) {
         FakeWinSock calls;
@@ -72,8 +73,10 @@ TEST(FailuresToStartListening)
         calls.selectError = row.select;
         {
             TPacketListener listener(calls);
+            CHECK_EQUAL(listener.LastErrorCode(), 0);
             CHECK(!listener.StartListening() && !listener.IsListening());
             CHECK_EQUAL(listener.LastError(), std::string(row.lastError));
+            CHECK_EQUAL(listener.LastErrorCode(), row.lastErrorCode);
         }
         CHECK(calls.sockets == row.sockets && calls.cleanups == row.cleanups && calls.closes == row.closes);
     }
@@ -84,11 +87,13 @@ TEST(ArmedSocketReadsOneDatagramPerMessage)
     FakeWinSock calls;
     calls.receives = {-10035, 28, -10040};
     std::vector<std::string> errors;
+    std::vector<int> codes;
     {
         TPacketListener listener(calls);
         listener.OnDataAvailable = [&](const PacketReport &report) {
             CHECK(report.error && report.sender == &listener && report.mac.empty() && report.sourcePort == 0);
             errors.push_back(listener.LastError());
+            codes.push_back(listener.LastErrorCode());
         };
         CHECK(listener.StartListening() && listener.IsListening());
         CHECK(calls.bound.sin_family == AF_INET && ntohs(calls.bound.sin_port) == 7 && calls.bound.sin_addr.s_addr == 0);
@@ -104,4 +109,5 @@ TEST(ArmedSocketReadsOneDatagramPerMessage)
     }
     CHECK(calls.closes == 1 && calls.cleanups == 1);
     CHECK(errors == std::vector<std::string>({"Operation would block, 10035", "Message too long, 10040"}));
+    CHECK(codes == std::vector<int>({10035, 10040}));
 }
