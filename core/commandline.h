@@ -1,21 +1,12 @@
 #pragma once
 
+#include "exitstatus.h"
 #include "wireframe.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
-
-// The exit statuses of both console programs while they watch; --check says
-// ready or not by its own.
-enum ExitStatus : int {
-    kExitStopped = 0,
-    kExitTimedOut = 1,
-    kExitUsage = 2,
-    kExitNotListening = 3,
-    kExitDamagedCapture = 4, // --read: the capture file ends in the middle of a packet or cannot be read on
-};
 
 // corvalen-cli's command line, the same on every platform. A platform whose
 // program watches only the raw socket has no --udp-only and no --interface.
