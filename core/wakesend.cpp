@@ -34,32 +34,22 @@ std::string NotSendable(const SendInterface &interface)
     return {};
 }
 
-// The interface on whose subnet `address` is the address of another machine (not the
-// subnet's broadcast address, nor the interface's own); null when there is none.
-const SendInterface *UnicastOnLink(const Ipv4Octets &address, const std::vector<SendInterface> &interfaces)
-{
-    for (const SendInterface &interface : interfaces) {
-        const std::optional<Ipv4Network> &network = interface.ipv4;
-        if (network && network->Holds(address) && address != network->Broadcast() && address != network->address
-            && network->PrefixLength() < 31)
-            return &interface;
-    }
-    return nullptr;
-}
-
-// The warning for --to naming a unicast address of a subnet this machine is on.
+// The warning for --to naming a unicast address of a subnet this machine is on: the
+// address of another machine there, not the subnet's broadcast address nor this machine's own.
 std::string UnicastToWarning(const Ipv4Octets &to, const std::vector<SendInterface> &interfaces)
 {
-    if (const SendInterface *interface = UnicastOnLink(to, interfaces)) {
-        const Ipv4Network &network = *interface->ipv4;
-        return "--to " + FormatIpv4(to) + " is a unicast address of " + FormatIpv4(Masked(to, network.mask))
-            + "/" + std::to_string(network.PrefixLength()) + " on " + interface->name
-            + ": once that machine has slept longer than this machine's ARP cache keeps its address (often "
-              "minutes), this machine asks in vain who has it and the packet never leaves, unless the card answers "
-              "ARP while asleep; send to the subnet's broadcast address "
-            + FormatIpv4(network.Broadcast()) + " instead";
-    }
-    return {};
+    const SendInterface *interface = InterfaceOnSubnet(to, interfaces);
+    if (!interface)
+        return {};
+    const Ipv4Network &network = *interface->ipv4;
+    if (to == network.Broadcast() || to == network.address || network.PrefixLength() >= 31)
+        return {};
+    return "--to " + FormatIpv4(to) + " is a unicast address of " + FormatIpv4(Masked(to, network.mask)) + "/"
+        + std::to_string(network.PrefixLength()) + " on " + interface->name
+        + ": once that machine has slept longer than this machine's ARP cache keeps its address (often "
+          "minutes), this machine asks in vain who has it and the packet never leaves, unless the card answers "
+          "ARP while asleep; send to the subnet's broadcast address "
+        + FormatIpv4(network.Broadcast()) + " instead";
 }
 
 // An Ethernet header from `source` to the broadcast MAC.
@@ -160,6 +150,14 @@ std::string WakingLine(const std::string &program, const std::vector<MacAddress>
     for (std::size_t i = 0; i < ways.size(); ++i)
         line += (i == 0 ? " " : i + 1 == ways.size() ? " and " : ", ") + ways[i];
     return line + "; then watching " + std::to_string(timeoutNs / 1'000'000'000) + " s for a sign of life";
+}
+
+const SendInterface *InterfaceOnSubnet(const Ipv4Octets &address, const std::vector<SendInterface> &interfaces)
+{
+    const auto holding = std::find_if(interfaces.begin(), interfaces.end(), [&](const SendInterface &interface) {
+        return interface.ipv4 && interface.ipv4->Holds(address);
+    });
+    return holding == interfaces.end() ? nullptr : &*holding;
 }
 
 WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &interfaces,

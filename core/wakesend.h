@@ -98,6 +98,10 @@ std::string SentLine(const SentPacket &sent);
 std::string WakingLine(const std::string &program, const std::vector<MacAddress> &macs, const WakePlan &plan,
                        std::int64_t timeoutNs);
 
+// The first of `interfaces` whose IPv4 subnet holds `address`: where a machine at that
+// address can be asked for by ARP. Null when the address is behind a router.
+const SendInterface *InterfaceOnSubnet(const Ipv4Octets &address, const std::vector<SendInterface> &interfaces);
+
 // What to send for `request` from `interfaces`; `ownMacs` are this machine's.
 WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &interfaces,
                   const std::vector<MacAddress> &ownMacs);
