@@ -2,6 +2,7 @@
 
 #include "wireframe.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -57,6 +58,7 @@ struct WakeSend
 // link as it goes to sleep, or after, can miss one.
 inline constexpr int kWakeRounds = 3;
 inline constexpr std::int64_t kWakeRoundGapNs = 100'000'000;
+inline constexpr std::chrono::milliseconds kWakeRoundGap{100};
 
 struct WakePlan
 {

@@ -199,7 +199,8 @@ void TConsoleWatch::StartAsking()
     }
     WriteError(ProgramName() + ": asking for " + FormatIpv4(address) + " by ICMP echo" + every);
     if (!m_passive)
-        m_watch.WatchingOnlyByAsking({address, AskedOnly::Way::Echo, AskedOnly::Blind::WithoutCapability});
+        m_watch.WatchingOnlyByAsking(m_options.wake.front(),
+                                     {address, AskedOnly::Way::Echo, AskedOnly::Blind::WithoutCapability});
     m_echoNotifier = std::make_unique<QSocketNotifier>(m_sender->EchoSocket(), QSocketNotifier::Read);
     const MacAddress mac = m_options.wake.front();
     connect(m_echoNotifier.get(), &QSocketNotifier::activated, this, [this, address, mac] {

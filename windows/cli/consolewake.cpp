@@ -137,7 +137,8 @@ void TConsoleWake::StartAsking()
                   + " by ARP: this system has no ResolveIpNetEntry2; asking by ICMP echo instead");
         Write("asking for " + FormatIpv4(question.address) + " by ICMP echo" + every);
     }
-    m_watch.WatchingOnlyByAsking({question.address,
+    m_watch.WatchingOnlyByAsking(question.mac,
+                                 {question.address,
                                   question.way == WakeAsker::Way::Arp ? AskedOnly::Way::Arp : AskedOnly::Way::Echo,
                                   AskedOnly::Blind::WithoutCaptureDriver});
     m_asker = std::make_unique<WakeAsker>(m_calls, question);
