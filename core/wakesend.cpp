@@ -132,26 +132,6 @@ std::string SentLine(const SentPacket &sent)
     return line;
 }
 
-std::string WakingLine(const std::string &program, const std::vector<MacAddress> &macs, const WakePlan &plan,
-                       std::int64_t timeoutNs)
-{
-    std::string line = program + ": waking";
-    for (std::size_t i = 0; i < macs.size(); ++i)
-        line += (i == 0 ? " " : ", ") + MacText(macs[i]);
-    std::vector<std::string> ways;
-    std::string from;
-    for (const std::string &name : plan.interfaces)
-        from += (from.empty() ? "from " : ", ") + name;
-    if (!from.empty())
-        ways.push_back(from);
-    for (const WakeSend &send : plan.sends)
-        if (send.round == 0 && send.form == SendForm::Address && send.mac == plan.sends.front().mac)
-            ways.push_back("to " + FormatIpv4(*send.address));
-    for (std::size_t i = 0; i < ways.size(); ++i)
-        line += (i == 0 ? " " : i + 1 == ways.size() ? " and " : ", ") + ways[i];
-    return line + "; then watching " + std::to_string(timeoutNs / 1'000'000'000) + " s for a sign of life";
-}
-
 const SendInterface *InterfaceOnSubnet(const Ipv4Octets &address, const std::vector<SendInterface> &interfaces)
 {
     const auto holding = std::find_if(interfaces.begin(), interfaces.end(), [&](const SendInterface &interface) {

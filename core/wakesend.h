@@ -57,7 +57,6 @@ struct WakeSend
 // Each form goes out this many times, this far apart: a card that renegotiates its
 // link as it goes to sleep, or after, can miss one.
 inline constexpr int kWakeRounds = 3;
-inline constexpr std::int64_t kWakeRoundGapNs = 100'000'000;
 inline constexpr std::chrono::milliseconds kWakeRoundGap{100};
 
 struct WakePlan
@@ -94,11 +93,6 @@ std::string WayText(const WakeSend &send, bool broadcastMac);
 // on eth0", "… as an Ethernet frame of type 0x0842 to FF-FF-FF-FF-FF-FF on eth0",
 // "Could not send …: ERROR".
 std::string SentLine(const SentPacket &sent);
-
-// "corvalen-cli: waking 00-1A-2B-3C-4D-5E from eth0, eth1 and to 192.168.7.255; then
-// watching 120 s for a sign of life"
-std::string WakingLine(const std::string &program, const std::vector<MacAddress> &macs, const WakePlan &plan,
-                       std::int64_t timeoutNs);
 
 // The first of `interfaces` whose IPv4 subnet holds `address`: where a machine at that
 // address can be asked for by ARP. Null when the address is behind a router.

@@ -47,26 +47,19 @@ private:
 };
 
 // --wake: sends the magic packets, and asks for the machine until it answers.
-int Wake(const WatchOptions &givenOptions, ConsoleStream &out, ConsoleStream &err)
+int Wake(const WatchOptions &options, ConsoleStream &out, ConsoleStream &err)
 {
-    WatchOptions options = givenOptions;
     NeighbourCalls &calls = SystemNeighbourCalls();
-    // Without --ip, one machine's address may be known already: asked for, it proves
-    // a wake that sends nothing of its own accord.
-    if (options.wake.size() == 1 && !options.wakeIp) {
-        options.wakeIp = NeighbourAddress(calls, options.wake.front());
-        if (options.wakeIp)
-            err.Write(NeighbourLine(kProgram.name, *options.wakeIp, options.wake.front()) + '\n');
-    }
     const std::vector<SendAdapter> adapters = ReadSendAdapters(SystemWindowsMachineCalls());
-    const ConsoleWakePlan planned = PlanConsoleWake(kProgram.name, options, SendInterfaces(adapters), false);
+    PlannedWake planned = WakeEngine::Plan(WakeOrderOf(options, false), SendInterfaces(adapters),
+                                           [&calls](const MacAddress &mac) { return NeighbourAddress(calls, mac); });
     for (const std::string &line : planned.lines)
-        err.Write(line + '\n');
+        err.Write(kProgram.name + ": " + line + '\n');
     if (!planned.plan)
-        return planned.exitStatus;
+        return planned.refusal;
     Output output(options, out);
     WakeSender sender(*planned.plan, adapters);
-    TConsoleWake wake(options, kProgram, *planned.plan, sender, calls, adapters, output.Sink(), err);
+    TConsoleWake wake(options, kProgram, std::move(planned), sender, calls, adapters, output.Sink(), err);
     watchingThread = GetCurrentThreadId();
     SetConsoleCtrlHandler(StopOnControlKey, TRUE);
     return wake.Run();
