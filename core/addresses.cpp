@@ -37,6 +37,14 @@ bool Ipv4Network::Holds(const Ipv4Octets &other) const
     return true;
 }
 
+Ipv4Octets Ipv4Network::First() const
+{
+    Ipv4Octets first{};
+    for (std::size_t i = 0; i < first.size(); ++i)
+        first[i] = std::uint8_t(address[i] & mask[i]);
+    return first;
+}
+
 std::optional<Ipv4Octets> Ipv4Network::Broadcast() const
 {
     if (PrefixLength() > 30)

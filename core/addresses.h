@@ -41,6 +41,8 @@ struct Ipv4Network
     int PrefixLength() const;
     // `other` lies in this network's subnet.
     bool Holds(const Ipv4Octets &other) const;
+    // The subnet's own address, its first.
+    Ipv4Octets First() const;
     // The subnet's directed broadcast address, its last; nothing for a /31 or a /32,
     // which have none.
     std::optional<Ipv4Octets> Broadcast() const;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "exitstatus.h"
 #include "wireframe.h"
 
 #include <chrono>
@@ -7,16 +8,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-// The exit statuses of both console programs while they watch; --check says
-// ready or not by its own.
-enum ExitStatus : int {
-    kExitStopped = 0,
-    kExitTimedOut = 1,
-    kExitUsage = 2,
-    kExitNotListening = 3,
-    kExitDamagedCapture = 4, // --read: the capture file ends in the middle of a packet or cannot be read on
-};
 
 // corvalen-cli's command line, the same on every platform. A platform whose
 // program watches only the raw socket has no --udp-only and no --interface.

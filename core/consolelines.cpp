@@ -1,7 +1,5 @@
 #include "consolelines.h"
 
-#include <algorithm>
-
 std::string ListeningLine(const std::string &program, const std::vector<MacAddress> &macs,
                           const std::vector<std::string> &linkInterfaces)
 {
@@ -33,60 +31,11 @@ std::string SummaryLine(const std::string &program, const WatchCounts &counts)
     return line;
 }
 
-ConsoleWakePlan PlanConsoleWake(const std::string &program, const WatchOptions &options,
-                                const std::vector<SendInterface> &interfaces, bool ethernet)
+WakeOrder WakeOrderOf(const WatchOptions &options, bool ethernet)
 {
-    const WakeRequest request{options.wake, options.wakePort, options.password, options.wakeTo,
-                              options.interfaceName, ethernet};
-    std::vector<MacAddress> own;
-    for (const SendInterface &interface : interfaces)
-        own.push_back(interface.mac);
-    WakePlan plan = PlanWake(request, interfaces, own);
-    ConsoleWakePlan planned;
-    if (!plan.refusal.empty()) {
-        planned.lines.push_back(program + ": " + plan.refusal);
-        planned.exitStatus = plan.commandLineFault ? kExitUsage : kExitNotListening;
-        return planned;
-    }
-    for (const std::string &warning : plan.warnings)
-        planned.lines.push_back(program + ": warning: " + warning);
-    planned.plan = std::move(plan);
-    return planned;
-}
-
-std::string NeighbourLine(const std::string &program, const Ipv4Octets &address, const MacAddress &mac)
-{
-    return program + ": the neighbour table holds " + FormatIpv4(address) + " for " + FormatMac(mac);
-}
-
-WakeRounds::WakeRounds(WakePlan plan, EventSink &sink, SegmentWatch &watch)
-    : m_plan(std::move(plan))
-    , m_sink(sink)
-    , m_watch(watch)
-{
-}
-
-bool WakeRounds::SendNext(const std::function<SentPacket(const WakeSend &)> &send)
-{
-    for (const WakeSend &packet : m_plan.sends) {
-        if (packet.round != m_round)
-            continue;
-        const SentPacket sent = send(packet);
-        m_sink.Sent(sent);
-        if (!sent.error.empty())
-            continue;
-        m_watch.WakeSent(packet, sent.time);
-        if (std::find(m_sentFor.begin(), m_sentFor.end(), packet.mac) == m_sentFor.end())
-            m_sentFor.push_back(packet.mac);
-    }
-    return ++m_round < kWakeRounds;
-}
-
-std::string WakeRounds::NothingSentLine(const std::string &program, const std::vector<MacAddress> &macs) const
-{
-    for (const MacAddress &mac : macs) {
-        if (std::find(m_sentFor.begin(), m_sentFor.end(), mac) == m_sentFor.end())
-            return program + ": no magic packet for " + FormatMac(mac) + " could be sent";
-    }
-    return {};
+    WakeOrder order;
+    order.request = {options.wake, options.wakePort, options.password, options.wakeTo, options.interfaceName, ethernet};
+    order.address = options.wakeIp;
+    order.timeout = options.wakeTimeout;
+    return order;
 }

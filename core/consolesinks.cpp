@@ -156,7 +156,6 @@ void FanOutSink::Unanswered(const UnansweredArp &arp)
 
 ConsoleReport::ConsoleReport(const WatchOptions &options, EventSink &out, std::function<void(int)> done)
     : m_options(options)
-    , m_waking(options.wake)
     , m_out(out)
     , m_done(std::move(done))
 {
@@ -202,14 +201,6 @@ void ConsoleReport::Outcome(const WakeOutcome &outcome)
     m_out.Outcome(outcome);
     if (m_options.untilWoke && !m_options.macs.empty() && outcome.mac == m_options.macs.front())
         m_done(outcome.woke ? kExitStopped : kExitTimedOut);
-    // --wake ends when every machine it sent to woke (0) or its watch ended without (1).
-    const auto waking = std::find(m_waking.begin(), m_waking.end(), outcome.mac);
-    if (waking == m_waking.end())
-        return;
-    m_waking.erase(waking);
-    m_allWoke = m_allWoke && outcome.woke;
-    if (m_waking.empty())
-        m_done(m_allWoke ? kExitStopped : kExitTimedOut);
 }
 
 // With --mac, only the sweeps that reached those MACs.

@@ -99,8 +99,6 @@ private:
     void MagicReported();
 
     const WatchOptions &m_options;
-    std::vector<MacAddress> m_waking; // --wake: the machines whose outcome is still to come
-    bool m_allWoke = true;
     EventSink &m_out;
     std::function<void(int)> m_done;
     WatchCounts m_counts;

@@ -310,9 +310,11 @@ void SegmentWatch::Outcomes(const std::vector<WakeOutcome> &outcomes)
     if (outcomes.empty())
         return;
     for (WakeOutcome outcome : outcomes) {
-        if (!outcome.sent.empty())
-            outcome.askedOnly = m_askedOnly;
+        if (const auto asked = m_askedOnly.find(outcome.mac); !outcome.sent.empty() && asked != m_askedOnly.end())
+            outcome.askedOnly = asked->second;
         m_sink.Outcome(outcome);
+        if (OnOutcome)
+            OnOutcome(outcome);
     }
     if (OnWatchedChanged)
         OnWatchedChanged();

@@ -73,9 +73,9 @@ public:
     // The machine this one sent magic packets for answered its ARP request for
     // `address`, asked where no capture sees the reply as a frame.
     void ArpAnswered(const MacAddress &mac, const Ipv4Octets &address, RealTime time);
-    // Nothing watches for the frames of the machines this one wakes: only their answers
-    // to its questions can tell.
-    void WatchingOnlyByAsking(const AskedOnly &asked) { m_askedOnly = asked; }
+    // Nothing watches for the frames of `mac`, which this machine wakes: only its answers
+    // to this machine's questions can tell.
+    void WatchingOnlyByAsking(const MacAddress &mac, const AskedOnly &asked) { m_askedOnly[mac] = asked; }
     // Hands over everything, as things stand. A capture file that ends early says
     // which watches it cut short; a live watch that was stopped says nothing of them.
     void Finish();
@@ -84,6 +84,8 @@ public:
     std::vector<MacAddress> Watched(std::size_t most) const { return m_wakes.Watched(most); }
     // Called when the set of wake watches changed.
     std::function<void()> OnWatchedChanged;
+    // Called with each outcome once the sink has it: the wakes that sent packets wait for theirs.
+    std::function<void(const WakeOutcome &outcome)> OnOutcome;
 
 private:
     enum class Waiting { Nothing, ForSocket, ForWire };
@@ -126,7 +128,7 @@ private:
     std::deque<Pending> m_pending;
     std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
     std::set<MacAddress> m_sentFor;      // the machines this one sent magic packets for
-    std::optional<AskedOnly> m_askedOnly;
+    std::map<MacAddress, AskedOnly> m_askedOnly;
 
     RealTime m_lastFrame{}; // of a capture file
     std::optional<SteadyTime> m_machineInfoTaken;

@@ -9,14 +9,6 @@ namespace {
 
 const Ipv4Octets kLimitedBroadcast{255, 255, 255, 255};
 
-Ipv4Octets Masked(const Ipv4Octets &address, const Ipv4Octets &mask)
-{
-    Ipv4Octets result{};
-    for (std::size_t i = 0; i < result.size(); ++i)
-        result[i] = std::uint8_t(address[i] & mask[i]);
-    return result;
-}
-
 bool Sendable(const SendInterface &interface)
 {
     return interface.wired && interface.up && interface.carrier;
@@ -34,32 +26,23 @@ std::string NotSendable(const SendInterface &interface)
     return {};
 }
 
-// The interface on whose subnet `address` is the address of another machine (not the
-// subnet's broadcast address, nor the interface's own); null when there is none.
-const SendInterface *UnicastOnLink(const Ipv4Octets &address, const std::vector<SendInterface> &interfaces)
-{
-    for (const SendInterface &interface : interfaces) {
-        const std::optional<Ipv4Network> &network = interface.ipv4;
-        if (network && network->Broadcast() && network->Holds(address) && address != network->Broadcast()
-            && address != network->address)
-            return &interface;
-    }
-    return nullptr;
-}
-
-// The warning for --to naming a unicast address of a subnet this machine is on.
+// The warning for --to naming a unicast address of a subnet this machine is on: the
+// address of another machine there, not the subnet's broadcast address nor this machine's own.
 std::string UnicastToWarning(const Ipv4Octets &to, const std::vector<SendInterface> &interfaces)
 {
-    if (const SendInterface *interface = UnicastOnLink(to, interfaces)) {
-        const Ipv4Network &network = *interface->ipv4;
-        return "--to " + FormatIpv4(to) + " is a unicast address of " + FormatIpv4(Masked(to, network.mask))
-            + "/" + std::to_string(network.PrefixLength()) + " on " + interface->name
-            + ": once that machine has slept longer than this machine's ARP cache keeps its address (often "
-              "minutes), this machine asks in vain who has it and the packet never leaves, unless the card answers "
-              "ARP while asleep; send to the subnet's broadcast address "
-            + FormatIpv4(*network.Broadcast()) + " instead";
-    }
-    return {};
+    const SendInterface *interface = InterfaceOnSubnet(to, interfaces);
+    if (!interface)
+        return {};
+    const Ipv4Network &network = *interface->ipv4;
+    const std::optional<Ipv4Octets> broadcast = network.Broadcast();
+    if (!broadcast || to == *broadcast || to == network.address)
+        return {};
+    return "--to " + FormatIpv4(to) + " is a unicast address of " + FormatIpv4(network.First()) + "/"
+        + std::to_string(network.PrefixLength()) + " on " + interface->name
+        + ": once that machine has slept longer than this machine's ARP cache keeps its address (often "
+          "minutes), this machine asks in vain who has it and the packet never leaves, unless the card answers "
+          "ARP while asleep; send to the subnet's broadcast address "
+        + FormatIpv4(*broadcast) + " instead";
 }
 
 // An Ethernet header from `source` to the broadcast MAC.
@@ -142,24 +125,12 @@ std::string SentLine(const SentPacket &sent)
     return line;
 }
 
-std::string WakingLine(const std::string &program, const std::vector<MacAddress> &macs, const WakePlan &plan,
-                       Nanoseconds timeout)
+const SendInterface *InterfaceOnSubnet(const Ipv4Octets &address, const std::vector<SendInterface> &interfaces)
 {
-    std::string line = program + ": waking";
-    for (std::size_t i = 0; i < macs.size(); ++i)
-        line += (i == 0 ? " " : ", ") + FormatMac(macs[i]);
-    std::vector<std::string> ways;
-    std::string from;
-    for (const std::string &name : plan.interfaces)
-        from += (from.empty() ? "from " : ", ") + name;
-    if (!from.empty())
-        ways.push_back(from);
-    for (const WakeSend &send : plan.sends)
-        if (send.round == 0 && send.form == SendForm::Address && send.mac == plan.sends.front().mac)
-            ways.push_back("to " + FormatIpv4(*send.address));
-    for (std::size_t i = 0; i < ways.size(); ++i)
-        line += (i == 0 ? " " : i + 1 == ways.size() ? " and " : ", ") + ways[i];
-    return line + "; then watching " + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) + " s for a sign of life";
+    const auto holding = std::find_if(interfaces.begin(), interfaces.end(), [&](const SendInterface &interface) {
+        return interface.ipv4 && interface.ipv4->Holds(address);
+    });
+    return holding == interfaces.end() ? nullptr : &*holding;
 }
 
 WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &interfaces,

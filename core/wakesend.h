@@ -3,6 +3,7 @@
 #include "times.h"
 #include "wireframe.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -57,7 +58,7 @@ struct WakeSend
 // Each form goes out this many times, this far apart: a card that renegotiates its
 // link as it goes to sleep, or after, can miss one.
 inline constexpr int kWakeRounds = 3;
-inline constexpr Nanoseconds kWakeRoundGap = std::chrono::milliseconds(100);
+inline constexpr std::chrono::milliseconds kWakeRoundGap{100};
 
 struct WakePlan
 {
@@ -94,10 +95,9 @@ std::string WayText(const WakeSend &send, bool broadcastMac);
 // "Could not send …: ERROR".
 std::string SentLine(const SentPacket &sent);
 
-// "corvalen-cli: waking 00-1A-2B-3C-4D-5E from eth0, eth1 and to 192.168.7.255; then
-// watching 120 s for a sign of life"
-std::string WakingLine(const std::string &program, const std::vector<MacAddress> &macs, const WakePlan &plan,
-                       Nanoseconds timeout);
+// The first of `interfaces` whose IPv4 subnet holds `address`: where a machine at that
+// address can be asked for by ARP. Null when the address is behind a router.
+const SendInterface *InterfaceOnSubnet(const Ipv4Octets &address, const std::vector<SendInterface> &interfaces);
 
 // What to send for `request` from `interfaces`; `ownMacs` are this machine's.
 WakePlan PlanWake(const WakeRequest &request, const std::vector<SendInterface> &interfaces,

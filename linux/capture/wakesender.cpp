@@ -107,44 +107,41 @@ WakeSender::~WakeSender()
     Close(m_echo.fd);
 }
 
-SentPacket WakeSender::Send(const WakeSend &send, ByteView password, RealTime time)
+std::string WakeSender::Send(const WakeSend &send, ByteView password)
 {
-    SentPacket sent{send, time, {}};
     const auto link = m_links.find(send.interfaceName);
     if (send.form == SendForm::Ethernet) {
-        if (link == m_links.end() || link->second.packet.fd < 0) {
-            sent.error = link == m_links.end() ? "no socket for it" : link->second.packet.error;
-            return sent;
-        }
+        if (link == m_links.end() || link->second.packet.fd < 0)
+            return link == m_links.end() ? "no socket for it" : link->second.packet.error;
         if (!SendFrame(link->second, MagicFrame(link->second.mac, send.mac, password)))
-            sent.error = ErrnoText(errno);
-        return sent;
+            return ErrnoText(errno);
+        return {};
     }
 
     const Socket *socket = send.form == SendForm::Address ? &m_routed
                            : link != m_links.end()       ? &link->second.udp
                                                          : nullptr;
-    if (!socket || socket->fd < 0 || !send.address) {
-        sent.error = !socket ? "no socket for it" : socket->fd < 0 ? socket->error : "no address to send to";
-        return sent;
-    }
+    if (!socket || socket->fd < 0 || !send.address)
+        return !socket ? "no socket for it" : socket->fd < 0 ? socket->error : "no address to send to";
     const std::vector<std::uint8_t> payload = MagicPayload(send.mac, password);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(send.port);
     std::memcpy(&to.sin_addr, send.address->data(), 4);
     if (::sendto(socket->fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0)
-        sent.error = ErrnoText(errno);
-    return sent;
+        return ErrnoText(errno);
+    return {};
 }
 
-std::string WakeSender::OnLink(const Ipv4Octets &address) const
+bool WakeSender::Ask(const WakeQuestion &question, std::string &why)
 {
-    for (const auto &[name, link] : m_links) {
-        if (link.ipv4 && link.ipv4->Holds(address))
-            return name;
+    if (question.way == AskedOnly::Way::Arp)
+        return AskArp(question.link.name, question.address);
+    if (m_echo.fd < 0) {
+        why = m_echo.error;
+        return false;
     }
-    return {};
+    return AskEcho(question.address);
 }
 
 bool WakeSender::AskArp(const std::string &interfaceName, const Ipv4Octets &address)

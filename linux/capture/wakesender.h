@@ -1,5 +1,6 @@
 #pragma once
 
+#include "wakeengine.h"
 #include "wakesend.h"
 
 #include <cstdint>
@@ -13,7 +14,7 @@
 // (which needed CAP_NET_RAW before Linux 5.7), with one more for the addresses of --to.
 // The program opens them before it gives its capabilities up; a socket that could not
 // be opened makes each packet that needs it fail with why.
-class WakeSender final
+class WakeSender final : public MagicSender, public MachineAsker
 {
 public:
     // `echo`: open the socket for ICMP echo too (--ip), a raw one while the capability
@@ -26,25 +27,23 @@ public:
     // Whether this process may send Ethernet frames of its own (CAP_NET_RAW).
     static bool CanSendFrames();
 
-    // Sends one packet now; `time` is the time the event gets.
-    SentPacket Send(const WakeSend &send, ByteView password, RealTime time);
-    // The interface whose subnet holds `address`, among those the plan sends from; empty
-    // when the address is behind a router.
-    std::string OnLink(const Ipv4Octets &address) const;
-    // Asks who has `address` on `interfaceName`, from this machine's address there: a
-    // machine that is up answers, even one that says nothing of its own accord. False
-    // when the request could not be sent.
-    bool AskArp(const std::string &interfaceName, const Ipv4Octets &address);
-    // Sends an ICMP echo request to `address`; false when it could not be sent.
-    bool AskEcho(const Ipv4Octets &address);
-    // The echo socket, to watch for replies; -1 when there is none (and `EchoError` says why).
+    // Sends one packet now.
+    std::string Send(const WakeSend &send, ByteView password) override;
+    // By ARP: asks who has the address on the question's interface, from this
+    // machine's address there; the capture sees the answer. By ICMP echo: sends an
+    // echo request, whose reply comes at EchoSocket(). Without the echo socket `why`
+    // says why; a missing packet socket was told already, with the Ethernet frame's.
+    bool Ask(const WakeQuestion &question, std::string &why) override;
+    // The echo socket, to watch for replies; -1 when there is none.
     int EchoSocket() const { return m_echo.fd; }
-    const std::string &EchoError() const { return m_echo.error; }
     // Reads what came at the echo socket: the addresses that answered this program's
     // echo requests.
     std::vector<Ipv4Octets> EchoReplies();
 
 private:
+    bool AskArp(const std::string &interfaceName, const Ipv4Octets &address);
+    bool AskEcho(const Ipv4Octets &address);
+
     struct Socket
     {
         int fd = -1;

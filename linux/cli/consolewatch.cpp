@@ -31,7 +31,7 @@ std::vector<EventSink *> SinksOf(WatchMetrics *metrics, EventSink &report)
 
 } // namespace
 
-SegmentWatch::Settings TConsoleWatch::SettingsFor(const WatchOptions &options, bool captureRunning)
+SegmentWatch::Settings ConsoleWatch::SettingsFor(const WatchOptions &options, bool captureRunning)
 {
     SegmentWatch::Settings settings;
     settings.sweepThreshold = options.sweepThreshold;
@@ -42,7 +42,7 @@ SegmentWatch::Settings TConsoleWatch::SettingsFor(const WatchOptions &options, b
     return settings;
 }
 
-TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCalls, LinkCapture *capture,
+ConsoleWatch::ConsoleWatch(const WatchOptions &options, SocketCalls &socketCalls, LinkCapture *capture,
                              const std::string &captureFailure, EventSink &out, WatchMetrics *metrics,
                              LocalMachine &machine)
     : m_options(options)
@@ -59,7 +59,7 @@ TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCal
     , m_watch(SettingsFor(options, m_capture != nullptr), machine, m_clock, m_sinks)
 {
     m_timeout.setSingleShot(true);
-    connect(&m_timeout, &QTimer::timeout, this, &TConsoleWatch::TimedOut);
+    connect(&m_timeout, &QTimer::timeout, this, &ConsoleWatch::TimedOut);
     m_drainTimer.setSingleShot(true);
     connect(&m_drainTimer, &QTimer::timeout, this, [this] {
         if (m_finished)
@@ -88,9 +88,9 @@ TConsoleWatch::TConsoleWatch(const WatchOptions &options, SocketCalls &socketCal
             [] { std::fflush(stdout); });
 }
 
-TConsoleWatch::~TConsoleWatch() = default;
+ConsoleWatch::~ConsoleWatch() = default;
 
-bool TConsoleWatch::Start()
+bool ConsoleWatch::Start()
 {
     m_listener->OnDataAvailable = [this](const PacketReport &report) { DataAvailable(report); };
     // With both sources an event waits for the other one anyway, so a datagram may
@@ -137,85 +137,45 @@ bool TConsoleWatch::Start()
     return true;
 }
 
-void TConsoleWatch::StartWaking(WakeSender &sender, WakePlan plan)
+void ConsoleWatch::StartWaking(WakeSender &sender, PlannedWake planned)
 {
-    m_sender = &sender;
-    WriteError(WakingLine(ProgramName(), m_options.wake, plan, m_options.wakeTimeout));
-    m_rounds = std::make_unique<WakeRounds>(std::move(plan), m_sinks, m_watch);
-    m_roundTimer.setSingleShot(true);
-    connect(&m_roundTimer, &QTimer::timeout, this, &TConsoleWatch::SendRound);
-    SendRound();
-}
-
-void TConsoleWatch::SendRound()
-{
-    if (m_finished)
-        return;
-    if (m_rounds->SendNext([this](const WakeSend &send) {
-            return m_sender->Send(send, m_options.password, m_clock.RealNow());
-        })) {
-        m_roundTimer.start(std::chrono::duration_cast<std::chrono::milliseconds>(kWakeRoundGap));
-        return;
-    }
-    if (const std::string nothingSent = m_rounds->NothingSentLine(ProgramName(), m_options.wake);
-        !nothingSent.empty()) {
-        WriteError(nothingSent);
-        Finish(kExitNotListening);
-        return;
-    }
-    StartAsking();
-}
-
-// A machine that wakes but stays silent still answers ARP: its reply is a frame of its
-// own, which the capture sees as its sign of life.
-void TConsoleWatch::StartAsking()
-{
-    if (!m_options.wakeIp) {
-        if (!m_passive) {
-            WriteError(ProgramName() + ": whether it woke cannot be told without the capability: give --ip, "
-                                       "to ask for it by ICMP echo");
-            Finish(kExitNotListening);
-        }
-        return;
-    }
-    const Ipv4Octets address = *m_options.wakeIp;
-    const std::string interfaceName = m_sender->OnLink(address);
-    const std::string every = " every " + std::to_string(kAskIntervalMs / 1000) + " s";
-    if (!interfaceName.empty() && m_sender->AskArp(interfaceName, address)) {
-        WriteError(ProgramName() + ": asking for " + FormatIpv4(address) + " by ARP on " + interfaceName + every);
-        connect(&m_askTimer, &QTimer::timeout, this, [this, address, interfaceName] {
-            if (!m_finished)
-                m_sender->AskArp(interfaceName, address);
-        });
-        m_askTimer.start(kAskIntervalMs);
-        return;
-    }
+    const std::optional<AskedOnly::Blind> blind =
+        m_passive ? std::nullopt : std::optional<AskedOnly::Blind>(AskedOnly::Blind::WithoutCapability);
+    m_wake = std::make_unique<WakeEngine>(std::move(planned), m_clock, sender, sender, m_watch, m_sinks, blind);
+    m_wake->OnLine = [](const std::string &line) { WriteError(ProgramName() + ": " + line); };
+    // The engine is still inside its step, or the watch inside its own; the watch ends after it.
+    m_wake->OnDone = [this](ExitStatus status) {
+        QMetaObject::invokeMethod(this, [this, status] { Finish(status); }, Qt::QueuedConnection);
+    };
+    m_watch.OnOutcome = [this](const WakeOutcome &outcome) { m_wake->Outcome(outcome); };
+    m_wakeTimer.setSingleShot(true);
+    m_wakeTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_wakeTimer, &QTimer::timeout, this, [this] {
+        m_wake->Advance();
+        ArmWake();
+    });
     // Behind a router the answer comes from the router's MAC: only an echo reply tells.
-    if (m_sender->EchoSocket() < 0) {
-        WriteError(ProgramName() + ": cannot ask for " + FormatIpv4(address) + ": " + m_sender->EchoError());
-        if (!m_passive)
-            Finish(kExitNotListening);
-        return;
+    if (sender.EchoSocket() >= 0) {
+        m_echoNotifier = std::make_unique<QSocketNotifier>(sender.EchoSocket(), QSocketNotifier::Read);
+        connect(m_echoNotifier.get(), &QSocketNotifier::activated, this, [this, &sender] {
+            for (const Ipv4Octets &from : sender.EchoReplies())
+                m_wake->Answered(AskedOnly::Way::Echo, from);
+        });
     }
-    WriteError(ProgramName() + ": asking for " + FormatIpv4(address) + " by ICMP echo" + every);
-    if (!m_passive)
-        m_watch.WatchingOnlyByAsking({address, AskedOnly::Way::Echo, AskedOnly::Blind::WithoutCapability});
-    m_echoNotifier = std::make_unique<QSocketNotifier>(m_sender->EchoSocket(), QSocketNotifier::Read);
-    const MacAddress mac = m_options.wake.front();
-    connect(m_echoNotifier.get(), &QSocketNotifier::activated, this, [this, address, mac] {
-        for (const Ipv4Octets &from : m_sender->EchoReplies())
-            if (!m_finished && from == address)
-                m_watch.EchoAnswered(mac, address, m_clock.RealNow());
-    });
-    connect(&m_askTimer, &QTimer::timeout, this, [this, address] {
-        if (!m_finished)
-            m_sender->AskEcho(address);
-    });
-    m_askTimer.start(kAskIntervalMs);
-    m_sender->AskEcho(address);
+    m_wake->Start();
+    ArmWake();
 }
 
-void TConsoleWatch::StartReading()
+void ConsoleWatch::ArmWake()
+{
+    const std::optional<SteadyTime> due = m_wake->NextDue();
+    if (!due || m_finished)
+        return;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - m_clock.SteadyNow());
+    m_wakeTimer.start(std::max(wait, std::chrono::milliseconds(0)));
+}
+
+void ConsoleWatch::StartReading()
 {
     m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, RealTime time) {
         if (!m_finished)
@@ -246,13 +206,14 @@ void TConsoleWatch::StartReading()
         m_timeout.start(*m_options.timeout);
 }
 
-void TConsoleWatch::Finish(int exitStatus)
+void ConsoleWatch::Finish(int exitStatus)
 {
     if (m_finished)
         return;
     m_timeout.stop();
-    m_roundTimer.stop();
-    m_askTimer.stop();
+    if (m_wake)
+        m_wake->Stop();
+    m_wakeTimer.stop();
     m_echoNotifier.reset();
     // What the kernel queued before the stop is reported too, and drops after the
     // last datagram would otherwise go untold.
@@ -281,7 +242,7 @@ void TConsoleWatch::Finish(int exitStatus)
     QCoreApplication::exit(exitStatus);
 }
 
-void TConsoleWatch::DataAvailable(const PacketReport &report)
+void ConsoleWatch::DataAvailable(const PacketReport &report)
 {
     if (m_finished)
         return;
@@ -299,7 +260,7 @@ void TConsoleWatch::DataAvailable(const PacketReport &report)
     ArmDrain();
 }
 
-void TConsoleWatch::ArmDrain()
+void ConsoleWatch::ArmDrain()
 {
     const std::optional<SteadyTime> deadline = m_watch.NextDrain();
     if (!deadline || m_finished)
@@ -311,7 +272,7 @@ void TConsoleWatch::ArmDrain()
     m_drainTimer.start(std::max(wait, kLeastDrainDelay));
 }
 
-void TConsoleWatch::TimedOut()
+void ConsoleWatch::TimedOut()
 {
     Finish(m_options.count || m_options.untilWoke || !m_options.wake.empty() ? kExitTimedOut : kExitStopped);
 }

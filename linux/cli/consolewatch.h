@@ -9,6 +9,7 @@
 #include "metrics.h"
 #include "packetlistener.h"
 #include "segmentwatch.h"
+#include "wakeengine.h"
 #include "wakesender.h"
 
 #include <QObject>
@@ -20,7 +21,7 @@
 
 // The watch on Qt's event loop: the raw socket and the link-layer capture feed the
 // segment watch, whose events go to the sinks the command line chose.
-class TConsoleWatch final : public QObject
+class ConsoleWatch final : public QObject
 {
     Q_OBJECT
 
@@ -40,22 +41,20 @@ public:
     // `capture` is the opened link-layer capture, or null; `captureFailure` says why
     // it could not be opened when it was wanted. `out` takes the events that --mac
     // and --count let through; `metrics`, when there are any, takes them all.
-    TConsoleWatch(const WatchOptions &options, SocketCalls &socketCalls, LinkCapture *capture,
+    ConsoleWatch(const WatchOptions &options, SocketCalls &socketCalls, LinkCapture *capture,
                   const std::string &captureFailure, EventSink &out, WatchMetrics *metrics = nullptr,
                   LocalMachine &machine = SystemMachineInfo());
-    ~TConsoleWatch() override;
-    Q_DISABLE_COPY_MOVE(TConsoleWatch)
+    ~ConsoleWatch() override;
+    Q_DISABLE_COPY_MOVE(ConsoleWatch)
 
     // Starts listening and says so on standard error; false when it cannot listen.
     bool Start();
     // Reads the capture file that `capture` has open, instead of the live traffic.
     void StartReading();
     bool LinkLayerWatched() const { return m_capture != nullptr; }
-    // --wake, once listening: sends the plan's packets round by round, each a `sent`
-    // event; each machine's watch begins with its first packet that left.
-    void StartWaking(WakeSender &sender, WakePlan plan);
-    // --wake with --ip: how often the machine is asked for once the packets are sent.
-    static constexpr int kAskIntervalMs = 2000;
+    // --wake, once listening: the wake engine sends the planned packets through
+    // `sender` and asks for the machine, on this loop, until it ends the watch.
+    void StartWaking(WakeSender &sender, PlannedWake planned);
     // Stops listening, destroys the listener, writes the summary and leaves the
     // event loop with `exitStatus`. Only the first call counts.
     void Finish(int exitStatus);
@@ -65,8 +64,7 @@ private:
     void DataAvailable(const PacketReport &report);
     void ArmDrain();
     void TimedOut();
-    void SendRound();
-    void StartAsking();
+    void ArmWake();
 
     WatchOptions m_options;
     std::unique_ptr<TPacketListener> m_listener;
@@ -84,9 +82,7 @@ private:
     QTimer m_timeout;
     bool m_finished = false;
     bool m_passive = true; // the raw socket listens: the watch sees signs of life
-    WakeSender *m_sender = nullptr;
-    std::unique_ptr<WakeRounds> m_rounds;
-    QTimer m_roundTimer;
-    QTimer m_askTimer;
+    std::unique_ptr<WakeEngine> m_wake;
+    QTimer m_wakeTimer;
     std::unique_ptr<QSocketNotifier> m_echoNotifier;
 };

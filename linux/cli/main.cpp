@@ -8,7 +8,7 @@
 #include "journal.h"
 #include "linkcapture.h"
 #include "privileges.h"
-#include "regional.h"
+#include "regionalsettings.h"
 #include "servicemanager.h"
 #include "wiredinterfaces.h"
 
@@ -93,7 +93,7 @@ int Check(int &argc, char *argv[], bool json)
     return CheckExitStatus(report);
 }
 
-void StopOnSignals(int stopSignals, TConsoleWatch &watch, QSocketNotifier &notifier)
+void StopOnSignals(int stopSignals, ConsoleWatch &watch, QSocketNotifier &notifier)
 {
     QObject::connect(&notifier, &QSocketNotifier::activated, &watch, [stopSignals, &watch] {
         signalfd_siginfo received{};
@@ -137,7 +137,7 @@ private:
 };
 
 // What the service manager shows of the watch.
-std::string WatchStatus(const TConsoleWatch &watch, const MetricsServer *metrics)
+std::string WatchStatus(const ConsoleWatch &watch, const MetricsServer *metrics)
 {
     std::string status = watch.LinkLayerWatched() ? "Watching the raw socket and the link layer"
                                                   : "Watching the raw socket alone";
@@ -157,52 +157,39 @@ int ReadCaptureFile(int &argc, char *argv[], const WatchOptions &options)
         return kExitNotListening;
     }
     Outputs outputs(options);
-    TConsoleWatch watch(options, SystemSocketCalls(), &capture, {}, outputs.Sink());
+    ConsoleWatch watch(options, SystemSocketCalls(), &capture, {}, outputs.Sink());
     watch.StartReading();
     QSocketNotifier stopNotifier(startup.stopSignalDescriptor, QSocketNotifier::Read);
     StopOnSignals(startup.stopSignalDescriptor, watch, stopNotifier);
     return QCoreApplication::exec();
 }
 
-// --wake: what to send, from the interfaces as they are now. Nothing when it is
-// refused, with the exit status in `refused`.
-std::optional<WakePlan> PlanWaking(const WatchOptions &options, const std::vector<SendInterface> &interfaces,
-                                   int &refused)
+// --wake: what to send, from the interfaces as they are now, and the machine's
+// address, from the neighbour table when not given. Refused: nothing.
+PlannedWake PlanWaking(const WatchOptions &options)
 {
     const bool ethernet = WakeSender::CanSendFrames();
-    ConsoleWakePlan planned = PlanConsoleWake(kProgram.name, options, interfaces, ethernet);
-    if (planned.plan && !ethernet)
-        std::fprintf(stderr, "%s: the Ethernet frame of type 0x0842 needs the CAP_NET_RAW capability: sending UDP alone\n",
-                     kProgram.name.c_str());
+    WakeOrder order = WakeOrderOf(options, ethernet);
+    order.withoutEthernet = "the Ethernet frame of type 0x0842 needs the CAP_NET_RAW capability: sending UDP alone";
+    PlannedWake planned = WakeEngine::Plan(std::move(order), ReadSendInterfaces(QStringLiteral("/")),
+                                           [](const MacAddress &mac) { return NeighbourAddress(mac); });
     for (const std::string &line : planned.lines)
-        std::fprintf(stderr, "%s\n", line.c_str());
-    refused = planned.exitStatus;
-    return std::move(planned.plan);
+        std::fprintf(stderr, "%s: %s\n", kProgram.name.c_str(), line.c_str());
+    return planned;
 }
 
 // The live watch of this machine's traffic.
-int Watch(int &argc, char *argv[], const WatchOptions &givenOptions)
+int Watch(int &argc, char *argv[], const WatchOptions &options)
 {
-    WatchOptions options = givenOptions;
-    // Without --ip, one machine's address may be known already: asked for, it proves
-    // a wake that sends nothing of its own accord.
-    if (options.wake.size() == 1 && !options.wakeIp) {
-        options.wakeIp = NeighbourAddress(options.wake.front());
-        if (options.wakeIp)
-            std::fprintf(stderr, "%s\n", NeighbourLine(kProgram.name, *options.wakeIp, options.wake.front()).c_str());
-    }
     // --wake's sockets, like the raw socket and the capture, are opened while the
     // capabilities are still held.
-    std::optional<WakePlan> wakePlan;
-    std::vector<SendInterface> sendInterfaces;
+    std::optional<PlannedWake> wake;
     std::unique_ptr<WakeSender> sender;
     if (!options.wake.empty()) {
-        sendInterfaces = ReadSendInterfaces(QStringLiteral("/"));
-        int refused = kExitUsage;
-        wakePlan = PlanWaking(options, sendInterfaces, refused);
-        if (!wakePlan)
-            return refused;
-        sender = std::make_unique<WakeSender>(*wakePlan, sendInterfaces, options.wakeIp.has_value());
+        wake = PlanWaking(options);
+        if (!wake->plan)
+            return wake->refusal;
+        sender = std::make_unique<WakeSender>(*wake->plan, wake->interfaces, wake->order.address.has_value());
     }
     // The raw socket and the link-layer capture are what needs a capability. Opened
     // before any thread exists, every capability of the process can go in one step.
@@ -231,7 +218,7 @@ int Watch(int &argc, char *argv[], const WatchOptions &givenOptions)
         }
     }
     Outputs outputs(options);
-    TConsoleWatch watch(options, socketCalls, captureOpen ? &capture : nullptr, capture.LastError(), outputs.Sink(),
+    ConsoleWatch watch(options, socketCalls, captureOpen ? &capture : nullptr, capture.LastError(), outputs.Sink(),
                         metrics ? &*metrics : nullptr);
     if (!watch.Start()) {
         const int openError = socketCalls.OpenError();
@@ -240,7 +227,7 @@ int Watch(int &argc, char *argv[], const WatchOptions &givenOptions)
         return kExitNotListening;
     }
     if (sender)
-        watch.StartWaking(*sender, *wakePlan);
+        watch.StartWaking(*sender, std::move(*wake));
     ServiceManager::Ready(WatchStatus(watch, metricsServer.get()));
     QTimer watchdog;
     if (const auto interval = ServiceManager::WatchdogInterval()) {

@@ -2,7 +2,7 @@
 
 #include "memolog.h"
 #include "packetlistener.h"
-#include "regional.h"
+#include "regionalsettings.h"
 
 #include <QDateTime>
 #include <QIcon>

@@ -3,7 +3,7 @@
 
 #include "rootskip.h"
 #include "kernelhelpers.h"
-#include "regional.h"
+#include "regionalsettings.h"
 #include "testdatagrams.h"
 #include "udpsender.h"
 #include "vethnamespace.h"

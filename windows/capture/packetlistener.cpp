@@ -25,7 +25,7 @@ void RegisterWindowClass(WNDPROC procedure)
 
 } // namespace
 
-TPacketListener::TPacketListener(WinSockCalls &calls)
+TPacketListener::TPacketListener(SocketCalls &calls)
     : m_calls(calls)
     , m_buffer(std::make_unique<std::uint8_t[]>(kBufferSize))
     , m_sizes{20, 8, 20 + 8}

@@ -2,7 +2,7 @@
 
 #include "datagram.h"
 #include "packetreport.h"
-#include "winsockcalls.h"
+#include "socketcalls.h"
 
 #include <functional>
 #include <memory>
@@ -18,7 +18,7 @@ public:
     static constexpr unsigned kReadinessMessage = WM_USER + 350;
     static constexpr unsigned short kBoundPort = 7;
 
-    explicit TPacketListener(WinSockCalls &calls = SystemWinSockCalls());
+    explicit TPacketListener(SocketCalls &calls = SystemSocketCalls());
     ~TPacketListener();
     TPacketListener(const TPacketListener &) = delete;
     TPacketListener &operator=(const TPacketListener &) = delete;
@@ -40,7 +40,7 @@ private:
     void Notify(PacketReport report);
     void NoteSocketError();
 
-    WinSockCalls &m_calls;
+    SocketCalls &m_calls;
     std::unique_ptr<std::uint8_t[]> m_buffer;
     const HeaderSizes m_sizes;
     HWND m_window = nullptr;

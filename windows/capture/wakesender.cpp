@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -20,15 +21,6 @@ sockaddr_in SocketAddress(const Ipv4Octets &address, std::uint16_t port)
 constexpr DWORD kEchoTimeoutMs = 1000;
 
 } // namespace
-
-std::int64_t SystemTimeNs()
-{
-    FILETIME now{};
-    GetSystemTimeAsFileTime(&now);
-    const std::int64_t ticks = std::int64_t(now.dwHighDateTime) << 32 | now.dwLowDateTime; // 100 ns since 1601
-    constexpr std::int64_t kEpochTicks = 116444736000000000;
-    return (ticks - kEpochTicks) * 100;
-}
 
 WakeSender::Socket WakeSender::Open(const Ipv4Octets *bindTo)
 {
@@ -92,34 +84,29 @@ WakeSender::~WakeSender()
         WSACleanup();
 }
 
-SentPacket WakeSender::Send(const WakeSend &send, ByteView password, std::int64_t timeNs)
+std::string WakeSender::Send(const WakeSend &send, ByteView password)
 {
-    SentPacket sent{send, timeNs, {}};
-    if (send.form == SendForm::Ethernet || !send.address) {
-        sent.error = "the Ethernet frame needs a capture driver";
-        return sent;
-    }
-    if (!m_started) {
-        sent.error = m_startFailure;
-        return sent;
-    }
+    if (send.form == SendForm::Ethernet || !send.address)
+        return "the Ethernet frame needs a capture driver";
+    if (!m_started)
+        return m_startFailure;
     const Socket &socket = send.form == SendForm::Address ? m_routed : m_bound[send.interfaceName];
-    if (socket.handle == INVALID_SOCKET) {
-        sent.error = socket.error;
-        return sent;
-    }
+    if (socket.handle == INVALID_SOCKET)
+        return socket.error;
     const std::vector<std::uint8_t> payload = MagicPayload(send.mac, password);
     const sockaddr_in to = SocketAddress(*send.address, send.port);
     if (sendto(socket.handle, reinterpret_cast<const char *>(payload.data()), int(payload.size()), 0,
                reinterpret_cast<const sockaddr *>(&to), sizeof to)
         != int(payload.size()))
-        sent.error = SocketErrorText(WSAGetLastError());
-    return sent;
+        return SocketErrorText(WSAGetLastError());
+    return {};
 }
 
-WakeAsker::WakeAsker(NeighbourCalls &calls, const Question &question)
+WakeAsker::WakeAsker(NeighbourCalls &calls, std::vector<SendAdapter> adapters, DWORD threadId, UINT message)
     : m_calls(calls)
-    , m_question(question)
+    , m_adapters(std::move(adapters))
+    , m_threadId(threadId)
+    , m_message(message)
 {
 }
 
@@ -128,15 +115,39 @@ WakeAsker::~WakeAsker()
     Stop();
 }
 
-bool WakeAsker::Start(DWORD threadId, UINT message)
+bool WakeAsker::Ask(const WakeQuestion &question, std::string &why)
 {
-    m_threadId = threadId;
-    m_message = message;
-    m_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (m_stop == nullptr)
-        return false;
-    m_thread = CreateThread(nullptr, 0, &WakeAsker::Run, this, 0, nullptr);
-    return m_thread != nullptr;
+    Put put{question, 0, {}};
+    if (question.way == AskedOnly::Way::Arp) {
+        if (!m_calls.CanResolve()) {
+            why = "this system has no ResolveIpNetEntry2";
+            return false;
+        }
+        const auto adapter = std::find_if(m_adapters.begin(), m_adapters.end(), [&](const SendAdapter &candidate) {
+            return candidate.link.name == question.link.name;
+        });
+        if (adapter == m_adapters.end() || !question.link.ipv4)
+            return false;
+        put.adapter = adapter->index;
+        put.source = question.link.ipv4->address;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(m_lock);
+        m_put = std::move(put);
+    }
+    if (m_thread == nullptr && !m_failed.load()) {
+        m_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        m_asked = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (m_stop != nullptr && m_asked != nullptr)
+            m_thread = CreateThread(nullptr, 0, &WakeAsker::Run, this, 0, nullptr);
+        if (m_thread == nullptr) {
+            Failed("no thread could be started");
+            return true;
+        }
+    }
+    if (m_asked != nullptr)
+        SetEvent(m_asked);
+    return true;
 }
 
 void WakeAsker::Stop()
@@ -147,49 +158,68 @@ void WakeAsker::Stop()
         CloseHandle(m_thread);
         m_thread = nullptr;
     }
-    if (m_stop) {
-        CloseHandle(m_stop);
-        m_stop = nullptr;
+    for (HANDLE *event : {&m_stop, &m_asked}) {
+        if (*event) {
+            CloseHandle(*event);
+            *event = nullptr;
+        }
     }
+}
+
+std::optional<WakeQuestion> WakeAsker::TakeAnswer()
+{
+    const std::lock_guard<std::mutex> lock(m_lock);
+    return std::exchange(m_answered, std::nullopt);
+}
+
+void WakeAsker::Failed(const std::string &error)
+{
+    if (m_failed.load())
+        return;
+    m_error = error;
+    m_failed.store(true);
+    PostThreadMessageA(m_threadId, m_message, 0, 0);
 }
 
 DWORD WINAPI WakeAsker::Run(void *asker)
 {
     auto &self = *static_cast<WakeAsker *>(asker);
-    for (;;) {
-        const ULONGLONG started = GetTickCount64();
-        if (self.AskOnce()) {
-            self.m_answeredNs.store(SystemTimeNs());
+    const HANDLE events[] = {self.m_stop, self.m_asked};
+    while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        Put put;
+        {
+            const std::lock_guard<std::mutex> lock(self.m_lock);
+            put = self.m_put;
+        }
+        if (self.AskOnce(put)) {
+            {
+                const std::lock_guard<std::mutex> lock(self.m_lock);
+                self.m_answered = put.question;
+            }
             PostThreadMessageA(self.m_threadId, self.m_message, 0, 0);
             return 0;
         }
-        const ULONGLONG spent = GetTickCount64() - started;
-        const DWORD wait = spent >= self.m_question.intervalMs ? 0 : DWORD(self.m_question.intervalMs - spent);
-        if (WaitForSingleObject(self.m_stop, wait) == WAIT_OBJECT_0)
-            return 0;
     }
+    return 0;
 }
 
-bool WakeAsker::AskOnce()
+bool WakeAsker::AskOnce(const Put &put)
 {
-    ++m_asked;
-    if (m_question.way == Way::Echo) {
+    const WakeQuestion &question = put.question;
+    if (question.way == AskedOnly::Way::Echo) {
         std::string error;
-        const bool answered = m_calls.Echo(m_question.address, kEchoTimeoutMs, &error);
-        if (!error.empty() && !m_failed.load()) {
-            m_error = error;
-            m_failed.store(true);
-            PostThreadMessageA(m_threadId, m_message, 0, 0);
-        }
+        const bool answered = m_calls.Echo(question.address, kEchoTimeoutMs, &error);
+        if (!error.empty())
+            Failed(error);
         return answered;
     }
     MIB_IPNET_ROW2 row{};
-    row.Address.Ipv4 = SocketAddress(m_question.address, 0);
-    row.InterfaceIndex = m_question.adapter;
+    row.Address.Ipv4 = SocketAddress(question.address, 0);
+    row.InterfaceIndex = put.adapter;
     SOCKADDR_INET source{};
-    source.Ipv4 = SocketAddress(m_question.source, 0);
-    if (m_calls.Resolve(&row, &source) != NO_ERROR || row.PhysicalAddressLength != m_question.mac.size())
+    source.Ipv4 = SocketAddress(put.source, 0);
+    if (m_calls.Resolve(&row, &source) != NO_ERROR || row.PhysicalAddressLength != question.mac.size())
         return false;
     // Another machine that has the address answers for itself, not for the one woken.
-    return std::equal(m_question.mac.begin(), m_question.mac.end(), row.PhysicalAddress);
+    return std::equal(question.mac.begin(), question.mac.end(), row.PhysicalAddress);
 }

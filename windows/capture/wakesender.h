@@ -1,6 +1,7 @@
 #pragma once
 
 #include "neighbours.h"
+#include "wakeengine.h"
 #include "wakesend.h"
 
 #include <winsock2.h>
@@ -9,6 +10,8 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,7 +19,7 @@
 // address, so that its broadcasts leave through that adapter, and one more for the
 // addresses of --to, routed as the system routes them. None needs elevation. The
 // Ethernet frame would need a capture driver, which this program does without.
-class WakeSender final
+class WakeSender final : public MagicSender
 {
 public:
     WakeSender(const WakePlan &plan, const std::vector<SendAdapter> &adapters);
@@ -24,8 +27,8 @@ public:
     WakeSender(const WakeSender &) = delete;
     WakeSender &operator=(const WakeSender &) = delete;
 
-    // Sends one packet now; `timeNs` is the time the event gets.
-    SentPacket Send(const WakeSend &send, ByteView password, std::int64_t timeNs);
+    // Sends one packet now.
+    std::string Send(const WakeSend &send, ByteView password) override;
 
 private:
     struct Socket
@@ -41,57 +44,52 @@ private:
     Socket m_routed;                       // for --to
 };
 
-// Asks for a machine at its address every few seconds on a thread of its own, the
-// calls being ones that wait for their answer: by ARP on one of this machine's
-// subnets, by ICMP echo beyond them. It stops at the first answer and posts
-// `message` to the thread that started it; it posts it too the first time a question
-// cannot be asked at all, and goes on asking.
-class WakeAsker final
+// Puts a wake's questions on a thread of its own, the calls being ones that wait for
+// their answer: by ARP with ResolveIpNetEntry2 on one of this machine's subnets, by
+// ICMP echo beyond them. It stops at the first answer and posts `message` to the
+// thread that made it; it posts it too the first time a question cannot be put at
+// all, and goes on with the next.
+class WakeAsker final : public MachineAsker
 {
 public:
-    enum class Way { Arp, Echo };
-    struct Question
-    {
-        Way way = Way::Echo;
-        Ipv4Octets address{};
-        MacAddress mac{};          // for ARP: the answer counts only from this MAC
-        NET_IFINDEX adapter = 0;   // for ARP: the adapter to ask on
-        Ipv4Octets source{};       // for ARP: this machine's address there
-        DWORD intervalMs = 2000;   // from the start of one question to the next
-    };
-
-    WakeAsker(NeighbourCalls &calls, const Question &question);
+    WakeAsker(NeighbourCalls &calls, std::vector<SendAdapter> adapters, DWORD threadId, UINT message);
     ~WakeAsker();
     WakeAsker(const WakeAsker &) = delete;
     WakeAsker &operator=(const WakeAsker &) = delete;
 
-    // Starts asking; false when the thread cannot start.
-    bool Start(DWORD threadId, UINT message);
+    // Hands `question` to the thread, started at the first; a question still under way
+    // is followed at once by the next. False for ARP where the system cannot resolve.
+    bool Ask(const WakeQuestion &question, std::string &why) override;
     // Stops asking, waiting for a question under way to end.
     void Stop();
-    const Question &Asking() const { return m_question; }
-    // When the answer came, since the epoch; 0 while none has.
-    std::int64_t AnsweredNs() const { return m_answeredNs.load(); }
-    // How many questions were asked.
-    int Asked() const { return m_asked.load(); }
-    // Why a question could not be asked at all (the ICMP handle); empty while each could.
+    // The question that was answered, once; nothing while none was.
+    std::optional<WakeQuestion> TakeAnswer();
+    // Why a question could not be put at all (the thread, the ICMP handle); empty while each could.
     std::string Failure() const { return m_failed.load() ? m_error : std::string(); }
 
 private:
+    // A question as the calls take it.
+    struct Put
+    {
+        WakeQuestion question;
+        NET_IFINDEX adapter = 0; // for ARP: the adapter to ask on
+        Ipv4Octets source{};     // for ARP: this machine's address there
+    };
+
     static DWORD WINAPI Run(void *asker);
-    bool AskOnce();
+    bool AskOnce(const Put &put);
+    void Failed(const std::string &error);
 
     NeighbourCalls &m_calls;
-    const Question m_question;
+    const std::vector<SendAdapter> m_adapters;
+    const DWORD m_threadId;
+    const UINT m_message;
     HANDLE m_stop = nullptr;
+    HANDLE m_asked = nullptr; // set for each question handed over
     HANDLE m_thread = nullptr;
-    DWORD m_threadId = 0;
-    UINT m_message = 0;
-    std::atomic<std::int64_t> m_answeredNs{0};
-    std::atomic<int> m_asked{0};
+    std::mutex m_lock;         // guards the two below
+    Put m_put;                 // the latest question
+    std::optional<WakeQuestion> m_answered;
     std::string m_error; // written once, before m_failed
     std::atomic<bool> m_failed{false};
 };
-
-// The system's time now, since the epoch.
-std::int64_t SystemTimeNs();

@@ -2,7 +2,7 @@
 
 #include "reportlog.h"
 
-TConsoleWatch::TConsoleWatch(const WatchOptions &options, const ConsoleProgram &program, WinSockCalls &socketCalls,
+ConsoleWatch::ConsoleWatch(const WatchOptions &options, const ConsoleProgram &program, SocketCalls &socketCalls,
                              EventSink &out, ConsoleStream &err)
     : m_options(options)
     , m_program(program)
@@ -16,13 +16,13 @@ TConsoleWatch::TConsoleWatch(const WatchOptions &options, const ConsoleProgram &
 {
 }
 
-TConsoleWatch::~TConsoleWatch()
+ConsoleWatch::~ConsoleWatch()
 {
     if (m_timer)
         KillTimer(nullptr, m_timer);
 }
 
-bool TConsoleWatch::Start()
+bool ConsoleWatch::Start()
 {
     m_listener->OnDataAvailable = [this](const PacketReport &report) { DataAvailable(report); };
     if (!m_listener->StartListening()) {
@@ -31,11 +31,11 @@ bool TConsoleWatch::Start()
     }
     m_err.Write(ListeningLine(m_program.name, m_options.macs, {}) + '\n');
     if (m_options.timeout)
-        m_timer = SetTimer(nullptr, 0, UINT(*m_options.timeout), nullptr);
+        m_timer = SetTimer(nullptr, 0, UINT(m_options.timeout->count()), nullptr);
     return true;
 }
 
-int TConsoleWatch::Run()
+int ConsoleWatch::Run()
 {
     MSG message;
     while (!m_finished && GetMessageA(&message, nullptr, 0, 0) > 0) {
@@ -49,7 +49,7 @@ int TConsoleWatch::Run()
     return m_exitStatus;
 }
 
-void TConsoleWatch::Finish(int exitStatus)
+void ConsoleWatch::Finish(int exitStatus)
 {
     if (m_finished)
         return;
@@ -63,7 +63,7 @@ void TConsoleWatch::Finish(int exitStatus)
     m_err.Write(SummaryLine(m_program.name, m_report.Counts()) + '\n');
 }
 
-void TConsoleWatch::DataAvailable(const PacketReport &report)
+void ConsoleWatch::DataAvailable(const PacketReport &report)
 {
     if (m_finished)
         return;

@@ -10,17 +10,17 @@
 
 // The raw socket's notifications to the sinks the command line chose, for as long
 // as this thread's message loop runs.
-class TConsoleWatch final
+class ConsoleWatch final
 {
 public:
     // Posted to the watching thread: by the console's Ctrl+C handler, and once --count is reached.
     static constexpr UINT kStopMessage = WM_APP + 20;
 
-    TConsoleWatch(const WatchOptions &options, const ConsoleProgram &program, WinSockCalls &socketCalls,
+    ConsoleWatch(const WatchOptions &options, const ConsoleProgram &program, SocketCalls &socketCalls,
                   EventSink &out, ConsoleStream &err);
-    ~TConsoleWatch();
-    TConsoleWatch(const TConsoleWatch &) = delete;
-    TConsoleWatch &operator=(const TConsoleWatch &) = delete;
+    ~ConsoleWatch();
+    ConsoleWatch(const ConsoleWatch &) = delete;
+    ConsoleWatch &operator=(const ConsoleWatch &) = delete;
 
     // Starts listening and says so on standard error; false when it cannot listen.
     bool Start();

@@ -4,6 +4,7 @@
 #include "consolesinks.h"
 #include "consolewake.h"
 #include "consolewatch.h"
+#include "clocks.h"
 #include "regionalsettings.h"
 #include "version.h"
 #include "wakecheck.h"
@@ -19,17 +20,17 @@ BOOL WINAPI StopOnControlKey(DWORD controlType)
 {
     if (controlType != CTRL_C_EVENT && controlType != CTRL_BREAK_EVENT)
         return FALSE;
-    PostThreadMessageA(watchingThread, TConsoleWatch::kStopMessage, kExitStopped, 0);
+    PostThreadMessageA(watchingThread, ConsoleWatch::kStopMessage, kExitStopped, 0);
     return TRUE;
 }
 
-static_assert(TConsoleWake::kStopMessage == TConsoleWatch::kStopMessage, "Ctrl+C stops either");
+static_assert(ConsoleWake::kStopMessage == ConsoleWatch::kStopMessage, "Ctrl+C stops either");
 
 // The sink the command line chose, for the console.
-class Output
+class Outputs
 {
 public:
-    Output(const WatchOptions &options, ConsoleStream &out)
+    Outputs(const WatchOptions &options, ConsoleStream &out)
         : m_json([&out](const std::string &text) { out.Write(text); }, m_times)
         // The regional settings write in the ANSI code page; JSON is UTF-8.
         , m_text([&out](const std::string &lines) { out.Write(lines, CP_ACP); }, m_times, ReadDateTimeSettings())
@@ -46,26 +47,19 @@ private:
 };
 
 // --wake: sends the magic packets, and asks for the machine until it answers.
-int Wake(const WatchOptions &givenOptions, ConsoleStream &out, ConsoleStream &err)
+int Wake(const WatchOptions &options, ConsoleStream &out, ConsoleStream &err)
 {
-    WatchOptions options = givenOptions;
     NeighbourCalls &calls = SystemNeighbourCalls();
-    // Without --ip, one machine's address may be known already: asked for, it proves
-    // a wake that sends nothing of its own accord.
-    if (options.wake.size() == 1 && !options.wakeIp) {
-        options.wakeIp = NeighbourAddress(calls, options.wake.front());
-        if (options.wakeIp)
-            err.Write(NeighbourLine(kProgram.name, *options.wakeIp, options.wake.front()) + '\n');
-    }
     const std::vector<SendAdapter> adapters = ReadSendAdapters(SystemWindowsMachineCalls());
-    const ConsoleWakePlan planned = PlanConsoleWake(kProgram.name, options, SendInterfaces(adapters), false);
+    PlannedWake planned = WakeEngine::Plan(WakeOrderOf(options, false), SendInterfaces(adapters),
+                                           [&calls](const MacAddress &mac) { return NeighbourAddress(calls, mac); });
     for (const std::string &line : planned.lines)
-        err.Write(line + '\n');
+        err.Write(kProgram.name + ": " + line + '\n');
     if (!planned.plan)
-        return planned.exitStatus;
-    Output output(options, out);
+        return planned.refusal;
+    Outputs outputs(options, out);
     WakeSender sender(*planned.plan, adapters);
-    TConsoleWake wake(options, kProgram, *planned.plan, sender, calls, adapters, output.Sink(), err);
+    ConsoleWake wake(options, kProgram, std::move(planned), sender, calls, adapters, outputs.Sink(), err);
     watchingThread = GetCurrentThreadId();
     SetConsoleCtrlHandler(StopOnControlKey, TRUE);
     return wake.Run();
@@ -73,8 +67,8 @@ int Wake(const WatchOptions &givenOptions, ConsoleStream &out, ConsoleStream &er
 
 int Watch(const WatchOptions &options, ConsoleStream &out, ConsoleStream &err)
 {
-    Output output(options, out);
-    TConsoleWatch watch(options, kProgram, SystemWinSockCalls(), output.Sink(), err);
+    Outputs outputs(options, out);
+    ConsoleWatch watch(options, kProgram, SystemSocketCalls(), outputs.Sink(), err);
     if (!watch.Start()) {
         if (watch.LastErrorCode() == WSAEACCES)
             err.Write(kProgram.name + " needs administrator rights to open its raw socket: open an elevated "

@@ -4,6 +4,7 @@
 #include "check.h"
 #include "consolelines.h"
 #include "consolewake.h"
+#include "clocks.h"
 #include "regionalsettings.h"
 
 #include <cstring>
@@ -70,7 +71,7 @@ Run Wake(const std::vector<std::string> &arguments, FakeNeighbours &neighbours)
     const ParsedCommandLine parsed = ParseCommandLine(arguments, {"corvalen-cli", "1.0", false});
     CHECK(parsed.usageError.empty());
     const std::vector<SendAdapter> adapters = Loopback();
-    const ConsoleWakePlan planned = PlanConsoleWake("corvalen-cli", parsed.options, SendInterfaces(adapters), false);
+    PlannedWake planned = WakeEngine::Plan(WakeOrderOf(parsed.options, false), SendInterfaces(adapters), nullptr);
     CHECK(planned.plan.has_value());
 
     char folder[MAX_PATH];
@@ -85,8 +86,8 @@ Run Wake(const std::vector<std::string> &arguments, FakeNeighbours &neighbours)
         SystemLocalTimes times;
         JsonSink json([&run](const std::string &text) { run.out += text; }, times);
         WakeSender sender(*planned.plan, adapters);
-        TConsoleWake wake(parsed.options, {"corvalen-cli", "1.0", false}, *planned.plan, sender, neighbours, adapters,
-                          json, err);
+        ConsoleWake wake(parsed.options, {"corvalen-cli", "1.0", false}, std::move(planned), sender, neighbours,
+                          adapters, json, err);
         run.status = wake.Run();
     }
     SetStdHandle(STD_ERROR_HANDLE, standardError);

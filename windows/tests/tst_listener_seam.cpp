@@ -8,7 +8,7 @@ namespace {
 
 constexpr SOCKET kSocket = 4242;
 
-struct FakeWinSock final : WinSockCalls
+struct FakeWinSock final : SocketCalls
 {
     int startup = 0;
     std::optional<int> socketError, bindError, selectError; // the call fails with that code

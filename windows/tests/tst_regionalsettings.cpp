@@ -1,6 +1,7 @@
 // The log's date and time text from the user's regional settings, which Wine
 // takes from LC_ALL. Run once per locale; each run checks its own row.
 #include "check.h"
+#include "clocks.h"
 #include "regionalsettings.h"
 
 TEST(DateAndTimeTextInTheUsersSettings)

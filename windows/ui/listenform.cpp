@@ -2,6 +2,7 @@
 
 #include "formwindow.h"
 #include "helpform.h"
+#include "clocks.h"
 #include "regionalsettings.h"
 #include "resource.h"
 
@@ -33,7 +34,7 @@ void RegisterWindowClass(HINSTANCE module, WNDPROC procedure)
 
 } // namespace
 
-TListenForm::TListenForm(HINSTANCE module, WinSockCalls &socketCalls, DesktopCalls &desktopCalls)
+TListenForm::TListenForm(HINSTANCE module, SocketCalls &socketCalls, DesktopCalls &desktopCalls)
     : m_module(module)
     , m_socketCalls(socketCalls)
     , m_desktopCalls(desktopCalls)
@@ -76,7 +77,7 @@ void TListenForm::CreateControls()
     RECT toolBar{};
     GetWindowRect(m_iconToolBar, &toolBar);
     m_toolBarHeight = toolBar.bottom - toolBar.top;
-    m_log = std::make_unique<EditLog>(m_showMemo);
+    m_log = std::make_unique<MemoLog>(m_showMemo);
 
     m_iconImageList = ImageList_Create(kToolIconSize, kToolIconSize, ILC_COLOR32 | ILC_MASK, 3, 0);
     SendMessageA(m_iconToolBar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);

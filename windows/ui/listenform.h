@@ -2,7 +2,7 @@
 
 #include "datetimetext.h"
 #include "desktopcalls.h"
-#include "editlog.h"
+#include "memolog.h"
 #include "layout.h"
 #include "packetlistener.h"
 
@@ -15,7 +15,7 @@
 class TListenForm final
 {
 public:
-    TListenForm(HINSTANCE module, WinSockCalls &socketCalls, DesktopCalls &desktopCalls);
+    TListenForm(HINSTANCE module, SocketCalls &socketCalls, DesktopCalls &desktopCalls);
     ~TListenForm();
     TListenForm(const TListenForm &) = delete;
     TListenForm &operator=(const TListenForm &) = delete;
@@ -39,7 +39,7 @@ private:
     void LayOut();
 
     HINSTANCE m_module;
-    WinSockCalls &m_socketCalls;
+    SocketCalls &m_socketCalls;
     DesktopCalls &m_desktopCalls;
     WindowLayout m_layout;
     HWND m_window = nullptr;
@@ -48,7 +48,7 @@ private:
     HFONT m_font = nullptr;
     HIMAGELIST m_iconImageList = nullptr;
     int m_toolBarHeight = 0;
-    std::unique_ptr<EditLog> m_log;
+    std::unique_ptr<MemoLog> m_log;
     DateTimeSettings m_dateTimeSettings;
     std::unique_ptr<TPacketListener> m_listener;
 };

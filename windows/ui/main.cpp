@@ -7,7 +7,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand)
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
-    TListenForm listenForm(instance, SystemWinSockCalls(), SystemDesktopCalls());
+    TListenForm listenForm(instance, SystemSocketCalls(), SystemDesktopCalls());
     listenForm.Show(showCommand);
 
     MSG message;

@@ -4,10 +4,10 @@
 
 // The WinSock calls the listener makes, so that a test can stand in for the
 // socket library. Each forwards to the function of the same name.
-class WinSockCalls
+class SocketCalls
 {
 public:
-    virtual ~WinSockCalls() = default;
+    virtual ~SocketCalls() = default;
     virtual int Startup(WORD version, WSADATA *data) = 0;
     virtual int Cleanup() = 0;
     virtual SOCKET Socket(int family, int type, int protocol) = 0;
@@ -18,4 +18,4 @@ public:
     virtual int GetLastError() = 0;
 };
 
-WinSockCalls &SystemWinSockCalls();
+SocketCalls &SystemSocketCalls();

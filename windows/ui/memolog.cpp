@@ -1,4 +1,4 @@
-#include "editlog.h"
+#include "memolog.h"
 
 namespace {
 
@@ -6,13 +6,13 @@ constexpr char kLineBreak[] = "\r\n";
 
 } // namespace
 
-EditLog::EditLog(HWND edit) : m_edit(edit)
+MemoLog::MemoLog(HWND edit) : m_edit(edit)
 {
     // The default limit (32767 characters) is less than 700 lines can hold.
     SendMessageA(m_edit, EM_SETLIMITTEXT, 0, 0);
 }
 
-int EditLog::Count() const
+int MemoLog::Count() const
 {
     // Every line ends in a line break, so the last screen line is empty and is not a line of the log.
     const auto lines = int(SendMessageA(m_edit, EM_GETLINECOUNT, 0, 0));
@@ -21,12 +21,12 @@ int EditLog::Count() const
     return lastLineEmpty ? lines - 1 : lines;
 }
 
-void EditLog::Append(const std::string &line)
+void MemoLog::Append(const std::string &line)
 {
     AppendText(line + kLineBreak);
 }
 
-void EditLog::Append(const std::vector<std::string> &lines)
+void MemoLog::Append(const std::vector<std::string> &lines)
 {
     std::string text;
     for (const std::string &line : lines)
@@ -34,12 +34,12 @@ void EditLog::Append(const std::vector<std::string> &lines)
     AppendText(text);
 }
 
-void EditLog::Empty()
+void MemoLog::Empty()
 {
     SetWindowTextA(m_edit, "");
 }
 
-void EditLog::AppendText(const std::string &text)
+void MemoLog::AppendText(const std::string &text)
 {
     const auto end = WPARAM(GetWindowTextLengthA(m_edit));
     SendMessageA(m_edit, EM_SETSEL, end, LPARAM(end));

@@ -1,8 +1,8 @@
-#include "winsockcalls.h"
+#include "socketcalls.h"
 
 namespace {
 
-class SystemCalls final : public WinSockCalls
+class SystemCalls final : public SocketCalls
 {
 public:
     int Startup(WORD version, WSADATA *data) override { return WSAStartup(version, data); }
@@ -20,7 +20,7 @@ public:
 
 } // namespace
 
-WinSockCalls &SystemWinSockCalls()
+SocketCalls &SystemSocketCalls()
 {
     static SystemCalls calls;
     return calls;

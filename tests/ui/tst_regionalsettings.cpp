@@ -1,4 +1,4 @@
-#include "regional.h"
+#include "regionalsettings.h"
 #include "stdtext.h"
 
 #include <QTest>
@@ -66,4 +66,4 @@ int main(int argc, char *argv[])
     return QTest::qExec(&test, argc, argv);
 }
 
-#include "tst_regional.moc"
+#include "tst_regionalsettings.moc"

@@ -1,4 +1,4 @@
-#include "regional.h"
+#include "regionalsettings.h"
 
 #include <QRegularExpression>
 

@@ -6,10 +6,10 @@
 
 // The log kept in a multi-line Edit control. Its count is the control's own:
 // screen lines, so a wrapped line counts once for each line it takes.
-class EditLog final : public LogLines
+class MemoLog final : public LogLines
 {
 public:
-    explicit EditLog(HWND edit);
+    explicit MemoLog(HWND edit);
 
     int Count() const override;
     void Append(const std::string &line) override;
