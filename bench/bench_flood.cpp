@@ -84,6 +84,8 @@ struct Settings
     QString link = QStringLiteral("lo");
     // corvalen-cli with both sources serves metrics and writes its events to a journald of the bench's own.
     bool service = false;
+    // The corvalen-cli flooded: this build's, or another's to compare with.
+    QString cli = QStringLiteral(CORVALEN_CLI);
 };
 
 struct SendResult
@@ -433,7 +435,7 @@ bool RunCli(const Settings &settings, const QStringList &arguments, Figures &fig
     std::printf("corvalen-cli %s(a process of its own, report lines to a file):\n",
                 qPrintable(arguments.isEmpty() ? QString() : arguments.join(QLatin1Char(' ')) + QLatin1Char(' ')));
     ProcessOutput output;
-    if (!RunProcess(settings, QStringLiteral(CORVALEN_CLI), arguments, "listening for magic packets", figures, output))
+    if (!RunProcess(settings, settings.cli, arguments, "listening for magic packets", figures, output))
         return false;
     magicReported = long(output.out.count("Magic Packet received.\n"));
     // Video stuffing must make no event: no magic packet for the broadcast address, no near miss.
@@ -557,10 +559,12 @@ int main(int argc, char **argv)
             ++i;
         } else if (std::strcmp(argv[i], "--service") == 0) {
             settings.service = true;
+        } else if (std::strcmp(argv[i], "--cli") == 0 && i + 1 < argc) {
+            settings.cli = QString::fromLocal8Bit(argv[++i]);
         } else {
             std::fprintf(stderr,
                          "usage: %s [--count N (at most 1000000)] [--rate datagrams-per-second] [--rounds N (1 to 9)] "
-                         "[--noise mixed|magic-sized|video] [--link veth] [--service]\n",
+                         "[--noise mixed|magic-sized|video] [--link veth] [--service] [--cli path]\n",
                          argv[0]);
             return 2;
         }
