@@ -57,13 +57,18 @@ bool SegmentWatch::Wants(const MacAddress &mac) const
 
 void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, std::int64_t timeNs)
 {
+    // Read once, for every reader.
+    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(frame);
     if (m_settings.readingFile) {
         // The capture's own times: watches end when the capture says their time has passed.
         m_lastFrameNs = timeNs;
         Outcomes(m_wakes.Expire(timeNs));
-        SegmentFrameSeen(frame, timeNs);
+        if (ethernet)
+            SegmentFrameSeen(*ethernet, timeNs);
     }
-    if (const std::optional<WireFrame> decoded = DecodeFrame(frame)) {
+    if (!ethernet)
+        return;
+    if (const std::optional<WireFrame> decoded = DecodeFrame(*ethernet)) {
         MagicEvent event = EventFromFrame(*decoded, interfaceName);
         event.kernelTimeNs = timeNs;
         if (m_settings.readingFile) {
@@ -90,7 +95,7 @@ void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, s
         }
     }
     if (!m_settings.readingFile)
-        SegmentFrameSeen(frame, timeNs);
+        SegmentFrameSeen(*ethernet, timeNs);
 }
 
 void SegmentWatch::DatagramReported(const PacketReport &report)
@@ -276,25 +281,19 @@ std::optional<bool> SegmentWatch::WasAwake(const MacAddress &mac)
 }
 
 // A frame from a watched machine, or ARP, in its place among the events.
-void SegmentWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
+void SegmentWatch::SegmentFrameSeen(const EthernetFrame &frame, std::int64_t timeNs)
 {
-    MacAddress source{};
-    if (frame.size() < kEthernetSourceOffset + source.size())
-        return;
-    std::copy_n(frame.begin() + kEthernetSourceOffset, source.size(), source.begin());
-    if (!IsArpOrDhcp(frame) && !m_wakes.Watching(source))
+    if (!IsArpOrDhcp(frame) && !m_wakes.Watching(frame.source))
         return; // the flood's frames go no further
-    const std::optional<SignOfLife> sign = ReadSignOfLife(frame);
-    if (!sign)
-        return;
+    const SignOfLife sign = ReadSignOfLife(frame);
     // A watch ends at its machine's first frame, and a flood after it costs nothing.
-    const bool wakeSign = m_wakes.Watching(sign->sourceMac) && m_signsPending.count(sign->sourceMac) == 0;
-    const bool arpMatters = sign->kind == SignOfLife::Kind::Arp || sign->dhcpRequested || wakeSign;
+    const bool wakeSign = m_wakes.Watching(sign.sourceMac) && m_signsPending.count(sign.sourceMac) == 0;
+    const bool arpMatters = sign.kind == SignOfLife::Kind::Arp || sign.dhcpRequested || wakeSign;
     if (!wakeSign && !arpMatters)
         return;
     Pending pending;
     pending.kind = Pending::Kind::Sign;
-    pending.sign = *sign;
+    pending.sign = sign;
     pending.wakeSign = wakeSign;
     pending.timeNs = timeNs;
     if (m_settings.readingFile) {
@@ -302,7 +301,7 @@ void SegmentWatch::SegmentFrameSeen(ByteView frame, std::int64_t timeNs)
         return;
     }
     if (wakeSign)
-        m_signsPending.insert(sign->sourceMac);
+        m_signsPending.insert(sign.sourceMac);
     Push(std::move(pending), timeNs);
 }
 

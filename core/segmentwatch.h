@@ -116,7 +116,7 @@ private:
     void Complete(Pending &pending);
     void MagicFinished(const MagicEvent &event);
     void WatchWake(const MagicEvent &event);
-    void SegmentFrameSeen(ByteView frame, std::int64_t timeNs);
+    void SegmentFrameSeen(const EthernetFrame &frame, std::int64_t timeNs);
     void SignFinished(const Pending &pending);
     void Answered(SignOfLife::Kind kind, const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs);
     void Outcomes(const std::vector<WakeOutcome> &outcomes);

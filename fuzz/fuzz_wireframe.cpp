@@ -104,8 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const ByteView bytes(data, size);
     CheckMatch(FindMagic(bytes), bytes);
 
-    const std::optional<SignOfLife> sign = ReadSignOfLife(bytes);
-    FUZZ_CHECK(sign.has_value() == (size >= 14));
+    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(bytes);
+    FUZZ_CHECK(ethernet.has_value() == (size >= 14));
+    const std::optional<SignOfLife> sign = ethernet ? std::optional<SignOfLife>(ReadSignOfLife(*ethernet)) : std::nullopt;
     if (sign) {
         FUZZ_CHECK(std::memcmp(sign->sourceMac.data(), data + 6, 6) == 0);
         FUZZ_CHECK(!SignOfLifeText(*sign).empty());
@@ -116,14 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const bool untagged = !isTag(Read16At(data, 12));
         const bool oneTag = size >= 18 && Read16At(data, 12) == 0x8100 && !isTag(Read16At(data, 16));
         if ((sign->kind == SignOfLife::Kind::Arp || sign->kind == SignOfLife::Kind::Dhcp) && (untagged || oneTag))
-            FUZZ_CHECK(IsArpOrDhcp(bytes));
+            FUZZ_CHECK(IsArpOrDhcp(*ethernet));
         if (sign->kind == SignOfLife::Kind::Dhcp)
             FUZZ_CHECK(sign->etherType == 0x0800 && (!sign->hostName || sign->hostName->size() <= 255));
         if (sign->kind != SignOfLife::Kind::Frame)
             FUZZ_CHECK(sign->etherType == 0x0800 || sign->etherType == 0x0806 || sign->etherType == 0x86DD);
     }
 
-    const std::optional<WireFrame> frame = DecodeFrame(bytes);
+    const std::optional<WireFrame> frame = ethernet ? DecodeFrame(*ethernet) : std::nullopt;
     if (!frame)
         return 0;
     FUZZ_CHECK(size >= 14);
