@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 namespace {
 
@@ -29,6 +30,14 @@ Ipv4Octets Octets(std::uint32_t hostOrder)
 {
     return {std::uint8_t(hostOrder >> 24), std::uint8_t(hostOrder >> 16), std::uint8_t(hostOrder >> 8),
             std::uint8_t(hostOrder)};
+}
+
+// The six bytes as one number, for a comparison in a single step.
+std::uint64_t MacKey(const MacAddress &mac)
+{
+    std::uint64_t key = 0;
+    std::memcpy(&key, mac.data(), mac.size());
+    return key;
 }
 
 PacketSender SenderOf(const MagicEvent &event)
@@ -180,6 +189,7 @@ void SegmentWatch::Drain(bool all)
 
 void SegmentWatch::WakeSent(const WakeSend &send, std::int64_t timeNs)
 {
+    m_notWatched = kNoMac; // a watch may begin
     m_sentFor.insert(send.mac);
     if (m_settings.wakeTimeoutNs == 0)
         return;
@@ -255,6 +265,7 @@ void SegmentWatch::WatchWake(const MagicEvent &event)
 {
     if (event.nearMiss || m_settings.wakeTimeoutNs == 0 || event.machine.localInterface)
         return;
+    m_notWatched = kNoMac; // a watch may begin
     const std::int64_t timeNs = event.kernelTimeNs > 0 ? event.kernelTimeNs : m_clock.RealNs();
     if (m_wakes.Watching(event.mac)) {
         m_wakes.MagicSeen(event.mac, {}, timeNs, std::nullopt); // counted in the watch that runs
@@ -283,11 +294,11 @@ std::optional<bool> SegmentWatch::WasAwake(const MacAddress &mac)
 // A frame from a watched machine, or ARP, in its place among the events.
 void SegmentWatch::SegmentFrameSeen(const EthernetFrame &frame, std::int64_t timeNs)
 {
-    if (!IsArpOrDhcp(frame) && !m_wakes.Watching(frame.source))
+    if (!IsArpOrDhcp(frame) && !Watching(frame.source))
         return; // the flood's frames go no further
     const SignOfLife sign = ReadSignOfLife(frame);
     // A watch ends at its machine's first frame, and a flood after it costs nothing.
-    const bool wakeSign = m_wakes.Watching(sign.sourceMac) && m_signsPending.count(sign.sourceMac) == 0;
+    const bool wakeSign = Watching(sign.sourceMac) && m_signsPending.count(sign.sourceMac) == 0;
     const bool arpMatters = sign.kind == SignOfLife::Kind::Arp || sign.dhcpRequested || wakeSign;
     if (!wakeSign && !arpMatters)
         return;
@@ -303,6 +314,19 @@ void SegmentWatch::SegmentFrameSeen(const EthernetFrame &frame, std::int64_t tim
     if (wakeSign)
         m_signsPending.insert(sign.sourceMac);
     Push(std::move(pending), timeNs);
+}
+
+// A flood comes from a few sources, none of them watched: the last one found so is
+// asked about again only once a watch has begun since.
+bool SegmentWatch::Watching(const MacAddress &source)
+{
+    const std::uint64_t key = MacKey(source);
+    if (key == m_notWatched)
+        return false;
+    if (m_wakes.Watching(source))
+        return true;
+    m_notWatched = key;
+    return false;
 }
 
 void SegmentWatch::SignFinished(const Pending &pending)

@@ -117,6 +117,7 @@ private:
     void MagicFinished(const MagicEvent &event);
     void WatchWake(const MagicEvent &event);
     void SegmentFrameSeen(const EthernetFrame &frame, std::int64_t timeNs);
+    bool Watching(const MacAddress &source);
     void SignFinished(const Pending &pending);
     void Answered(SignOfLife::Kind kind, const MacAddress &mac, const Ipv4Octets &address, std::int64_t timeNs);
     void Outcomes(const std::vector<WakeOutcome> &outcomes);
@@ -137,6 +138,9 @@ private:
     std::deque<Pending> m_pending;
     std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
     std::set<MacAddress> m_sentFor;      // the machines this one sent magic packets for
+    // A MAC, as MacKey makes it, that no watch has begun for since it was found unwatched.
+    static constexpr std::uint64_t kNoMac = ~std::uint64_t(0); // no MAC makes it
+    std::uint64_t m_notWatched = kNoMac;
     std::optional<AskedOnly> m_askedOnly;
 
     std::int64_t m_lastFrameNs = 0; // of a capture file
