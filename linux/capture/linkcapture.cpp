@@ -214,16 +214,23 @@ std::vector<bpf_insn> PcapLinkCapture::WithSources(const bpf_insn *program, std:
 }
 
 // The program compiled at Open, with the sources added to it: compiling anew would
-// cost as much as opening. The kernel swaps it in; libpcap filters the frames already
-// in the ring with it.
+// cost as much as opening. The kernel swaps it in, and libpcap runs it over every ring
+// block that holds frames then, in its own interpreter: the frames are handed over
+// first, as a pass a moment later would have, so that it runs over one block at most.
 void PcapLinkCapture::SetWatchedSources(const std::vector<MacAddress> &macs)
 {
     if (m_filter.empty())
         return;
     std::vector<bpf_insn> instructions = WithSources(m_filter.data(), m_filter.size(), macs, m_accept);
     bpf_program program{u_int(instructions.size()), instructions.data()};
-    for (const std::unique_ptr<Handle> &handle : m_handles)
+    bool handedOver = false;
+    for (const std::unique_ptr<Handle> &handle : m_handles) {
+        if (handle->notifier)
+            handedOver = ReadRing(*handle) || handedOver;
         pcap_setfilter(handle->pcap, &program);
+    }
+    if (handedOver && OnFramesHandled)
+        OnFramesHandled();
 }
 
 void PcapLinkCapture::Start()
