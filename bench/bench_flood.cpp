@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -84,6 +85,8 @@ struct Settings
     QString link = QStringLiteral("lo");
     // corvalen-cli with both sources serves metrics and writes its events to a journald of the bench's own.
     bool service = false;
+    // The corvalen-cli flooded: this build's, or another's to compare with.
+    QString cli = QStringLiteral(CORVALEN_CLI);
 };
 
 struct SendResult
@@ -352,6 +355,32 @@ double ProcessCpuSeconds(qint64 pid)
     return total;
 }
 
+// The CPU time of each thread of process `pid` by its name, threads of one name together.
+QMap<QString, double> ThreadCpuSeconds(qint64 pid)
+{
+    QMap<QString, double> threads;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile name(tasks.filePath(tid) + QStringLiteral("/comm"));
+        QFile schedstat(tasks.filePath(tid) + QStringLiteral("/schedstat"));
+        if (name.open(QIODevice::ReadOnly) && schedstat.open(QIODevice::ReadOnly))
+            threads[QString::fromLatin1(name.readAll().trimmed())] += schedstat.readAll().split(' ').value(0).toDouble() / 1e9;
+    }
+    return threads;
+}
+
+// "corvalen-cli 91.2 ms, civetweb-worker 0.4 ms": where the CPU time between two readings went.
+QString ThreadShares(const QMap<QString, double> &before, const QMap<QString, double> &after)
+{
+    QStringList shares;
+    for (auto thread = after.begin(); thread != after.end(); ++thread) {
+        const double ms = (thread.value() - before.value(thread.key())) * 1000;
+        if (ms >= 0.05)
+            shares << QStringLiteral("%1 %2 ms").arg(thread.key()).arg(ms, 0, 'f', 1);
+    }
+    return shares.join(QStringLiteral(", "));
+}
+
 // Voluntary and involuntary context switches of every thread of process `pid`:
 // about one for each time it waits and wakes up again.
 long ProcessContextSwitches(qint64 pid)
@@ -372,6 +401,7 @@ struct ProcessOutput
     QByteArray err;
     long rawSocketDrops = -1;
     qint64 pid = 0;
+    QString threads; // the CPU time of the flood by thread
 };
 
 // Starts `program`, waits until it writes `readyText` on stderr, floods it, and
@@ -401,11 +431,13 @@ bool RunProcess(const Settings &settings, const QString &program, const QStringL
     std::atomic<bool> done = false;
     SendResult send;
     const long switchesStart = ProcessContextSwitches(pid);
+    const QMap<QString, double> threadsStart = ThreadCpuSeconds(pid);
     const double cpuStart = ProcessCpuSeconds(pid);
     std::thread sender([&] { send = Flood(settings, done); });
     sender.join();
     std::this_thread::sleep_for(kQuietEnd);
     figures.cpuSeconds = ProcessCpuSeconds(pid) - cpuStart;
+    output.threads = ThreadShares(threadsStart, ThreadCpuSeconds(pid));
     figures.contextSwitches = ProcessContextSwitches(pid) - switchesStart;
     figures.sent = send.sent;
     const RawSocketState socket = RawSocketOfProcess(pid);
@@ -432,8 +464,10 @@ bool RunCli(const Settings &settings, const QStringList &arguments, Figures &fig
 {
     std::printf("corvalen-cli %s(a process of its own, report lines to a file):\n",
                 qPrintable(arguments.isEmpty() ? QString() : arguments.join(QLatin1Char(' ')) + QLatin1Char(' ')));
+    if (settings.cli != QStringLiteral(CORVALEN_CLI))
+        std::printf("  %s\n", qPrintable(settings.cli));
     ProcessOutput output;
-    if (!RunProcess(settings, QStringLiteral(CORVALEN_CLI), arguments, "listening for magic packets", figures, output))
+    if (!RunProcess(settings, settings.cli, arguments, "listening for magic packets", figures, output))
         return false;
     magicReported = long(output.out.count("Magic Packet received.\n"));
     // Video stuffing must make no event: no magic packet for the broadcast address, no near miss.
@@ -465,6 +499,7 @@ bool RunCli(const Settings &settings, const QStringList &arguments, Figures &fig
                 stuffingEvents, stuffingEvents == 0 ? "" : "  <-- NOT QUIET");
     std::printf("  CPU %.3f s, %.0f ns per datagram sent, %ld context switches\n", figures.cpuSeconds,
                 figures.NsPerDatagramSent(), figures.contextSwitches);
+    std::printf("  CPU by thread: %s\n", qPrintable(output.threads));
     return true;
 }
 
@@ -557,10 +592,12 @@ int main(int argc, char **argv)
             ++i;
         } else if (std::strcmp(argv[i], "--service") == 0) {
             settings.service = true;
+        } else if (std::strcmp(argv[i], "--cli") == 0 && i + 1 < argc) {
+            settings.cli = QString::fromLocal8Bit(argv[++i]);
         } else {
             std::fprintf(stderr,
                          "usage: %s [--count N (at most 1000000)] [--rate datagrams-per-second] [--rounds N (1 to 9)] "
-                         "[--noise mixed|magic-sized|video] [--link veth] [--service]\n",
+                         "[--noise mixed|magic-sized|video] [--link veth] [--service] [--cli path]\n",
                          argv[0]);
             return 2;
         }

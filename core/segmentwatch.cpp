@@ -3,6 +3,7 @@
 #include "protocols.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -16,6 +17,14 @@ bool IsLoopbackOrLimitedBroadcast(const IpAddress &address)
 {
     return address.family == Family::Ipv4
            && (address.bytes[0] == 127 || address.Ipv4() == Ipv4Octets{255, 255, 255, 255});
+}
+
+// The six bytes as one number, for a comparison in a single step.
+std::uint64_t MacKey(const MacAddress &mac)
+{
+    std::uint64_t key = 0;
+    std::memcpy(&key, mac.data(), mac.size());
+    return key;
 }
 
 PacketSender SenderOf(const MagicEvent &event)
@@ -44,13 +53,18 @@ bool SegmentWatch::Wants(const MacAddress &mac) const
 
 void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, std::optional<RealTime> time)
 {
+    // Read once, for every reader.
+    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(frame);
     if (m_settings.readingFile) {
         // The capture's own times: watches end when the capture says their time has passed.
         m_lastFrame = time.value_or(m_lastFrame);
         Outcomes(m_wakes.Expire(m_lastFrame));
-        SegmentFrameSeen(frame, m_lastFrame);
+        if (ethernet)
+            SegmentFrameSeen(*ethernet, m_lastFrame);
     }
-    if (const std::optional<WireFrame> decoded = DecodeFrame(frame)) {
+    if (!ethernet)
+        return;
+    if (const std::optional<WireFrame> decoded = DecodeFrame(*ethernet)) {
         MagicEvent event = EventFromFrame(*decoded, interfaceName);
         event.kernelTime = time;
         if (m_settings.readingFile) {
@@ -77,7 +91,7 @@ void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, s
         }
     }
     if (!m_settings.readingFile)
-        SegmentFrameSeen(frame, time);
+        SegmentFrameSeen(*ethernet, time);
 }
 
 void SegmentWatch::DatagramReported(const PacketReport &report)
@@ -163,6 +177,7 @@ void SegmentWatch::Drain(bool all)
 
 void SegmentWatch::WakeSent(const WakeSend &send, RealTime time)
 {
+    m_notWatched = kNoMac; // a watch may begin
     m_sentFor.insert(send.mac);
     if (m_settings.wakeTimeout == Nanoseconds::zero())
         return;
@@ -238,6 +253,7 @@ void SegmentWatch::WatchWake(const MagicEvent &event)
 {
     if (event.nearMiss || m_settings.wakeTimeout == Nanoseconds::zero() || event.machine.localInterface)
         return;
+    m_notWatched = kNoMac; // a watch may begin
     const RealTime time = event.kernelTime.value_or(m_clock.RealNow());
     if (m_wakes.Watching(event.mac)) {
         m_wakes.MagicSeen(event.mac, {}, time, std::nullopt); // counted in the watch that runs
@@ -264,25 +280,19 @@ std::optional<bool> SegmentWatch::WasAwake(const MacAddress &mac)
 }
 
 // A frame from a watched machine, or ARP, in its place among the events.
-void SegmentWatch::SegmentFrameSeen(ByteView frame, std::optional<RealTime> time)
+void SegmentWatch::SegmentFrameSeen(const EthernetFrame &frame, std::optional<RealTime> time)
 {
-    MacAddress source{};
-    if (frame.size() < kEthernetSourceOffset + source.size())
-        return;
-    std::copy_n(frame.begin() + kEthernetSourceOffset, source.size(), source.begin());
-    if (!IsArpOrDhcp(frame) && !m_wakes.Watching(source))
+    if (!IsArpOrDhcp(frame) && !Watching(frame.source))
         return; // the flood's frames go no further
-    const std::optional<SignOfLife> sign = ReadSignOfLife(frame);
-    if (!sign)
-        return;
+    const SignOfLife sign = ReadSignOfLife(frame);
     // A watch ends at its machine's first frame, and a flood after it costs nothing.
-    const bool wakeSign = m_wakes.Watching(sign->sourceMac) && m_signsPending.count(sign->sourceMac) == 0;
-    const bool arpMatters = sign->kind == SignOfLife::Kind::Arp || sign->dhcpRequested || wakeSign;
+    const bool wakeSign = Watching(sign.sourceMac) && m_signsPending.count(sign.sourceMac) == 0;
+    const bool arpMatters = sign.kind == SignOfLife::Kind::Arp || sign.dhcpRequested || wakeSign;
     if (!wakeSign && !arpMatters)
         return;
     Pending pending;
     pending.kind = Pending::Kind::Sign;
-    pending.sign = *sign;
+    pending.sign = sign;
     pending.wakeSign = wakeSign;
     pending.time = time.value_or(m_clock.RealNow());
     if (m_settings.readingFile) {
@@ -290,8 +300,21 @@ void SegmentWatch::SegmentFrameSeen(ByteView frame, std::optional<RealTime> time
         return;
     }
     if (wakeSign)
-        m_signsPending.insert(sign->sourceMac);
+        m_signsPending.insert(sign.sourceMac);
     Push(std::move(pending), time);
+}
+
+// A flood comes from a few sources, none of them watched: the last one found so is
+// asked about again only once a watch has begun since.
+bool SegmentWatch::Watching(const MacAddress &source)
+{
+    const std::uint64_t key = MacKey(source);
+    if (key == m_notWatched)
+        return false;
+    if (m_wakes.Watching(source))
+        return true;
+    m_notWatched = key;
+    return false;
 }
 
 void SegmentWatch::SignFinished(const Pending &pending)

@@ -107,7 +107,8 @@ private:
     void Complete(Pending &pending);
     void MagicFinished(const MagicEvent &event);
     void WatchWake(const MagicEvent &event);
-    void SegmentFrameSeen(ByteView frame, std::optional<RealTime> time);
+    void SegmentFrameSeen(const EthernetFrame &frame, std::optional<RealTime> time);
+    bool Watching(const MacAddress &source);
     void SignFinished(const Pending &pending);
     void Answered(SignOfLife::Kind kind, const MacAddress &mac, const Ipv4Octets &address, RealTime time);
     void Outcomes(const std::vector<WakeOutcome> &outcomes);
@@ -128,6 +129,9 @@ private:
     std::deque<Pending> m_pending;
     std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
     std::set<MacAddress> m_sentFor;      // the machines this one sent magic packets for
+    // A MAC, as MacKey makes it, that no watch has begun for since it was found unwatched.
+    static constexpr std::uint64_t kNoMac = ~std::uint64_t(0); // no MAC makes it
+    std::uint64_t m_notWatched = kNoMac;
     std::map<MacAddress, AskedOnly> m_askedOnly;
 
     RealTime m_lastFrame{}; // of a capture file

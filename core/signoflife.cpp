@@ -126,15 +126,12 @@ void ReadNeighbourDiscovery(ByteView ipv6, SignOfLife &sign)
 
 } // namespace
 
-bool IsArpOrDhcp(ByteView frame)
+bool IsArpOrDhcp(const EthernetFrame &frame)
 {
-    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(frame);
-    if (!ethernet)
-        return false;
-    if (ethernet->etherType == kEtherTypeArp)
+    if (frame.etherType == kEtherTypeArp)
         return true;
-    const ByteView ip = ethernet->payload;
-    if (ethernet->etherType != kEtherTypeIpv4 || ip.size() < kIpv4MinimumHeaderSize
+    const ByteView ip = frame.payload;
+    if (frame.etherType != kEtherTypeIpv4 || ip.size() < kIpv4MinimumHeaderSize
         || ip[kIpv4ProtocolOffset] != kProtocolUdp)
         return false;
     const std::size_t udp = std::size_t(ip[0] & 0x0F) * 4;
@@ -150,21 +147,16 @@ std::string SignOfLifeText(const SignOfLife &sign)
     return type;
 }
 
-std::optional<SignOfLife> ReadSignOfLife(ByteView frame)
+SignOfLife ReadSignOfLife(const EthernetFrame &frame)
 {
-    if (frame.size() < kEthernetHeaderSize)
-        return std::nullopt;
     SignOfLife sign;
-    std::copy_n(frame.begin() + kEthernetSourceOffset, 6, sign.sourceMac.begin());
-    // A frame whose tags do not hold together is a sign of life all the same.
-    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(frame);
-    sign.etherType = ethernet ? ethernet->etherType : Read16(frame, kEtherTypeOffset);
-    const ByteView payload = ethernet ? ethernet->payload : ByteView();
+    sign.sourceMac = frame.source;
+    sign.etherType = frame.etherType;
     if (sign.etherType == kEtherTypeArp)
-        ReadArp(payload, sign);
-    else if (sign.etherType == kEtherTypeIpv4 && payload.size() >= kIpv4MinimumHeaderSize)
-        ReadDhcp(payload, sign);
+        ReadArp(frame.payload, sign);
+    else if (sign.etherType == kEtherTypeIpv4 && frame.payload.size() >= kIpv4MinimumHeaderSize)
+        ReadDhcp(frame.payload, sign);
     else if (sign.etherType == kEtherTypeIpv6)
-        ReadNeighbourDiscovery(payload, sign);
+        ReadNeighbourDiscovery(frame.payload, sign);
     return sign;
 }

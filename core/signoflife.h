@@ -32,8 +32,8 @@ std::string SignOfLifeText(const SignOfLife &sign);
 
 // ARP, or UDP to the DHCP server port over IPv4, untagged or behind one or two VLAN
 // tags: a test cheap enough for every frame of a flood, before ReadSignOfLife.
-bool IsArpOrDhcp(ByteView frame);
+bool IsArpOrDhcp(const EthernetFrame &frame);
 
-// `frame` is a whole Ethernet II frame with up to two VLAN tags; nothing when it is
-// too short to have a source address and an EtherType.
-std::optional<SignOfLife> ReadSignOfLife(ByteView frame);
+// Every frame says something; one whose tags do not hold together is a frame of its
+// first EtherType.
+SignOfLife ReadSignOfLife(const EthernetFrame &frame);

@@ -257,15 +257,13 @@ std::optional<EthernetFrame> UnwrapEthernet(ByteView frame)
         }
         typeOffset += kVlanTagSize;
     }
-    return std::nullopt;
+    unwrapped.etherType = ReadBigEndian16(frame, kEtherTypeOffset);
+    return unwrapped;
 }
 
-std::optional<WireFrame> DecodeFrame(ByteView frame)
+std::optional<WireFrame> DecodeFrame(const EthernetFrame &ethernet)
 {
-    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(frame);
-    if (!ethernet)
-        return std::nullopt;
-    const std::optional<Located> located = Locate(ethernet->etherType, ethernet->payload);
+    const std::optional<Located> located = Locate(ethernet.etherType, ethernet.payload);
     if (!located)
         return std::nullopt;
     const MagicMatch magic = FindMagic(located->payload);
@@ -273,8 +271,8 @@ std::optional<WireFrame> DecodeFrame(ByteView frame)
         return std::nullopt;
 
     WireFrame decoded;
-    decoded.destinationMac = ethernet->destination;
-    decoded.sourceMac = ethernet->source;
+    decoded.destinationMac = ethernet.destination;
+    decoded.sourceMac = ethernet.source;
     decoded.payload = located->payload;
     decoded.magic = magic;
     if (located->family == Family::None)
@@ -287,4 +285,10 @@ std::optional<WireFrame> DecodeFrame(ByteView frame)
     decoded.strict = decoded.family == Family::Ipv4 && located->fillsPacket && decoded.payload.size() == kMagicSize
                      && magic.kind == MagicKind::Magic;
     return decoded;
+}
+
+std::optional<WireFrame> DecodeFrame(ByteView frame)
+{
+    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(frame);
+    return ethernet ? DecodeFrame(*ethernet) : std::nullopt;
 }

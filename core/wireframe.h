@@ -63,7 +63,8 @@ struct WireFrame
 
 inline constexpr std::uint16_t kWakeOnLanEtherType = 0x0842;
 
-// An Ethernet II frame with its header and VLAN tags read once.
+// An Ethernet II frame with its header and VLAN tags read once; each reader of
+// frames takes it so, and none reads the header again.
 struct EthernetFrame
 {
     MacAddress destination{};
@@ -73,11 +74,14 @@ struct EthernetFrame
 };
 
 // Up to two VLAN tags, each 802.1Q (0x8100), 802.1ad (0x88A8) or the older 0x9100,
-// as the capture's kernel filter passes them; nothing for a frame too short for its
-// header and tags, or with more tags.
+// as the capture's kernel filter passes them. Nothing for a frame too short for its
+// header. A frame whose tags do not hold together (too short for them, or more of
+// them) keeps its first EtherType, a tag's, and no payload: to every reader it is a
+// frame of that type and nothing more.
 std::optional<EthernetFrame> UnwrapEthernet(ByteView frame);
 
-// `frame` is a whole Ethernet II frame from the destination address on, with up to
-// two 802.1Q or 802.1ad tags. Returns nothing unless it carries a magic packet or a near
-// miss, as UDP over IPv4 or IPv6 or as EtherType 0x0842; fragments are not joined.
+// Returns nothing unless the frame carries a magic packet or a near miss, as UDP over
+// IPv4 or IPv6 or as EtherType 0x0842; fragments are not joined.
+std::optional<WireFrame> DecodeFrame(const EthernetFrame &frame);
+// The same for a whole Ethernet II frame from the destination address on.
 std::optional<WireFrame> DecodeFrame(ByteView frame);

@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to DecodeFrame as a whole Ethernet frame, and to FindMagic
 // as a payload, and checks every answer against the bytes it came from, and that
-// the link-layer capture's kernel filter lets every frame through that decodes;
-// and to ReadSignOfLife, the reader of what a waking machine sends.
+// the link-layer capture's kernel filter lets every frame through that decodes, and
+// that it fares with watched sources added as with them compiled; and to
+// ReadSignOfLife, the reader of what a waking machine sends.
 
 #include "fuzzcheck.h"
 #include "linkcapture.h"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -72,6 +74,46 @@ const bpf_program &CaptureFilter()
     return program;
 }
 
+// The capture's filter with these sources, as libpcap compiles FilterWithSources and as
+// the capture joins them to the compiled filter.
+struct WithSources
+{
+    explicit WithSources(const std::vector<MacAddress> &macs)
+    {
+        pcap_t *const dead = pcap_open_dead(DLT_EN10MB, 262144);
+        if (dead == nullptr
+            || pcap_compile(dead, &compiled, PcapLinkCapture::FilterWithSources(macs).c_str(), 1, PCAP_NETMASK_UNKNOWN)
+                   != 0) {
+            std::fprintf(stderr, "cannot compile the capture filter with sources\n");
+            std::abort();
+        }
+        joined = PcapLinkCapture::WithSources(CaptureFilter().bf_insns, CaptureFilter().bf_len, macs,
+                                              bpf_u_int32(pcap_snapshot(dead)));
+        built = {u_int(joined.size()), joined.data()};
+        pcap_close(dead);
+    }
+    bpf_program compiled{};
+    std::vector<bpf_insn> joined;
+    bpf_program built{};
+};
+
+// The corpus's frames come from 02:00:00:00:00:02; the others differ from it in the
+// first two or the last four bytes.
+const WithSources &Sources(bool withCorpusSender)
+{
+    static const WithSources without({MacAddress{0x12, 0, 0, 0, 0, 2}, MacAddress{0x02, 0, 0, 0, 0, 3}});
+    static const WithSources with({MacAddress{0x12, 0, 0, 0, 0, 2}, MacAddress{0x02, 0, 0, 0, 0, 2},
+                                   MacAddress{0x02, 0, 0, 0, 0, 3}});
+    return withCorpusSender ? with : without;
+}
+
+bool LetsThrough(const bpf_program &program, const std::uint8_t *data, std::size_t size)
+{
+    pcap_pkthdr header{};
+    header.caplen = header.len = bpf_u_int32(size);
+    return pcap_offline_filter(&program, &header, data) != 0;
+}
+
 std::uint16_t Read16At(const std::uint8_t *data, std::size_t offset)
 {
     return std::uint16_t(data[offset] << 8 | data[offset + 1]);
@@ -79,9 +121,7 @@ std::uint16_t Read16At(const std::uint8_t *data, std::size_t offset)
 
 bool FilterLetsThrough(const std::uint8_t *data, std::size_t size)
 {
-    pcap_pkthdr header{};
-    header.caplen = header.len = bpf_u_int32(size);
-    return pcap_offline_filter(&CaptureFilter(), &header, data) != 0;
+    return LetsThrough(CaptureFilter(), data, size);
 }
 
 // A UDP payload of MPEG transport stream packets, which the filter turns away: bare
@@ -103,9 +143,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const ByteView bytes(data, size);
     CheckMatch(FindMagic(bytes), bytes);
+    for (const bool withCorpusSender : {false, true}) {
+        const WithSources &sources = Sources(withCorpusSender);
+        FUZZ_CHECK(LetsThrough(sources.built, data, size) == LetsThrough(sources.compiled, data, size));
+    }
 
-    const std::optional<SignOfLife> sign = ReadSignOfLife(bytes);
-    FUZZ_CHECK(sign.has_value() == (size >= 14));
+    const std::optional<EthernetFrame> ethernet = UnwrapEthernet(bytes);
+    FUZZ_CHECK(ethernet.has_value() == (size >= 14));
+    const std::optional<SignOfLife> sign = ethernet ? std::optional<SignOfLife>(ReadSignOfLife(*ethernet)) : std::nullopt;
     if (sign) {
         FUZZ_CHECK(std::memcmp(sign->sourceMac.data(), data + 6, 6) == 0);
         FUZZ_CHECK(!SignOfLifeText(*sign).empty());
@@ -116,14 +161,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const bool untagged = !isTag(Read16At(data, 12));
         const bool oneTag = size >= 18 && Read16At(data, 12) == 0x8100 && !isTag(Read16At(data, 16));
         if ((sign->kind == SignOfLife::Kind::Arp || sign->kind == SignOfLife::Kind::Dhcp) && (untagged || oneTag))
-            FUZZ_CHECK(IsArpOrDhcp(bytes));
+            FUZZ_CHECK(IsArpOrDhcp(*ethernet));
         if (sign->kind == SignOfLife::Kind::Dhcp)
             FUZZ_CHECK(sign->etherType == 0x0800 && (!sign->hostName || sign->hostName->size() <= 255));
         if (sign->kind != SignOfLife::Kind::Frame)
             FUZZ_CHECK(sign->etherType == 0x0800 || sign->etherType == 0x0806 || sign->etherType == 0x86DD);
     }
 
-    const std::optional<WireFrame> frame = DecodeFrame(bytes);
+    const std::optional<WireFrame> frame = ethernet ? DecodeFrame(*ethernet) : std::nullopt;
     if (!frame)
         return 0;
     FUZZ_CHECK(size >= 14);

@@ -1,4 +1,5 @@
 #include "linkcapture.h"
+#include "protocols.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -144,12 +145,22 @@ bool PcapLinkCapture::OpenOne(const std::string &name, std::string &failure)
     }
     if (pcap_datalink(handle->pcap) != DLT_EN10MB)
         return false;
-    bpf_program program{};
-    if (pcap_setdirection(handle->pcap, PCAP_D_IN) != 0
-        || pcap_compile(handle->pcap, &program, kFilter, 1, PCAP_NETMASK_UNKNOWN) != 0) {
+    if (pcap_setdirection(handle->pcap, PCAP_D_IN) != 0) {
         failure = pcap_geterr(handle->pcap);
         return false;
     }
+    // Compiling is most of the cost of opening: once for all interfaces.
+    if (m_filter.empty()) {
+        bpf_program compiled{};
+        if (pcap_compile(handle->pcap, &compiled, kFilter, 1, PCAP_NETMASK_UNKNOWN) != 0) {
+            failure = pcap_geterr(handle->pcap);
+            return false;
+        }
+        m_filter.assign(compiled.bf_insns, compiled.bf_insns + compiled.bf_len);
+        m_accept = std::uint32_t(pcap_snapshot(handle->pcap));
+        pcap_freecode(&compiled);
+    }
+    bpf_program program{u_int(m_filter.size()), m_filter.data()};
     // libpcap sorts out the outgoing frames only once they are in the ring; the
     // kernel can keep them out, which halves the work on loopback. Without it
     // (before Linux 4.20) libpcap's own test still holds.
@@ -157,7 +168,6 @@ bool PcapLinkCapture::OpenOne(const std::string &name, std::string &failure)
     ::setsockopt(pcap_fileno(handle->pcap), SOL_PACKET, PACKET_IGNORE_OUTGOING, &ignoreOutgoing,
                  sizeof ignoreOutgoing);
     const int filtered = pcap_setfilter(handle->pcap, &program);
-    pcap_freecode(&program);
     if (filtered != 0 || pcap_setnonblock(handle->pcap, 1, errorBuffer) != 0
         || pcap_get_selectable_fd(handle->pcap) < 0) {
         failure = filtered != 0 ? pcap_geterr(handle->pcap) : errorBuffer;
@@ -177,18 +187,50 @@ std::string PcapLinkCapture::FilterWithSources(const std::vector<MacAddress> &ma
     return filter;
 }
 
-// libpcap compiles the filter anew and the kernel swaps it in; frames already in the
-// ring stay there.
+std::vector<bpf_insn> PcapLinkCapture::WithSources(const bpf_insn *program, std::size_t length,
+                                                   const std::vector<MacAddress> &macs, std::uint32_t accept)
+{
+    std::vector<bpf_insn> combined(program, program + length);
+    if (macs.empty())
+        return combined;
+    // Each "ret #0" becomes a jump to the sources, appended where it only jumps forward.
+    for (std::size_t at = 0; at < combined.size(); ++at) {
+        if (combined[at].code == (BPF_RET | BPF_K) && combined[at].k == 0)
+            combined[at] = BPF_STMT(BPF_JMP | BPF_JA, bpf_u_int32(length - at - 1));
+    }
+    // As libpcap compiles "ether src": the last four bytes of the address, then the first two.
+    combined.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kEthernetSourceOffset + 2));
+    for (const MacAddress &mac : macs) {
+        const bpf_u_int32 last4 = bpf_u_int32(mac[2]) << 24 | bpf_u_int32(mac[3]) << 16 | bpf_u_int32(mac[4]) << 8 | mac[5];
+        const bpf_u_int32 first2 = bpf_u_int32(mac[0]) << 8 | mac[1];
+        combined.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, last4, 0, 4)); // else the next MAC
+        combined.push_back(BPF_STMT(BPF_LD | BPF_H | BPF_ABS, kEthernetSourceOffset));
+        combined.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, first2, 0, 1));
+        combined.push_back(BPF_STMT(BPF_RET | BPF_K, accept));
+        combined.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kEthernetSourceOffset + 2));
+    }
+    combined.push_back(BPF_STMT(BPF_RET | BPF_K, 0));
+    return combined;
+}
+
+// The program compiled at Open, with the sources added to it: compiling anew would
+// cost as much as opening. The kernel swaps it in, and libpcap runs it over every ring
+// block that holds frames then, in its own interpreter: the frames are handed over
+// first, as a pass a moment later would have, so that it runs over one block at most.
 void PcapLinkCapture::SetWatchedSources(const std::vector<MacAddress> &macs)
 {
-    const std::string filter = FilterWithSources(macs);
+    if (m_filter.empty())
+        return;
+    std::vector<bpf_insn> instructions = WithSources(m_filter.data(), m_filter.size(), macs, m_accept);
+    bpf_program program{u_int(instructions.size()), instructions.data()};
+    bool handedOver = false;
     for (const std::unique_ptr<Handle> &handle : m_handles) {
-        bpf_program program{};
-        if (pcap_compile(handle->pcap, &program, filter.c_str(), 1, PCAP_NETMASK_UNKNOWN) != 0)
-            continue;
+        if (handle->notifier)
+            handedOver = ReadRing(*handle) || handedOver;
         pcap_setfilter(handle->pcap, &program);
-        pcap_freecode(&program);
     }
+    if (handedOver && OnFramesHandled)
+        OnFramesHandled();
 }
 
 void PcapLinkCapture::Start()
@@ -242,6 +284,7 @@ void PcapLinkCapture::ReadQueued()
 void PcapLinkCapture::Close()
 {
     m_handles.clear();
+    m_filter.clear();
 }
 
 std::vector<std::string> PcapLinkCapture::Interfaces() const

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+struct bpf_insn;
+
 // Incoming Ethernet frames that may hold a magic packet, from the link layer of this
 // machine's interfaces. Opening needs CAP_NET_RAW and makes no thread, so that it can
 // happen before the capabilities are given up; starting arms readiness on the
@@ -67,6 +69,13 @@ public:
     static const char *const kFilter;
     // kFilter, and every frame from these MACs.
     static std::string FilterWithSources(const std::vector<MacAddress> &macs);
+    // The program libpcap compiled from a filter, and every frame from these MACs, as
+    // the filter followed by " or ether src " and each MAC would compile, without
+    // compiling again: where the program turns a frame away, the frame's source
+    // address is asked for instead. `accept` is what the program returns for a frame
+    // it lets through: the handle's snapshot length.
+    static std::vector<bpf_insn> WithSources(const bpf_insn *program, std::size_t length,
+                                             const std::vector<MacAddress> &macs, std::uint32_t accept);
 
 private:
     struct Handle;
@@ -77,4 +86,8 @@ private:
     std::vector<std::unique_ptr<Handle>> m_handles;
     std::string m_lastError;
     bool m_promiscuous = false;
+    // kFilter as libpcap compiled it for the first interface; the others, all
+    // Ethernet on this kernel with the same snapshot length, take the same program.
+    std::vector<bpf_insn> m_filter;
+    std::uint32_t m_accept = 0;
 };

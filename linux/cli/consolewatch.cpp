@@ -117,15 +117,15 @@ bool ConsoleWatch::Start()
     std::vector<std::string> linkInterfaces;
     if (m_capture) {
         m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, RealTime kernelTime) {
-            if (m_finished)
-                return;
-            m_watch.FrameSeen(interfaceName, frame, kernelTime);
-            ArmDrain();
+            if (!m_finished)
+                m_watch.FrameSeen(interfaceName, frame, kernelTime);
         };
         // Awake for the frames anyway: the datagrams that came meanwhile are read too.
+        // The drain is armed once for all the frames of the pass.
         m_capture->OnFramesHandled = [this] {
             if (!m_finished && m_listener && m_listener->IsListening())
                 m_listener->ReceiveQueued();
+            ArmDrain();
         };
         m_capture->Start();
         m_secondTimer.start(1000);

@@ -5,6 +5,7 @@
 #include "rootskip.h"
 #include "machineinfo.h"
 #include "testdatagrams.h"
+#include "testframes.h"
 #include "vethnamespace.h"
 
 #include <pcap/pcap.h>
@@ -73,6 +74,7 @@ private slots:
     void filterLetsThroughCandidatesOnly();
     void filterTurnsAwayTransportStreams_data();
     void filterTurnsAwayTransportStreams();
+    void sourcesJoinTheFilterAsCompiled();
     void everyEthernetInterfaceIsOpened();
     void machineKnowsTheVeth();
 
@@ -260,6 +262,81 @@ void TestLinkCapture::filterTurnsAwayTransportStreams()
     pcap_freecode(&program);
     pcap_close(dead);
     QCOMPARE(passed, passes);
+}
+
+// The watched sources join the compiled filter without compiling again: every frame,
+// whole or cut short anywhere, untagged or behind tags, from a watched machine, from
+// one whose address differs in its first two or its last four bytes, or from another,
+// fares as it does with the filter compiled from FilterWithSources.
+void TestLinkCapture::sourcesJoinTheFilterAsCompiled()
+{
+    using testframes::Bytes;
+    const Bytes watched = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    const std::vector<Bytes> sources = {watched, {0x12, 0x11, 0x22, 0x33, 0x44, 0x55}, {0x02, 0x11, 0x22, 0x33, 0x44, 0x56},
+                                        testframes::kSender};
+    Bytes tcp = testframes::Udp(testframes::kSender, 2, 40000, 80, Bytes(30, 0x61));
+    tcp[23] = 6;
+    const QByteArray video = testdatagrams::VideoPayload();
+    Bytes neighbour(40 + 24, 0);
+    neighbour[0] = 0x60;
+    neighbour[5] = 24;
+    neighbour[6] = 58;
+    neighbour[40] = 135;
+    const std::vector<Bytes> frames = {
+        testframes::Udp(testframes::kSender, 2, 40000, 9, testframes::Magic(watched)),
+        testframes::Udp(testframes::kSender, 2, 40000, 5004, Bytes(video.begin(), video.end())),
+        testframes::Udp(testframes::kSender, 2, 40000, 9, Bytes(4, 0xFF)),
+        testframes::DhcpRequest(testframes::kSender, "nas"),
+        testframes::ArpRequest(testframes::kSender, 2, 23),
+        testframes::Ethernet(testframes::kSender, 0x0842, testframes::Magic(watched)),
+        testframes::Ethernet(testframes::kSender, 0x86DD, neighbour),
+        testframes::Ethernet(testframes::kSender, 0x88B5, Bytes(46, 0)),
+        tcp,
+    };
+    const std::vector<Bytes> tagSets = {{}, {0x81, 0x00, 0x00, 0x64}, {0x88, 0xA8, 0, 10, 0x81, 0, 0, 20},
+                                        {0x81, 0, 0, 1, 0x81, 0, 0, 2, 0x81, 0, 0, 3}};
+    const std::vector<std::vector<MacAddress>> macSets = {
+        {}, {MacAddress{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}},
+        {MacAddress{0x02, 0, 0, 0, 0, 0x09}, MacAddress{0x02, 0x11, 0x22, 0x33, 0x44, 0x55}, MacAddress{0x0A, 0, 0, 0, 0, 1}}};
+
+    pcap_t *const dead = pcap_open_dead(DLT_EN10MB, 262144);
+    bpf_program filter{};
+    QCOMPARE(pcap_compile(dead, &filter, PcapLinkCapture::kFilter, 1, PCAP_NETMASK_UNKNOWN), 0);
+    int lettingThrough = 0;
+    for (const std::vector<MacAddress> &macs : macSets) {
+        bpf_program compiled{};
+        QCOMPARE(pcap_compile(dead, &compiled, PcapLinkCapture::FilterWithSources(macs).c_str(), 1, PCAP_NETMASK_UNKNOWN), 0);
+        std::vector<bpf_insn> joined =
+            PcapLinkCapture::WithSources(filter.bf_insns, filter.bf_len, macs, bpf_u_int32(pcap_snapshot(dead)));
+        const bpf_program built{u_int(joined.size()), joined.data()};
+        QVERIFY(bpf_validate(built.bf_insns, int(built.bf_len)) != 0);
+        for (Bytes frame : frames) {
+            for (const Bytes &tags : tagSets) {
+                for (const Bytes &source : sources) {
+                    Bytes tagged = frame;
+                    std::copy(source.begin(), source.end(), tagged.begin() + 6);
+                    tagged.insert(tagged.begin() + 12, tags.begin(), tags.end());
+                    for (std::size_t size = 0; size <= tagged.size(); ++size) {
+                        pcap_pkthdr header{};
+                        header.caplen = header.len = bpf_u_int32(size);
+                        const int expected = pcap_offline_filter(&compiled, &header, tagged.data());
+                        QVERIFY2(pcap_offline_filter(&built, &header, tagged.data()) == expected,
+                                 qPrintable(QStringLiteral("%1 MAC(s), %2 of %3 bytes: %4")
+                                                .arg(macs.size())
+                                                .arg(size)
+                                                .arg(tagged.size())
+                                                .arg(QByteArray(reinterpret_cast<const char *>(tagged.data()),
+                                                                qsizetype(size)).toHex())));
+                        lettingThrough += expected != 0;
+                    }
+                }
+            }
+        }
+        pcap_freecode(&compiled);
+    }
+    QVERIFY(lettingThrough > 0);
+    pcap_freecode(&filter);
+    pcap_close(dead);
 }
 
 void TestLinkCapture::everyEthernetInterfaceIsOpened()
