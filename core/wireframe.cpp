@@ -53,6 +53,25 @@ MacAddress ReadMac(ByteView bytes, std::size_t offset)
     return mac;
 }
 
+// Six 0xFF bytes in a row hold one byte at an index of 5 modulo 6, so where none of
+// those up to `lastOffset` + 5 is 0xFF, no six start at `lastOffset` or before. A look
+// at every sixth byte costs less than the search on the short payloads floods are
+// mostly made of; on longer ones memchr's wide steps win.
+constexpr std::size_t kShortPayload = 192;
+
+bool MaySync(const std::uint8_t *data, std::size_t lastOffset)
+{
+    for (std::size_t at = kSyncSize - 1; at <= lastOffset + kSyncSize - 1; at += kSyncSize) {
+        if (data[at] == 0xFF)
+            return true;
+    }
+    return false;
+}
+
+// Out of line, so that a payload the look at every sixth byte turns away costs no
+// more than that look.
+[[gnu::noinline]] MagicMatch SearchMagic(ByteView payload);
+
 // How the copies after the six 0xFF bytes at `offset` would fare.
 MagicMatch MatchCopies(ByteView payload, std::size_t offset)
 {
@@ -211,10 +230,19 @@ std::optional<MacAddress> ParseMacText(const std::string &text)
 
 MagicMatch FindMagic(ByteView payload)
 {
+    if (payload.size() < kSyncSize + kMacSize
+        || (payload.size() <= kShortPayload && !MaySync(payload.data(), payload.size() - kSyncSize - kMacSize)))
+        return MagicMatch();
+    return SearchMagic(payload);
+}
+
+namespace {
+
+// FindMagic on a payload of a MAC copy and six bytes more at least, that may hold one.
+MagicMatch SearchMagic(ByteView payload)
+{
     MagicMatch best;
     MagicMatch noCard; // the first magic packet for an address no card has, standing on its own
-    if (payload.size() < kSyncSize + kMacSize)
-        return best;
     const std::size_t lastOffset = payload.size() - kSyncSize - kMacSize;
     const std::uint8_t *const data = payload.data();
     std::size_t offset = 0;
@@ -262,6 +290,8 @@ MagicMatch FindMagic(ByteView payload)
     }
     return noCard.kind == MagicKind::Magic ? noCard : best;
 }
+
+} // namespace
 
 std::string NearMissReason(const MagicMatch &match)
 {
