@@ -391,24 +391,27 @@ const char *FamilyName(Family family)
     return family == Family::Ipv4 ? "ipv4" : family == Family::Ipv6 ? "ipv6" : nullptr;
 }
 
+// Filled where the caller keeps it: a copy made of small stores, read back at once in
+// wide loads, would stall the processor on every frame.
 std::optional<EthernetFrame> UnwrapEthernet(ByteView frame)
 {
+    std::optional<EthernetFrame> unwrapped;
     if (frame.size() < kEthernetHeaderSize)
-        return std::nullopt;
-    EthernetFrame unwrapped;
-    unwrapped.destination = ReadMac(frame, kEthernetDestinationOffset);
-    unwrapped.source = ReadMac(frame, kEthernetSourceOffset);
+        return unwrapped;
+    EthernetFrame &ethernet = unwrapped.emplace();
+    ethernet.destination = ReadMac(frame, kEthernetDestinationOffset);
+    ethernet.source = ReadMac(frame, kEthernetSourceOffset);
     std::size_t typeOffset = kEtherTypeOffset;
     for (std::size_t tags = 0; tags <= kMaxVlanTags && frame.size() >= typeOffset + 2; ++tags) {
         const std::uint16_t etherType = ReadBigEndian16(frame, typeOffset);
         if (etherType != kEtherTypeVlan && etherType != kEtherTypeQinQ && etherType != kEtherTypeQinQLegacy) {
-            unwrapped.etherType = etherType;
-            unwrapped.payload = frame.subspan(typeOffset + 2);
+            ethernet.etherType = etherType;
+            ethernet.payload = frame.subspan(typeOffset + 2);
             return unwrapped;
         }
         typeOffset += kVlanTagSize;
     }
-    unwrapped.etherType = ReadBigEndian16(frame, kEtherTypeOffset);
+    ethernet.etherType = ReadBigEndian16(frame, kEtherTypeOffset);
     return unwrapped;
 }
 
