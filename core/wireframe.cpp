@@ -41,6 +41,25 @@ constexpr std::size_t kUdpLengthOffset = 4;
 
 constexpr std::size_t kMagicSize = kSyncSize + kMagicCopies * kMacSize;
 
+// Six 0xFF bytes in a row hold one byte at an index of 5 modulo 6, so where none of
+// those up to `lastOffset` + 5 is 0xFF, no six start at `lastOffset` or before. A look
+// at every sixth byte costs less than the search on the short payloads floods are
+// mostly made of; on longer ones memchr's wide steps win.
+constexpr std::size_t kShortPayload = 192;
+
+bool MaySync(const std::uint8_t *data, std::size_t lastOffset)
+{
+    for (std::size_t at = kSyncSize - 1; at <= lastOffset + kSyncSize - 1; at += kSyncSize) {
+        if (data[at] == 0xFF)
+            return true;
+    }
+    return false;
+}
+
+// Out of line, so that a payload the look at every sixth byte turns away costs no
+// more than that look.
+[[gnu::noinline]] MagicMatch SearchMagic(ByteView payload);
+
 // How the copies after the six 0xFF bytes at `offset` would fare.
 MagicMatch MatchCopies(ByteView payload, std::size_t offset)
 {
@@ -171,10 +190,19 @@ void CopyAddresses(const Located &located, WireFrame &decoded)
 
 MagicMatch FindMagic(ByteView payload)
 {
+    if (payload.size() < kSyncSize + kMacSize
+        || (payload.size() <= kShortPayload && !MaySync(payload.data(), payload.size() - kSyncSize - kMacSize)))
+        return MagicMatch();
+    return SearchMagic(payload);
+}
+
+namespace {
+
+// FindMagic on a payload of a MAC copy and six bytes more at least, that may hold one.
+MagicMatch SearchMagic(ByteView payload)
+{
     MagicMatch best;
     MagicMatch noCard; // the first magic packet for an address no card has, standing on its own
-    if (payload.size() < kSyncSize + kMacSize)
-        return best;
     const std::size_t lastOffset = payload.size() - kSyncSize - kMacSize;
     const std::uint8_t *const data = payload.data();
     std::size_t offset = 0;
@@ -223,6 +251,8 @@ MagicMatch FindMagic(ByteView payload)
     return noCard.kind == MagicKind::Magic ? noCard : best;
 }
 
+} // namespace
+
 std::string NearMissReason(const MagicMatch &match)
 {
     if (match.kind != MagicKind::NearMiss)
@@ -240,24 +270,27 @@ const char *CarrierName(Carrier carrier)
     return carrier == Carrier::Udp ? "udp" : "ethernet";
 }
 
+// Filled where the caller keeps it: a copy made of small stores, read back at once in
+// wide loads, would stall the processor on every frame.
 std::optional<EthernetFrame> UnwrapEthernet(ByteView frame)
 {
+    std::optional<EthernetFrame> unwrapped;
     if (frame.size() < kEthernetHeaderSize)
-        return std::nullopt;
-    EthernetFrame unwrapped;
-    unwrapped.destination = MacAt(frame, kEthernetDestinationOffset);
-    unwrapped.source = MacAt(frame, kEthernetSourceOffset);
+        return unwrapped;
+    EthernetFrame &ethernet = unwrapped.emplace();
+    ethernet.destination = MacAt(frame, kEthernetDestinationOffset);
+    ethernet.source = MacAt(frame, kEthernetSourceOffset);
     std::size_t typeOffset = kEtherTypeOffset;
     for (std::size_t tags = 0; tags <= kMaxVlanTags && frame.size() >= typeOffset + 2; ++tags) {
         const std::uint16_t etherType = ReadBigEndian16(frame, typeOffset);
         if (etherType != kEtherTypeVlan && etherType != kEtherTypeQinQ && etherType != kEtherTypeQinQLegacy) {
-            unwrapped.etherType = etherType;
-            unwrapped.payload = frame.subspan(typeOffset + 2);
+            ethernet.etherType = etherType;
+            ethernet.payload = frame.subspan(typeOffset + 2);
             return unwrapped;
         }
         typeOffset += kVlanTagSize;
     }
-    unwrapped.etherType = ReadBigEndian16(frame, kEtherTypeOffset);
+    ethernet.etherType = ReadBigEndian16(frame, kEtherTypeOffset);
     return unwrapped;
 }
 
