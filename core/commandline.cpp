@@ -524,14 +524,6 @@ bool WatchOptions::Wants(const MacAddress &mac) const
     return macs.empty() || std::find(macs.begin(), macs.end(), mac) != macs.end();
 }
 
-bool WatchOptions::Wants(const std::string &macText) const
-{
-    if (macs.empty())
-        return true;
-    const std::optional<MacAddress> mac = ParseMac(macText);
-    return mac && Wants(*mac);
-}
-
 std::string MetricsListenAddress(const std::string &written)
 {
     std::string address;

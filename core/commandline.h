@@ -47,8 +47,6 @@ struct WatchOptions
 
     // Whether events for this MAC are reported.
     bool Wants(const MacAddress &mac) const;
-    // For the listener's text report.
-    bool Wants(const std::string &macText) const;
 };
 
 // The port /metrics is served on when --metrics names an address alone: outside

@@ -181,7 +181,7 @@ void ConsoleReport::Magic(const MagicEvent &event)
 
 void ConsoleReport::Datagram(const PacketReport &report)
 {
-    if (CountReached() || !m_options.Wants(report.mac))
+    if (CountReached() || !m_options.Wants(report.datagram.mac.value_or(MacAddress{})))
         return;
     m_out.Datagram(report);
     MagicReported();
