@@ -64,7 +64,7 @@ void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, s
         m_lastFrame = time.value_or(m_lastFrame);
         Outcomes(m_wakes.Expire(m_lastFrame));
         if (ethernet)
-            SegmentFrameSeen(*ethernet, m_lastFrame);
+            SegmentFrameSeen(interfaceName, *ethernet, m_lastFrame);
     }
     if (!ethernet)
         return;
@@ -95,7 +95,7 @@ void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, s
         }
     }
     if (!m_settings.readingFile)
-        SegmentFrameSeen(*ethernet, time);
+        SegmentFrameSeen(interfaceName, *ethernet, time);
 }
 
 void SegmentWatch::DatagramReported(const PacketReport &report)
@@ -179,7 +179,7 @@ void SegmentWatch::Drain(bool all)
     }
 }
 
-void SegmentWatch::WakeSent(const WakeSend &send, RealTime time)
+void SegmentWatch::WakeSent(const WakeSend &send, RealTime time, std::optional<Nanoseconds> timeout)
 {
     m_notWatched = kNoMac; // a watch may begin
     m_sentFor.insert(send.mac);
@@ -187,7 +187,8 @@ void SegmentWatch::WakeSent(const WakeSend &send, RealTime time)
         return;
     if (m_wakes.Watching(send.mac)) {
         m_wakes.MagicSeen(send.mac, {}, time, std::nullopt);
-    } else if (m_wakes.MagicSeen(send.mac, send.interfaceName, time, WasAwake(send.mac)) && OnWatchedChanged) {
+    } else if (m_wakes.MagicSeen(send.mac, send.interfaceName, time, WasAwake(send.mac), timeout)
+               && OnWatchedChanged) {
         OnWatchedChanged();
     }
     m_wakes.Sent(send);
@@ -284,11 +285,15 @@ std::optional<bool> SegmentWatch::WasAwake(const MacAddress &mac)
 }
 
 // A frame from a watched machine, or ARP, in its place among the events.
-void SegmentWatch::SegmentFrameSeen(const EthernetFrame &frame, std::optional<RealTime> time)
+void SegmentWatch::SegmentFrameSeen(const std::string &interfaceName, const EthernetFrame &frame,
+                                    std::optional<RealTime> time)
 {
-    if (!IsArpOrDhcp(frame) && !Watching(frame.source))
+    const bool arpOrDhcp = IsArpOrDhcp(frame);
+    if (!arpOrDhcp && !Watching(frame.source))
         return; // the flood's frames go no further
     const SignOfLife sign = ReadSignOfLife(frame);
+    if (arpOrDhcp && OnSignOfLife && !m_settings.readingFile)
+        OnSignOfLife(sign, interfaceName, time.value_or(m_clock.RealNow()));
     // A watch ends at its machine's first frame, and a flood after it costs nothing.
     const bool wakeSign = Watching(sign.sourceMac) && m_signsPending.count(sign.sourceMac) == 0;
     const bool arpMatters = sign.kind == SignOfLife::Kind::Arp || sign.dhcpRequested || wakeSign;

@@ -66,7 +66,8 @@ public:
     // begins with the first. The packets that come back to this machine's
     // own raw socket from its own addresses are these, already told as sent: they
     // make no event of their own.
-    void WakeSent(const WakeSend &send, RealTime time);
+    // The watch runs for `timeout` where one is given, and for the settings' otherwise.
+    void WakeSent(const WakeSend &send, RealTime time, std::optional<Nanoseconds> timeout = std::nullopt);
     // The machine this one sent magic packets for answered its ICMP echo request at
     // `address`: the answer comes through a router, with no frame of the machine's own.
     void EchoAnswered(const MacAddress &mac, const Ipv4Octets &address, RealTime time);
@@ -86,6 +87,9 @@ public:
     std::function<void()> OnWatchedChanged;
     // Called with each outcome once the sink has it: the wakes that sent packets wait for theirs.
     std::function<void(const WakeOutcome &outcome)> OnOutcome;
+    // Called, as its frame comes, with each ARP or DHCP frame a machine sent: where it
+    // lives, as far as this machine sees.
+    std::function<void(const SignOfLife &sign, const std::string &interfaceName, RealTime time)> OnSignOfLife;
 
 private:
     enum class Waiting { Nothing, ForSocket, ForWire };
@@ -107,7 +111,7 @@ private:
     void Complete(Pending &pending);
     void MagicFinished(const MagicEvent &event);
     void WatchWake(const MagicEvent &event);
-    void SegmentFrameSeen(const EthernetFrame &frame, std::optional<RealTime> time);
+    void SegmentFrameSeen(const std::string &interfaceName, const EthernetFrame &frame, std::optional<RealTime> time);
     bool Watching(const MacAddress &source);
     void SignFinished(const Pending &pending);
     void Answered(SignOfLife::Kind kind, const MacAddress &mac, const Ipv4Octets &address, RealTime time);

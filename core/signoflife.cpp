@@ -152,6 +152,7 @@ SignOfLife ReadSignOfLife(const EthernetFrame &frame)
     SignOfLife sign;
     sign.sourceMac = frame.source;
     sign.etherType = frame.etherType;
+    sign.vlan = frame.vlan;
     if (sign.etherType == kEtherTypeArp)
         ReadArp(frame.payload, sign);
     else if (sign.etherType == kEtherTypeIpv4 && frame.payload.size() >= kIpv4MinimumHeaderSize)

@@ -25,6 +25,7 @@ struct SignOfLife
     Ipv4Octets arpSender{};
     Ipv4Octets arpTarget{};
     std::optional<Ipv4Octets> dhcpRequested; // DHCP option 50
+    std::optional<std::uint16_t> vlan;       // the frame's outer VLAN tag
 };
 
 // What it is: "DHCP request", "ARP probe", "IPv6 neighbour solicitation", "frame of type 0x88B5", ...

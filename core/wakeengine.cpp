@@ -121,7 +121,7 @@ void WakeEngine::SendRound()
         m_sink.Sent(sent);
         if (!sent.error.empty())
             continue;
-        m_watch.WakeSent(packet, sent.time);
+        m_watch.WakeSent(packet, sent.time, m_planned.order.timeout);
         if (!Holds(m_sentFor, packet.mac))
             m_sentFor.push_back(packet.mac);
     }

@@ -104,11 +104,12 @@ std::vector<std::string> OutcomeProblems(const WakeOutcome &outcome)
 
 WakeWatcher::WakeWatcher(Nanoseconds timeout)
     : m_timeout(timeout)
+    , m_shortest(timeout)
 {
 }
 
 bool WakeWatcher::MagicSeen(const MacAddress &mac, const std::string &interfaceName, RealTime time,
-                            std::optional<bool> wasAwake)
+                            std::optional<bool> wasAwake, std::optional<Nanoseconds> timeout)
 {
     const auto running = m_watches.find(mac);
     if (running != m_watches.end()) {
@@ -123,7 +124,9 @@ bool WakeWatcher::MagicSeen(const MacAddress &mac, const std::string &interfaceN
     watch.first = time;
     watch.packets = 1;
     watch.wasAwake = wasAwake;
+    watch.timeout = timeout.value_or(m_timeout);
     m_earliest = m_watches.empty() ? time : std::min(m_earliest, time);
+    m_shortest = m_watches.empty() ? watch.timeout : std::min(m_shortest, watch.timeout);
     m_watches.emplace(mac, std::move(watch));
     return true;
 }
@@ -150,21 +153,24 @@ std::optional<WakeOutcome> WakeWatcher::FrameSeen(const SignOfLife &sign, RealTi
 std::vector<WakeOutcome> WakeWatcher::Expire(RealTime now)
 {
     std::vector<WakeOutcome> ended;
-    if (m_watches.empty() || now - m_earliest < m_timeout)
+    if (m_watches.empty() || now - m_earliest < m_shortest)
         return ended;
     RealTime earliest = now;
+    Nanoseconds shortest = m_timeout;
     for (auto watch = m_watches.begin(); watch != m_watches.end();) {
-        if (now - watch->second.first < m_timeout) {
+        if (now - watch->second.first < watch->second.timeout) {
             earliest = std::min(earliest, watch->second.first);
+            shortest = std::min(shortest, watch->second.timeout);
             ++watch;
             continue;
         }
         WakeOutcome outcome = std::move(watch->second);
-        outcome.end = outcome.first + m_timeout;
+        outcome.end = outcome.first + outcome.timeout;
         ended.push_back(std::move(outcome));
         watch = m_watches.erase(watch);
     }
     m_earliest = earliest;
+    m_shortest = shortest;
     std::sort(ended.begin(), ended.end(), [](const WakeOutcome &a, const WakeOutcome &b) { return a.end < b.end; });
     return ended;
 }

@@ -37,6 +37,7 @@ struct WakeOutcome
     std::vector<WakeSend> sent; // the packets this machine sent for it (--wake) that left
     // Only its answer to this machine's questions could tell: nothing watched for its own frames.
     std::optional<AskedOnly> askedOnly;
+    Nanoseconds timeout{}; // how long its watch runs without a sign of life
 };
 
 // "Woke: 00-11-22-33-44-55 sent a DHCP request 14.215 s after the magic packet (host name nas)",
@@ -59,9 +60,10 @@ public:
     explicit WakeWatcher(Nanoseconds timeout);
 
     // A magic packet for `mac`: starts its watch, or counts one more packet for it.
-    // False when no new watch started (one runs, or too many do).
+    // False when no new watch started (one runs, or too many do). A watch runs for
+    // `timeout` where one is given, and for the watcher's own otherwise.
     bool MagicSeen(const MacAddress &mac, const std::string &interfaceName, RealTime time,
-                   std::optional<bool> wasAwake);
+                   std::optional<bool> wasAwake, std::optional<Nanoseconds> timeout = std::nullopt);
     // A packet this machine sent for a machine it watches.
     void Sent(const WakeSend &send);
     bool Watching(const MacAddress &mac) const { return !m_watches.empty() && m_watches.count(mac) > 0; }
@@ -87,5 +89,6 @@ private:
 
     const Nanoseconds m_timeout;
     RealTime m_earliest{}; // no watch began before it; called for every frame of a capture file
+    Nanoseconds m_shortest; // no watch runs for less
     std::unordered_map<MacAddress, WakeOutcome, MacHash> m_watches;
 };

@@ -288,6 +288,8 @@ std::optional<EthernetFrame> UnwrapEthernet(ByteView frame)
             ethernet.payload = frame.subspan(typeOffset + 2);
             return unwrapped;
         }
+        if (tags == 0 && frame.size() >= typeOffset + 4)
+            ethernet.vlan = std::uint16_t(ReadBigEndian16(frame, typeOffset + 2) & 0x0FFF);
         typeOffset += kVlanTagSize;
     }
     ethernet.etherType = ReadBigEndian16(frame, kEtherTypeOffset);

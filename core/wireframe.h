@@ -71,6 +71,7 @@ struct EthernetFrame
     MacAddress source{};
     std::uint16_t etherType = 0; // inside the tags
     ByteView payload;            // after the inner EtherType
+    std::optional<std::uint16_t> vlan; // the outer tag's VLAN ID; nothing untagged
 };
 
 // Up to two VLAN tags, each 802.1Q (0x8100), 802.1ad (0x88A8) or the older 0x9100,
