@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "sweeps.h"
+#include "wakerequest.h"
 #include "wireframe.h"
 
 #include <CLI/CLI.hpp>
@@ -174,15 +175,12 @@ std::string LandPort(const std::string &written, WatchOptions &options)
 
 std::string LandPassword(const std::string &written, WatchOptions &options)
 {
-    if (const std::optional<MacAddress> bytes = ParseMac(written)) {
-        options.password.assign(bytes->begin(), bytes->end());
-    } else if (const std::optional<Ipv4Octets> bytes = ParseIpv4(written)) {
-        options.password.assign(bytes->begin(), bytes->end());
-    } else {
+    const std::optional<std::vector<std::uint8_t>> bytes = ParsePassword(written);
+    if (!bytes)
         return Quoted(written)
             + " is not a SecureOn password (six bytes written as a MAC address, 00:11:22:33:44:55, or four in "
               "dotted decimal, 192.168.1.1).";
-    }
+    options.password = *bytes;
     return {};
 }
 
@@ -200,6 +198,29 @@ std::string LandIp(const std::string &written, WatchOptions &options)
 {
     options.wakeIp = ParseIpv4(written);
     return options.wakeIp ? "" : Quoted(written) + " is not an IPv4 address.";
+}
+
+std::string LandMqtt(const std::string &written, WatchOptions &options)
+{
+    std::string why;
+    options.mqtt.url = ParseMqttUrl(written, why);
+    return options.mqtt.url ? "" : Quoted(written) + " is not a broker's URL: " + why + ".";
+}
+
+// A value that names something: it may not be empty.
+template <std::string WatchOptions::Mqtt::*field> std::string LandMqttText(const std::string &written, WatchOptions &options)
+{
+    options.mqtt.*field = written;
+    return written.empty() ? "the value is empty." : "";
+}
+
+template <std::string WatchOptions::Mqtt::*field> std::string LandSensorName(const std::string &written, WatchOptions &options)
+{
+    options.mqtt.*field = written;
+    if (!ValidSensorName(written))
+        return Quoted(written) + " is not a sensor's name: 1 to " + std::to_string(kLongestSensorName)
+            + " letters, digits, '-' and '_'.";
+    return {};
 }
 
 // Which console programs have an option: both, or the one that watches the link
@@ -221,6 +242,7 @@ struct ConsoleOption
     bool needsCapture = false;          // means nothing with --udp-only
     bool live = false;                  // means nothing with --read
     bool wakeOnly = false;              // means something only with --wake
+    bool mqttOnly = false;              // means something only with --mqtt
 };
 
 // In the order --help lists them, after -h and -v.
@@ -344,6 +366,60 @@ const ConsoleOption kOptions[] = {
              "still answers.",
      .land = LandIp,
      .wakeOnly = true},
+    {.name = "--mqtt",
+     .valueName = "URL",
+     .help = "Publish the events to this MQTT broker (mqtt://HOST[:PORT] or mqtts://HOST[:PORT] for TLS) and wake "
+             "machines on request; with --wake, ask the sensor on the machine's segment to wake it instead of "
+             "sending from here.",
+     .consoles = Consoles::LinkLayer,
+     .land = LandMqtt,
+     .needsCapture = true,
+     .live = true},
+    {.name = "--mqtt-user",
+     .valueName = "NAME",
+     .help = "With --mqtt: the user name to log in with.",
+     .consoles = Consoles::LinkLayer,
+     .land = LandMqttText<&WatchOptions::Mqtt::user>,
+     .mqttOnly = true},
+    {.name = "--mqtt-password-file",
+     .valueName = "FILE",
+     .help = "With --mqtt: the file holding the password, readable by its owner alone (default under systemd: "
+             "the credential mqtt-password).",
+     .consoles = Consoles::LinkLayer,
+     .land = LandMqttText<&WatchOptions::Mqtt::passwordFile>,
+     .mqttOnly = true},
+    {.name = "--mqtt-ca",
+     .valueName = "FILE",
+     .help = "With mqtts://: the certificate authorities to trust for the broker's certificate (default: the "
+             "system's).",
+     .consoles = Consoles::LinkLayer,
+     .land = LandMqttText<&WatchOptions::Mqtt::ca>,
+     .mqttOnly = true},
+    {.name = "--mqtt-cert",
+     .valueName = "FILE",
+     .help = "With mqtts://: this program's certificate, for a broker that asks for one; with --mqtt-key.",
+     .consoles = Consoles::LinkLayer,
+     .land = LandMqttText<&WatchOptions::Mqtt::cert>,
+     .mqttOnly = true},
+    {.name = "--mqtt-key",
+     .valueName = "FILE",
+     .help = "With mqtts://: the private key of --mqtt-cert.",
+     .consoles = Consoles::LinkLayer,
+     .land = LandMqttText<&WatchOptions::Mqtt::key>,
+     .mqttOnly = true},
+    {.name = "--name",
+     .valueName = "NAME",
+     .help = "With --mqtt: this sensor's name in the topics (default: the host name; letters, digits, '-' and "
+             "'_').",
+     .consoles = Consoles::LinkLayer,
+     .land = LandSensorName<&WatchOptions::Mqtt::name>,
+     .mqttOnly = true},
+    {.name = "--via",
+     .valueName = "NAME",
+     .help = "With --wake and --mqtt: ask this sensor (default: the one that saw the machine last and is online).",
+     .consoles = Consoles::LinkLayer,
+     .land = LandSensorName<&WatchOptions::Mqtt::via>,
+     .mqttOnly = true},
     {.name = "--check",
      .help = "Say whether this machine is ready to be woken, and stays so after a reboot, through each wired "
              "interface, with what fixes each problem; then exit. Takes --json alone.",
@@ -471,6 +547,17 @@ std::string Exclusion(const AddedOptions &added, const WatchOptions &options)
         if (!wake && option.row.wakeOnly && option.Given())
             return option.Name() + " needs --wake: the machine to send to.";
     }
+    const bool mqtt = Given(added, "--mqtt");
+    for (const AddedOption &option : added) {
+        if (!mqtt && option.row.mqttOnly && option.Given())
+            return option.Name() + " needs --mqtt: the broker.";
+    }
+    if (Given(added, "--via") && !wake)
+        return "--via needs --wake: the machine to wake.";
+    if (Given(added, "--name") && wake)
+        return "--name names this sensor; with --wake, --via names the sensor to ask.";
+    if (mqtt && wake && Given(added, "--to"))
+        return "--to and --mqtt exclude each other: the sensor sends on its own segment.";
     for (const std::string_view other : {"--count", "--until-woke", "--udp-only"}) {
         if (wake && Given(added, other))
             return "--wake and " + std::string(other) + " exclude each other.";
@@ -514,6 +601,17 @@ std::string Combination(const WatchOptions &options)
         return "--wake needs a --wake-timeout above 0: the time the machine has to wake.";
     if (options.wakeIp && options.wake.size() > 1)
         return "--ip names one machine's address: give --wake once.";
+    const WatchOptions::Mqtt &mqtt = options.mqtt;
+    if (mqtt.url) {
+        if (options.wake.size() > 1)
+            return "--mqtt asks for one machine at a time: give --wake once.";
+        if (options.wake.empty() && options.wakeTimeout == std::chrono::milliseconds::zero())
+            return "--mqtt needs a --wake-timeout above 0: the sensor proves each wake it sends.";
+        if (mqtt.cert.empty() != mqtt.key.empty())
+            return "--mqtt-cert and --mqtt-key come together.";
+        if (!mqtt.url->tls && !(mqtt.ca.empty() && mqtt.cert.empty()))
+            return std::string(mqtt.ca.empty() ? "--mqtt-cert" : "--mqtt-ca") + " needs mqtts://: a broker with TLS.";
+    }
     return {};
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exitstatus.h"
+#include "relaytopics.h"
 #include "wireframe.h"
 
 #include <chrono>
@@ -44,6 +45,19 @@ struct WatchOptions
     std::vector<std::uint8_t> password;  // a SecureOn password: empty, 4 or 6 bytes
     std::vector<Ipv4Octets> wakeTo;      // UDP to these addresses too (a remote subnet's broadcast, a relay)
     std::optional<Ipv4Octets> wakeIp;    // the machine's address, asked by ARP or ICMP echo once sent
+    // --mqtt: a sensor that publishes its events and wakes machines on request; with
+    // --wake, a requester that asks a sensor to wake the machine.
+    struct Mqtt
+    {
+        std::optional<MqttUrl> url;
+        std::string user;
+        std::string passwordFile; // empty: the service's credential, or no password
+        std::string ca;           // empty: the system's certificate authorities
+        std::string cert;
+        std::string key;
+        std::string name; // the sensor's; empty: from the host name
+        std::string via;  // the sensor to ask; empty: the one that saw the machine last
+    } mqtt;
 
     // Whether events for this MAC are reported.
     bool Wants(const MacAddress &mac) const;

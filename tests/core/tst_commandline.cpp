@@ -27,6 +27,8 @@ private slots:
     void parse();
     void wake_data();
     void wake();
+    void mqtt_data();
+    void mqtt();
     void helpListsTheProgramsOptions_data();
     void helpListsTheProgramsOptions();
     void jsonLineSurvivesBytesThatAreNotUtf8();
@@ -188,6 +190,60 @@ void TestCommandLine::wake()
     QVERIFY2(read.startsWith(outcome), qPrintable(read));
 }
 
+void TestCommandLine::mqtt_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QString>("outcome"); // the broker read, or the usage error
+
+    const auto row = [](const char *name, const char *arguments, const char *outcome) {
+        QTest::newRow(name) << QString(arguments) << QString(outcome);
+    };
+    row("plain, default port", "--mqtt mqtt://broker.lan", "host=broker.lan port=1883 tls=0");
+    row("TLS, default port", "--mqtt mqtts://broker.lan/", "host=broker.lan port=8883 tls=1");
+    row("a port", "--mqtt mqtts://10.0.0.5:18883 --mqtt-ca ca.pem", "host=10.0.0.5 port=18883 tls=1");
+    row("IPv6", "--mqtt mqtts://[fd00::5]:8883", "host=fd00::5 port=8883 tls=1");
+    row("a requester", "--mqtt mqtts://b --wake 02c11e00005a --via lab-2", "host=b port=8883 tls=1 via=lab-2");
+    row("another scheme", "--mqtt tcp://broker", "--mqtt: 'tcp://broker' is not a broker's URL: write mqtt://");
+    row("a user in the URL", "--mqtt mqtt://me@broker", "--mqtt: 'mqtt://me@broker' is not a broker's URL");
+    row("port out of range", "--mqtt mqtt://broker:70000", "--mqtt: 'mqtt://broker:70000' is not a broker's URL: "
+        "'70000' is not a port");
+    row("an empty port", "--mqtt mqtt://broker:", "--mqtt: 'mqtt://broker:' is not a broker's URL: the port is empty");
+    row("a user without a broker", "--mqtt-user lab-1", "--mqtt-user needs --mqtt: the broker.");
+    row("a name that is no topic level", "--mqtt mqtt://b --name lab/1", "--name: 'lab/1' is not a sensor's name");
+    row("a wildcard for a name", "--mqtt mqtt://b --wake 02c11e00005a --via +", "--via: '+' is not a sensor's name");
+    row("via without wake", "--mqtt mqtt://b --via lab-1", "--via needs --wake: the machine to wake.");
+    row("a name for a requester", "--mqtt mqtt://b --wake 02c11e00005a --name x",
+        "--name names this sensor; with --wake, --via names the sensor to ask.");
+    row("two machines at once", "--mqtt mqtt://b --wake 02c11e00005a --wake 02c11e00005b",
+        "--mqtt asks for one machine at a time: give --wake once.");
+    row("a routed address", "--mqtt mqtt://b --wake 02c11e00005a --to 10.0.0.255",
+        "--to and --mqtt exclude each other: the sensor sends on its own segment.");
+    row("a certificate without its key", "--mqtt mqtts://b --mqtt-cert c.pem", "--mqtt-cert and --mqtt-key come together.");
+    row("TLS files without TLS", "--mqtt mqtt://b --mqtt-ca ca.pem", "--mqtt-ca needs mqtts://: a broker with TLS.");
+    row("a sensor that proves nothing", "--mqtt mqtt://b --wake-timeout 0",
+        "--mqtt needs a --wake-timeout above 0: the sensor proves each wake it sends.");
+    row("with a capture file", "--mqtt mqtt://b --read x.pcap", "--read and --mqtt exclude each other.");
+}
+
+void TestCommandLine::mqtt()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, outcome);
+
+    const ParsedCommandLine parsed = Parse(arguments, true);
+    const WatchOptions::Mqtt &m = parsed.options.mqtt;
+    QString read = QString::fromStdString(parsed.usageError);
+    if (read.isEmpty() && m.url) {
+        read = QStringLiteral("host=%1 port=%2 tls=%3")
+                   .arg(QString::fromStdString(m.url->host))
+                   .arg(m.url->port)
+                   .arg(m.url->tls ? 1 : 0);
+        if (!m.via.empty())
+            read += " via=" + QString::fromStdString(m.via);
+    }
+    QVERIFY2(read.startsWith(outcome), qPrintable(read));
+}
+
 void TestCommandLine::helpListsTheProgramsOptions_data()
 {
     QTest::addColumn<bool>("linkLayer");
@@ -196,7 +252,8 @@ void TestCommandLine::helpListsTheProgramsOptions_data()
     QTest::newRow("link layer") << true
                                 << "-h,--help -v,--version --json --mac --count --timeout --udp-only --interface "
                                    "--sweep-threshold --read --wake-timeout --until-woke --promiscuous --metrics "
-                                   "--journal --wake --port --password --to --ip --check";
+                                   "--journal --wake --port --password --to --ip --mqtt --mqtt-user --mqtt-password-file "
+                                   "--mqtt-ca --mqtt-cert --mqtt-key --name --via --check";
     QTest::newRow("raw socket alone")
         << false << "-h,--help -v,--version --json --mac --count --timeout --wake --wake-timeout --port --password --to "
                     "--ip --check";
