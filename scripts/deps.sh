@@ -28,7 +28,7 @@ corvalen_install_packages() {
 
 CORVALEN_BUILD_PACKAGES=(
     build-essential cmake pkg-config libcap-dev libpcap-dev libmnl-dev libyaml-cpp-dev
-    nlohmann-json3-dev libcli11-dev libsystemd-dev prometheus-cpp-dev
+    nlohmann-json3-dev libcli11-dev libsystemd-dev prometheus-cpp-dev libmosquitto-dev
     qt6-base-dev qt6-base-dev-tools qt6-svg-dev libqt6svg6 qt6-qpa-plugins
     libgl-dev libxkbcommon-dev
     fonts-liberation
@@ -45,7 +45,7 @@ CORVALEN_WINDOWS_PACKAGES=(
 # cross toolchain, and the target's development packages beside this machine's own.
 CORVALEN_CROSS_PACKAGES=(
     libcap-dev libpcap-dev libmnl-dev libsystemd-dev libcivetweb-dev zlib1g-dev libcurl4-openssl-dev
-    libqt6core6 libyaml-cpp0.7 libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0
+    libmosquitto-dev libqt6core6 libyaml-cpp0.7 libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0
 )
 # These the build unpacks into a folder of its own, with the libraries their CMake
 # files name, instead of installing them: libyaml-cpp-dev is not Multi-Arch: same,

@@ -166,6 +166,47 @@ void ConsoleWatch::StartWaking(WakeSender &sender, PlannedWake planned)
     ArmWake();
 }
 
+void ConsoleWatch::StartRelay(WakeSender &sender, WakeRelay::Planner planner, WakeOrder defaults,
+                              std::function<void(const ReplyAddress &, const RelayReply &)> reply,
+                              std::function<void(RequestEnd)> ended)
+{
+    m_relay = std::make_unique<WakeRelay>(std::move(planner), std::move(defaults), m_clock, sender, sender, m_watch,
+                                          m_sinks);
+    m_relay->OnReply = std::move(reply);
+    m_relay->OnRequestEnded = std::move(ended);
+    m_watch.OnOutcome = [this](const WakeOutcome &outcome) { m_relay->Outcome(outcome); };
+    m_relayTimer.setSingleShot(true);
+    m_relayTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_relayTimer, &QTimer::timeout, this, [this] {
+        m_relay->Advance();
+        ArmRelay();
+    });
+    if (sender.EchoSocket() >= 0) {
+        m_echoNotifier = std::make_unique<QSocketNotifier>(sender.EchoSocket(), QSocketNotifier::Read);
+        connect(m_echoNotifier.get(), &QSocketNotifier::activated, this, [this, &sender] {
+            for (const Ipv4Octets &from : sender.EchoReplies())
+                m_relay->Answered(AskedOnly::Way::Echo, from);
+        });
+    }
+}
+
+void ConsoleWatch::RelayRequest(ByteView payload, const ReplyAddress &to)
+{
+    if (!m_relay || m_finished)
+        return;
+    m_relay->Request(payload, to);
+    ArmRelay();
+}
+
+void ConsoleWatch::ArmRelay()
+{
+    const std::optional<SteadyTime> due = m_relay->NextDue();
+    if (!due || m_finished)
+        return;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - m_clock.SteadyNow());
+    m_relayTimer.start(std::max(wait, std::chrono::milliseconds(0)));
+}
+
 void ConsoleWatch::ArmWake()
 {
     const std::optional<SteadyTime> due = m_wake->NextDue();
@@ -214,6 +255,9 @@ void ConsoleWatch::Finish(int exitStatus)
     if (m_wake)
         m_wake->Stop();
     m_wakeTimer.stop();
+    m_relayTimer.stop();
+    if (m_relay)
+        m_relay->Stop("the sensor stopped before the machine's outcome was known");
     m_echoNotifier.reset();
     // What the kernel queued before the stop is reported too, and drops after the
     // last datagram would otherwise go untold.

@@ -10,6 +10,7 @@
 #include "packetlistener.h"
 #include "segmentwatch.h"
 #include "wakeengine.h"
+#include "wakerelay.h"
 #include "wakesender.h"
 
 #include <QObject>
@@ -55,6 +56,18 @@ public:
     // --wake, once listening: the wake engine sends the planned packets through
     // `sender` and asks for the machine, on this loop, until it ends the watch.
     void StartWaking(WakeSender &sender, PlannedWake planned);
+    // A sensor's wakes on request, once listening: each is planned by `planner`, its
+    // packets leave through `sender`, and its replies go to `reply`.
+    void StartRelay(WakeSender &sender, WakeRelay::Planner planner, WakeOrder defaults,
+                    std::function<void(const ReplyAddress &to, const RelayReply &reply)> reply,
+                    std::function<void(RequestEnd end)> ended);
+    // A request as it came over the network.
+    void RelayRequest(ByteView payload, const ReplyAddress &to);
+    // Each ARP or DHCP frame a machine sent, as it comes.
+    void WatchSignsOfLife(std::function<void(const SignOfLife &, const std::string &, RealTime)> seen)
+    {
+        m_watch.OnSignOfLife = std::move(seen);
+    }
     // Stops listening, destroys the listener, writes the summary and leaves the
     // event loop with `exitStatus`. Only the first call counts.
     void Finish(int exitStatus);
@@ -65,6 +78,7 @@ private:
     void ArmDrain();
     void TimedOut();
     void ArmWake();
+    void ArmRelay();
 
     WatchOptions m_options;
     std::unique_ptr<TPacketListener> m_listener;
@@ -85,4 +99,6 @@ private:
     std::unique_ptr<WakeEngine> m_wake;
     QTimer m_wakeTimer;
     std::unique_ptr<QSocketNotifier> m_echoNotifier;
+    std::unique_ptr<WakeRelay> m_relay;
+    QTimer m_relayTimer;
 };

@@ -7,12 +7,17 @@
 #include "consolewatch.h"
 #include "journal.h"
 #include "linkcapture.h"
+#include "mqttconnection.h"
+#include "mqttpassword.h"
+#include "mqttrequester.h"
+#include "mqttsensor.h"
 #include "privileges.h"
 #include "regionalsettings.h"
 #include "servicemanager.h"
 #include "wiredinterfaces.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QLocale>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -25,6 +30,7 @@
 #include <string>
 #include <sys/signalfd.h>
 #include <unistd.h>
+#include <random>
 
 namespace {
 
@@ -114,7 +120,21 @@ void WriteOut(const std::string &text)
 class Outputs
 {
 public:
-    explicit Outputs(const WatchOptions &options)
+    // `also`: one more sink that takes every event the others take, such as the broker.
+    explicit Outputs(const WatchOptions &options, EventSink *also = nullptr)
+    {
+        Build(options);
+        if (also) {
+            m_fanOut = std::make_unique<FanOutSink>(std::vector<EventSink *>{&Own(), also});
+        }
+    }
+
+    EventSink &Sink() { return m_fanOut ? *m_fanOut : Own(); }
+
+private:
+    EventSink &Own() { return m_journalSink ? *m_journalSink : *m_stream; }
+
+    void Build(const WatchOptions &options)
     {
         if (options.json)
             m_stream = std::make_unique<JsonSink>(WriteOut, m_times);
@@ -127,13 +147,11 @@ public:
         m_journalSink = std::make_unique<JournalSink>(*m_journal, *m_stream);
     }
 
-    EventSink &Sink() { return m_journalSink ? *m_journalSink : *m_stream; }
-
-private:
     SystemLocalTimes m_times;
     std::unique_ptr<EventSink> m_stream;
     std::unique_ptr<EventJournal> m_journal;
     std::unique_ptr<JournalSink> m_journalSink;
+    std::unique_ptr<FanOutSink> m_fanOut;
 };
 
 // What the service manager shows of the watch.
@@ -144,6 +162,89 @@ std::string WatchStatus(const ConsoleWatch &watch, const MetricsServer *metrics)
     if (metrics)
         status += "; metrics on port " + std::to_string(metrics->Port());
     return status;
+}
+
+// How to log in to the broker; nothing, with the reason told, when the password
+// cannot be read. Read before any capability is given up.
+std::optional<MqttLogin> MqttLoginFor(const WatchOptions &options, const std::string &clientId)
+{
+    MqttLogin login;
+    login.url = *options.mqtt.url;
+    login.clientId = clientId;
+    login.user = options.mqtt.user;
+    login.ca = options.mqtt.ca;
+    login.cert = options.mqtt.cert;
+    login.key = options.mqtt.key;
+    std::string error;
+    login.password = ReadMqttPassword(options.mqtt.passwordFile, error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s: %s\n", kProgram.name.c_str(), error.c_str());
+        return std::nullopt;
+    }
+    if (!login.url.tls && !IsLoopbackHost(login.url.host))
+        std::fprintf(stderr, "%s: warning: mqtt:// to %s has no TLS: %s travel in clear (use mqtts://)\n",
+                     kProgram.name.c_str(), login.url.host.c_str(),
+                     login.password ? "the password and every message" : "the messages");
+    return login;
+}
+
+std::string HostName()
+{
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0)
+        return "sensor";
+    return name;
+}
+
+// The requester's client ID, which its reply topic holds: unique, and fit for a topic.
+std::string RequesterClientId()
+{
+    std::random_device random;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", unsigned(random()));
+    return "corvalen-cli-" + SensorNameFromHost(HostName()) + "-" + suffix;
+}
+
+// --wake MAC --mqtt URL: the sensor on the machine's segment wakes it. Nothing here
+// needs a capability.
+int RemoteWake(int &argc, char *argv[], const WatchOptions &options)
+{
+    const std::optional<MqttLogin> login = MqttLoginFor(options, RequesterClientId());
+    if (!login)
+        return kExitUsage;
+    const Startup startup(argc, argv, StopSignals::Immediate);
+    MqttConnection connection(*login, std::nullopt);
+    // A few lines, each as it comes.
+    const auto writeNow = [](const std::string &text) {
+        WriteOut(text);
+        std::fflush(stdout);
+    };
+    MqttRequester requester(connection, options, kProgram.name, writeNow, [](const std::string &text) {
+        std::fputs(text.c_str(), stderr);
+        std::fflush(stderr);
+    });
+    requester.Start([](int status) { QCoreApplication::exit(status); });
+    const int status = QCoreApplication::exec();
+    QEventLoop goodbye;
+    connection.OnStopped = [&goodbye] { goodbye.quit(); };
+    connection.Stop(std::nullopt, std::chrono::milliseconds(0));
+    goodbye.exec();
+    std::fflush(stdout);
+    return status;
+}
+
+// What a sensor sends with: every wired interface as it is at the start, whose
+// sockets are opened while the capabilities are held.
+std::unique_ptr<WakeSender> SensorSender(const std::vector<SendInterface> &interfaces)
+{
+    WakePlan every;
+    for (const SendInterface &interface : interfaces) {
+        WakeSend send;
+        send.form = SendForm::Ethernet;
+        send.interfaceName = interface.name;
+        every.sends.push_back(send);
+    }
+    return std::make_unique<WakeSender>(every, interfaces, true);
 }
 
 // --read analyses a capture file: no socket, no capture of this machine, no capability.
@@ -191,6 +292,20 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
             return wake->refusal;
         sender = std::make_unique<WakeSender>(*wake->plan, wake->interfaces, wake->order.address.has_value());
     }
+    // A sensor on a broker: its login and its sockets, while the capabilities are held.
+    std::optional<MqttLogin> login;
+    std::unique_ptr<WakeSender> relaySender;
+    std::vector<SendInterface> sendInterfaces;
+    bool framesAtStart = false;
+    const std::string sensorName = options.mqtt.name.empty() ? SensorNameFromHost(HostName()) : options.mqtt.name;
+    if (options.mqtt.url) {
+        login = MqttLoginFor(options, "corvalen-" + sensorName);
+        if (!login)
+            return kExitUsage;
+        sendInterfaces = ReadSendInterfaces(QStringLiteral("/"));
+        framesAtStart = WakeSender::CanSendFrames();
+        relaySender = SensorSender(sendInterfaces);
+    }
     // The raw socket and the link-layer capture are what needs a capability. Opened
     // before any thread exists, every capability of the process can go in one step.
     OpenedEarlySocketCalls socketCalls;
@@ -217,7 +332,24 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
             return kExitNotListening;
         }
     }
-    Outputs outputs(options);
+    std::unique_ptr<MqttConnection> connection;
+    std::unique_ptr<MqttSensor> sensor;
+    std::optional<RelayMetrics> relayMetrics;
+    SystemLocalTimes sensorTimes;
+    if (login) {
+        if (metrics)
+            relayMetrics.emplace(*metrics->Registry());
+        connection = std::make_unique<MqttConnection>(*login, MqttSensor::Offline(sensorName));
+        std::vector<MacAddress> own;
+        for (const SendInterface &interface : sendInterfaces)
+            own.push_back(interface.mac);
+        sensor = std::make_unique<MqttSensor>(*connection, sensorName, sensorTimes, own,
+                                              relayMetrics ? &*relayMetrics : nullptr, [](const std::string &line) {
+                                                  std::fprintf(stderr, "%s: %s\n", kProgram.name.c_str(),
+                                                               line.c_str());
+                                              });
+    }
+    Outputs outputs(options, sensor.get());
     ConsoleWatch watch(options, socketCalls, captureOpen ? &capture : nullptr, capture.LastError(), outputs.Sink(),
                         metrics ? &*metrics : nullptr);
     if (!watch.Start()) {
@@ -228,6 +360,30 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
     }
     if (sender)
         watch.StartWaking(*sender, std::move(*wake));
+    if (sensor) {
+        WakeOrder defaults;
+        defaults.request.port = options.wakePort;
+        defaults.timeout = options.wakeTimeout;
+        defaults.request.ethernet = framesAtStart;
+        defaults.withoutEthernet =
+            "the Ethernet frame of type 0x0842 needs the CAP_NET_RAW capability, which the sensor did not have: "
+            "sending UDP alone";
+        watch.StartRelay(
+            *relaySender,
+            [](WakeOrder order) {
+                return WakeEngine::Plan(std::move(order), ReadSendInterfaces(QStringLiteral("/")),
+                                        [](const MacAddress &mac) { return NeighbourAddress(mac); });
+            },
+            defaults, [&sensor](const ReplyAddress &to, const RelayReply &reply) { sensor->Reply(to, reply); },
+            [&relayMetrics](RequestEnd end) {
+                if (relayMetrics)
+                    relayMetrics->RequestEnded(end);
+            });
+        watch.WatchSignsOfLife([&sensor](const SignOfLife &sign, const std::string &interfaceName, RealTime time) {
+            sensor->SignOfLife(sign, interfaceName, time);
+        });
+        sensor->Start([&watch](ByteView payload, const ReplyAddress &to) { watch.RelayRequest(payload, to); });
+    }
     ServiceManager::Ready(WatchStatus(watch, metricsServer.get()));
     QTimer watchdog;
     if (const auto interval = ServiceManager::WatchdogInterval()) {
@@ -239,6 +395,13 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
     StopOnSignals(startup.stopSignalDescriptor, watch, stopNotifier);
     const int status = QCoreApplication::exec();
     ServiceManager::Stopping();
+    if (connection) {
+        // A clean goodbye: "offline", and what waits in the queue as far as it goes in 2 s.
+        QEventLoop goodbye;
+        connection->OnStopped = [&goodbye] { goodbye.quit(); };
+        connection->Stop(MqttSensor::Offline(sensorName), std::chrono::seconds(2));
+        goodbye.exec();
+    }
     return status;
 }
 
@@ -261,5 +424,7 @@ int main(int argc, char *argv[])
         return Check(argc, argv, options.json);
     if (!options.readFile.empty())
         return ReadCaptureFile(argc, argv, options);
+    if (options.mqtt.url && !options.wake.empty())
+        return RemoteWake(argc, argv, options);
     return Watch(argc, argv, options);
 }

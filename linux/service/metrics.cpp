@@ -231,3 +231,35 @@ int MetricsServer::Port() const
     const std::vector<int> ports = m_exposer->GetListeningPorts();
     return ports.empty() ? 0 : ports.front();
 }
+
+RelayMetrics::RelayMetrics(prometheus::Registry &registry)
+{
+    m_connected = &Registered(BuildGauge(), "corvalen_mqtt_connected",
+                              "1 while the sensor is connected to its MQTT broker, 0 while it is not", registry)
+                       .Add({});
+    m_dropped = &Registered(BuildCounter(), "corvalen_mqtt_publishes_dropped_total",
+                            "Events not published because the queue for the broker was full while it was away",
+                            registry)
+                     .Add({});
+    auto &requests = Registered(BuildCounter(), "corvalen_mqtt_wake_requests_total",
+                                "Wake requests that came over MQTT, by how they ended: woke, no_sign_of_life, "
+                                "refused, or failed (nothing could be sent, or whether it woke cannot be told)",
+                                registry);
+    for (const RequestEnd end : {RequestEnd::Woke, RequestEnd::NoSignOfLife, RequestEnd::Refused, RequestEnd::Failed})
+        m_requests[end] = &requests.Add({{"outcome", RequestEndName(end)}});
+}
+
+void RelayMetrics::Connected(bool connected)
+{
+    m_connected->Set(connected ? 1 : 0);
+}
+
+void RelayMetrics::Dropped(std::uint64_t count)
+{
+    m_dropped->Increment(double(count));
+}
+
+void RelayMetrics::RequestEnded(RequestEnd end)
+{
+    m_requests[end]->Increment();
+}

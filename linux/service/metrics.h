@@ -1,6 +1,7 @@
 #pragma once
 
 #include "eventsink.h"
+#include "wakerelay.h"
 
 #include <prometheus/counter.h>
 #include <prometheus/family.h>
@@ -64,6 +65,23 @@ private:
     prometheus::Gauge *m_lastMagic;
     std::map<MacAddress, Target> m_targets;
     std::uint64_t m_captureDropsCounted = 0;
+};
+
+// The MQTT connection of a sensor and the wakes asked of it, in the watch's registry.
+class RelayMetrics
+{
+public:
+    explicit RelayMetrics(prometheus::Registry &registry);
+
+    void Connected(bool connected);
+    // Publishes given up: events beyond the queue while the broker was away.
+    void Dropped(std::uint64_t count);
+    void RequestEnded(RequestEnd end);
+
+private:
+    prometheus::Gauge *m_connected;
+    prometheus::Counter *m_dropped;
+    std::map<RequestEnd, prometheus::Counter *> m_requests;
 };
 
 // Serves the registry at /metrics, and a page that says what this is at /, on
