@@ -607,6 +607,11 @@ std::string Combination(const WatchOptions &options)
             return "--mqtt asks for one machine at a time: give --wake once.";
         if (options.wake.empty() && options.wakeTimeout == std::chrono::milliseconds::zero())
             return "--mqtt needs a --wake-timeout above 0: the sensor proves each wake it sends.";
+        if (!options.wake.empty() && options.wakeTimeout > kLongestRequestTimeout)
+            return "--wake-timeout: a sensor gives a machine at most " + std::to_string(kLongestRequestTimeout.count())
+                + " s to wake.";
+        if (!mqtt.passwordFile.empty() && mqtt.user.empty())
+            return "--mqtt-password-file needs --mqtt-user: the user the password is for.";
         if (mqtt.cert.empty() != mqtt.key.empty())
             return "--mqtt-cert and --mqtt-key come together.";
         if (!mqtt.url->tls && !(mqtt.ca.empty() && mqtt.cert.empty()))

@@ -223,6 +223,10 @@ void TestCommandLine::mqtt_data()
     row("a sensor that proves nothing", "--mqtt mqtt://b --wake-timeout 0",
         "--mqtt needs a --wake-timeout above 0: the sensor proves each wake it sends.");
     row("with a capture file", "--mqtt mqtt://b --read x.pcap", "--read and --mqtt exclude each other.");
+    row("longer than a sensor waits", "--mqtt mqtt://b --wake 02c11e00005a --wake-timeout 3601",
+        "--wake-timeout: a sensor gives a machine at most 3600 s to wake.");
+    row("a password for nobody", "--mqtt mqtt://b --mqtt-password-file p",
+        "--mqtt-password-file needs --mqtt-user: the user the password is for.");
 }
 
 void TestCommandLine::mqtt()

@@ -62,7 +62,7 @@ std::optional<std::string> ReadMqttPassword(const std::string &file, std::string
     } else if (!credential && (status.st_mode & 077) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", unsigned(status.st_mode & 07777));
-        error = path + " can be read by others (mode " + mode + "): it must be readable by its owner alone (chmod 600 "
+        error = path + " can be read by others (mode " + mode + "): it must be open to its owner alone (chmod 600 "
             + path + ")";
     } else {
         password = FirstLine(fd, path, error);

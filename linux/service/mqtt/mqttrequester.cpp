@@ -42,9 +42,10 @@ void MqttRequester::Start(std::function<void(int status)> done)
         }
         // Asked already: the wake goes on at the sensor. Once the broker is back the
         // request goes again, and joins that wake or gets its outcome.
-        if (!m_ended)
+        if (!m_ended && !m_again)
             m_err(m_program + ": the MQTT broker went away (" + why + "): asking " + m_sensor
                   + " again once it is back\n");
+        m_again = true;
         m_connection.SetReconnect(!m_ended);
     };
     m_connection.OnSubscribed = [this](const std::vector<int> &granted) { Subscribed(granted); };
@@ -52,7 +53,13 @@ void MqttRequester::Start(std::function<void(int status)> done)
     m_connection.OnPublished = [this](std::uint64_t id, int reasonCode) {
         if (id != m_request)
             return;
-        if (reasonCode == kNoMatchingSubscribers)
+        if (reasonCode == kNoMatchingSubscribers && m_again) {
+            // The broker is back before the sensor: asked again each second, until the deadline.
+            QTimer::singleShot(1000, this, [this] {
+                if (!m_ended && m_connection.Connected())
+                    Publish();
+            });
+        } else if (reasonCode == kNoMatchingSubscribers)
             End(kExitNotListening, "sensor " + m_sensor + " does not listen for requests: it is not connected");
         else if (reasonCode >= 0x80)
             End(kExitNotListening, "the broker does not let " + (m_options.mqtt.user.empty() ? std::string("this user") : m_options.mqtt.user)

@@ -51,6 +51,7 @@ private:
     std::uint64_t m_request = 0;
     std::string m_payload;
     bool m_answered = false;
+    bool m_again = false; // asked again after the broker came back
     bool m_ended = false;
     QTimer m_deadline;
 };
