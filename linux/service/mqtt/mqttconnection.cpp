@@ -96,14 +96,17 @@ struct MqttCallbacks
         MqttConnection &connection = Of(self);
         connection.m_inFlight = std::max(0, connection.m_inFlight - 1);
         const auto id = connection.m_ids.find(mid);
-        if (id == connection.m_ids.end())
+        if (id == connection.m_ids.end()) {
+            connection.Pump(); // room for what waits
             return;
+        }
         const std::uint64_t ours = id->second;
         connection.m_ids.erase(id);
         if (connection.OnPublished)
             connection.OnPublished(ours, reasonCode);
         if (connection.m_stopping && connection.m_lastId == ours)
             connection.m_stopTimeout.start(0);
+        connection.Pump(); // room for what waits
     }
 
     static void Subscribe(mosquitto *, void *self, int mid, int count, const int *granted, const mosquitto_property *)
