@@ -30,11 +30,11 @@ void SensorDirectory::Status(const std::string &sensor, std::string_view payload
 
 void SensorDirectory::Record(const std::string &sensor, std::string_view payload)
 {
-    const json record = json::parse(payload, nullptr, false);
     if (payload.empty()) { // a record taken back
         m_seen.erase(sensor);
         return;
     }
+    const json record = json::parse(payload, nullptr, false);
     if (!record.is_object() || !record.contains("unix_time") || !record["unix_time"].is_number())
         return;
     Seen seen;

@@ -146,25 +146,34 @@ void WakeRelay::Request(ByteView payload, const ReplyAddress &to)
     }
     const RemoteWakeRequest &request = *decoded.request;
     const SteadyTime now = m_clock.SteadyNow();
-    // Being woken: the request joins the wake.
+    // Being woken: the request joins the wake; asked again (a requester whose broker
+    // came back), it goes on waiting.
     for (const std::unique_ptr<Wake> &wake : m_wakes) {
         if (wake->mac != request.mac || wake->done)
             continue;
-        wake->askers.push_back(to);
+        if (std::find(wake->askers.begin(), wake->askers.end(), to) == wake->askers.end())
+            wake->askers.push_back(to);
         Reply({to}, Note(request.mac, "already being woken on this sensor: this request waits for that wake's outcome"));
         return;
     }
-    // Woken a moment ago: that outcome again, and no packet.
-    while (!m_finished.empty() && now - m_finished.front().at >= kRepeatGap)
+    // Woken a moment ago, or asked again by a requester of that wake: that outcome
+    // again, and no packet.
+    while (!m_finished.empty()
+           && (now - m_finished.front().at >= kRememberAskers || m_finished.size() > kMostRemembered))
         m_finished.pop_front();
     for (auto finished = m_finished.rbegin(); finished != m_finished.rend(); ++finished) {
-        if (finished->mac != request.mac)
+        // A reply address without correlation data (the sensor's own reply topic) names no one requester.
+        const bool askedBefore = !to.correlation.empty()
+            && std::find(finished->askers.begin(), finished->askers.end(), to) != finished->askers.end();
+        if (finished->mac != request.mac || (!askedBefore && now - finished->at >= kRepeatGap))
             continue;
         const auto ago = std::chrono::duration_cast<std::chrono::milliseconds>(now - finished->at);
         Reply({to}, Note(request.mac, "a wake of this machine ended " + std::to_string(ago.count() / 1000) + "."
                                           + std::to_string(ago.count() % 1000 / 100)
-                                          + " s ago: its outcome again, and no packet sent (at most one wake every "
-                                          + std::to_string(kRepeatGap.count()) + " s)"));
+                                          + " s ago: its outcome again, and no packet sent"
+                                          + (askedBefore ? std::string(" (this request asked for it)")
+                                                         : " (at most one wake every "
+                                                               + std::to_string(kRepeatGap.count()) + " s)")));
         Reply({to}, finished->last);
         if (OnRequestEnded)
             OnRequestEnded(finished->end);
@@ -205,23 +214,28 @@ void WakeRelay::Request(ByteView payload, const ReplyAddress &to)
     // Only a wake that ends without an outcome ends here: nothing could be sent, or
     // whether it woke cannot be told. An outcome ended it already.
     wake.engine->OnDone = [this, &wake](ExitStatus) {
-        if (wake.done)
-            return;
-        RelayReply failed;
-        failed.kind = RelayReply::Kind::Failed;
-        failed.mac = wake.mac;
-        failed.time = m_clock.RealNow();
-        failed.text = wake.lastLine.empty() ? std::string("the wake ended without an outcome") : wake.lastLine;
-        Ended(wake, RequestEnd::Failed, failed);
+        if (!wake.done)
+            Fail(wake, wake.lastLine.empty() ? std::string("the wake ended without an outcome") : wake.lastLine);
     };
     wake.engine->Start();
+}
+
+void WakeRelay::Fail(Wake &wake, const std::string &why)
+{
+    wake.engine->Stop();
+    RelayReply failed;
+    failed.kind = RelayReply::Kind::Failed;
+    failed.mac = wake.mac;
+    failed.time = m_clock.RealNow();
+    failed.text = why;
+    Ended(wake, RequestEnd::Failed, failed);
 }
 
 void WakeRelay::Ended(Wake &wake, RequestEnd end, const RelayReply &last)
 {
     wake.done = true;
     Reply(wake.askers, last);
-    m_finished.push_back({wake.mac, m_clock.SteadyNow(), last, end});
+    m_finished.push_back({wake.mac, m_clock.SteadyNow(), last, end, wake.askers});
     if (OnRequestEnded)
         for (std::size_t i = 0; i < wake.askers.size(); ++i)
             OnRequestEnded(end);
@@ -249,13 +263,7 @@ void WakeRelay::Advance()
             continue;
         if (now >= wake->deadline) {
             // The watch never gave its outcome: too many machines were watched at once.
-            wake->engine->Stop();
-            RelayReply failed;
-            failed.kind = RelayReply::Kind::Failed;
-            failed.mac = wake->mac;
-            failed.time = m_clock.RealNow();
-            failed.text = "no outcome came for this machine: the sensor watches too many machines at once";
-            Ended(*wake, RequestEnd::Failed, failed);
+            Fail(*wake, "no outcome came for this machine: the sensor watches too many machines at once");
             continue;
         }
         wake->engine->Advance();
@@ -286,17 +294,9 @@ void WakeRelay::Outcome(const WakeOutcome &outcome)
 
 void WakeRelay::Stop(const std::string &why)
 {
-    for (const std::unique_ptr<Wake> &wake : m_wakes) {
-        if (wake->done)
-            continue;
-        wake->engine->Stop();
-        RelayReply failed;
-        failed.kind = RelayReply::Kind::Failed;
-        failed.mac = wake->mac;
-        failed.time = m_clock.RealNow();
-        failed.text = why;
-        Ended(*wake, RequestEnd::Failed, failed);
-    }
+    for (const std::unique_ptr<Wake> &wake : m_wakes)
+        if (!wake->done)
+            Fail(*wake, why);
 }
 
 std::size_t WakeRelay::Running() const

@@ -59,6 +59,11 @@ public:
     static constexpr std::chrono::seconds kRepeatGap{10};
     // Beyond the wake's own time, how long its outcome may take before it is given up.
     static constexpr std::chrono::seconds kOutcomeGrace{10};
+    // How long a finished wake's outcome is kept for its own requesters, who ask again
+    // with the same reply address when their broker went away and came back; and for
+    // how many wakes at most.
+    static constexpr std::chrono::minutes kRememberAskers{10};
+    static constexpr std::size_t kMostRemembered = 256;
 
     // What to send for an order, from the interfaces as they are now.
     using Planner = std::function<PlannedWake(WakeOrder order)>;
@@ -92,11 +97,13 @@ private:
         SteadyTime at{};
         RelayReply last;
         RequestEnd end = RequestEnd::Failed;
+        std::vector<ReplyAddress> askers;
     };
 
     void Refuse(const ReplyAddress &to, const std::optional<MacAddress> &mac, const std::string &why);
     void Reply(const std::vector<ReplyAddress> &to, const RelayReply &reply);
     void Ended(Wake &wake, RequestEnd end, const RelayReply &last);
+    void Fail(Wake &wake, const std::string &why);
     void Purge();
     RelayReply Note(const MacAddress &mac, const std::string &text) const;
 

@@ -81,14 +81,12 @@ DecodedWakeRequest DecodeWakeRequest(ByteView payload)
             decoded.problem = Wrong("port", "a whole number", *port);
             return decoded;
         }
-        const std::int64_t value = port->is_number_unsigned() && port->get<std::uint64_t>() > 65535
-            ? 0
-            : port->get<std::int64_t>();
-        if (value < 1 || value > 65535) {
+        // JSON's negative whole numbers are signed, the others unsigned: 1 to 65535 is unsigned.
+        if (!port->is_number_unsigned() || port->get<std::uint64_t>() - 1 >= 65535) {
             decoded.problem = "\"port\" must be from 1 to 65535";
             return decoded;
         }
-        request.port = std::uint16_t(value);
+        request.port = std::uint16_t(port->get<std::uint64_t>());
     }
     if (const auto password = object.find("password"); password != object.end() && !password->is_null()) {
         if (!password->is_string()) {

@@ -147,21 +147,7 @@ void ConsoleWatch::StartWaking(WakeSender &sender, PlannedWake planned)
     m_wake->OnDone = [this](ExitStatus status) {
         QMetaObject::invokeMethod(this, [this, status] { Finish(status); }, Qt::QueuedConnection);
     };
-    m_watch.OnOutcome = [this](const WakeOutcome &outcome) { m_wake->Outcome(outcome); };
-    m_wakeTimer.setSingleShot(true);
-    m_wakeTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_wakeTimer, &QTimer::timeout, this, [this] {
-        m_wake->Advance();
-        ArmWake();
-    });
-    // Behind a router the answer comes from the router's MAC: only an echo reply tells.
-    if (sender.EchoSocket() >= 0) {
-        m_echoNotifier = std::make_unique<QSocketNotifier>(sender.EchoSocket(), QSocketNotifier::Read);
-        connect(m_echoNotifier.get(), &QSocketNotifier::activated, this, [this, &sender] {
-            for (const Ipv4Octets &from : sender.EchoReplies())
-                m_wake->Answered(AskedOnly::Way::Echo, from);
-        });
-    }
+    Drive(sender, *m_wake);
     m_wake->Start();
     ArmWake();
 }
@@ -174,20 +160,7 @@ void ConsoleWatch::StartRelay(WakeSender &sender, WakeRelay::Planner planner, Wa
                                           m_sinks);
     m_relay->OnReply = std::move(reply);
     m_relay->OnRequestEnded = std::move(ended);
-    m_watch.OnOutcome = [this](const WakeOutcome &outcome) { m_relay->Outcome(outcome); };
-    m_relayTimer.setSingleShot(true);
-    m_relayTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_relayTimer, &QTimer::timeout, this, [this] {
-        m_relay->Advance();
-        ArmRelay();
-    });
-    if (sender.EchoSocket() >= 0) {
-        m_echoNotifier = std::make_unique<QSocketNotifier>(sender.EchoSocket(), QSocketNotifier::Read);
-        connect(m_echoNotifier.get(), &QSocketNotifier::activated, this, [this, &sender] {
-            for (const Ipv4Octets &from : sender.EchoReplies())
-                m_relay->Answered(AskedOnly::Way::Echo, from);
-        });
-    }
+    Drive(sender, *m_relay);
 }
 
 void ConsoleWatch::RelayRequest(ByteView payload, const ReplyAddress &to)
@@ -195,21 +168,34 @@ void ConsoleWatch::RelayRequest(ByteView payload, const ReplyAddress &to)
     if (!m_relay || m_finished)
         return;
     m_relay->Request(payload, to);
-    ArmRelay();
+    ArmWake();
 }
 
-void ConsoleWatch::ArmRelay()
+// The wake engine, or the relay of a sensor: advanced on a timer at its next due
+// time, given the watch's outcomes and the echo socket's answers.
+template <typename Waker> void ConsoleWatch::Drive(WakeSender &sender, Waker &waker)
 {
-    const std::optional<SteadyTime> due = m_relay->NextDue();
-    if (!due || m_finished)
-        return;
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - m_clock.SteadyNow());
-    m_relayTimer.start(std::max(wait, std::chrono::milliseconds(0)));
+    m_watch.OnOutcome = [&waker](const WakeOutcome &outcome) { waker.Outcome(outcome); };
+    m_nextWakeDue = [&waker] { return waker.NextDue(); };
+    m_wakeTimer.setSingleShot(true);
+    m_wakeTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_wakeTimer, &QTimer::timeout, this, [this, &waker] {
+        waker.Advance();
+        ArmWake();
+    });
+    // Behind a router the answer comes from the router's MAC: only an echo reply tells.
+    if (sender.EchoSocket() >= 0) {
+        m_echoNotifier = std::make_unique<QSocketNotifier>(sender.EchoSocket(), QSocketNotifier::Read);
+        connect(m_echoNotifier.get(), &QSocketNotifier::activated, this, [&sender, &waker] {
+            for (const Ipv4Octets &from : sender.EchoReplies())
+                waker.Answered(AskedOnly::Way::Echo, from);
+        });
+    }
 }
 
 void ConsoleWatch::ArmWake()
 {
-    const std::optional<SteadyTime> due = m_wake->NextDue();
+    const std::optional<SteadyTime> due = m_nextWakeDue ? m_nextWakeDue() : std::nullopt;
     if (!due || m_finished)
         return;
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - m_clock.SteadyNow());
@@ -255,7 +241,6 @@ void ConsoleWatch::Finish(int exitStatus)
     if (m_wake)
         m_wake->Stop();
     m_wakeTimer.stop();
-    m_relayTimer.stop();
     if (m_relay)
         m_relay->Stop("the sensor stopped before the machine's outcome was known");
     m_echoNotifier.reset();

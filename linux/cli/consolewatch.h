@@ -77,8 +77,8 @@ private:
     void DataAvailable(const PacketReport &report);
     void ArmDrain();
     void TimedOut();
+    template <typename Waker> void Drive(WakeSender &sender, Waker &waker);
     void ArmWake();
-    void ArmRelay();
 
     WatchOptions m_options;
     std::unique_ptr<TPacketListener> m_listener;
@@ -100,5 +100,5 @@ private:
     QTimer m_wakeTimer;
     std::unique_ptr<QSocketNotifier> m_echoNotifier;
     std::unique_ptr<WakeRelay> m_relay;
-    QTimer m_relayTimer;
+    std::function<std::optional<SteadyTime>()> m_nextWakeDue; // of the engine or the relay
 };

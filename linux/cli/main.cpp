@@ -29,8 +29,8 @@
 #include <optional>
 #include <string>
 #include <sys/signalfd.h>
-#include <unistd.h>
 #include <random>
+#include <unistd.h>
 
 namespace {
 
@@ -205,6 +205,16 @@ std::string RequesterClientId()
     return "corvalen-cli-" + SensorNameFromHost(HostName()) + "-" + suffix;
 }
 
+// Publishes `last` after what waits, gives the broker at most `wait` to take it, and
+// disconnects cleanly.
+void Disconnect(MqttConnection &connection, std::optional<MqttPublish> last, std::chrono::milliseconds wait)
+{
+    QEventLoop goodbye;
+    connection.OnStopped = [&goodbye] { goodbye.quit(); };
+    connection.Stop(std::move(last), wait);
+    goodbye.exec();
+}
+
 // --wake MAC --mqtt URL: the sensor on the machine's segment wakes it. Nothing here
 // needs a capability.
 int RemoteWake(int &argc, char *argv[], const WatchOptions &options)
@@ -225,10 +235,7 @@ int RemoteWake(int &argc, char *argv[], const WatchOptions &options)
     });
     requester.Start([](int status) { QCoreApplication::exit(status); });
     const int status = QCoreApplication::exec();
-    QEventLoop goodbye;
-    connection.OnStopped = [&goodbye] { goodbye.quit(); };
-    connection.Stop(std::nullopt, std::chrono::milliseconds(0));
-    goodbye.exec();
+    Disconnect(connection, std::nullopt, std::chrono::milliseconds(0));
     std::fflush(stdout);
     return status;
 }
@@ -395,13 +402,8 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
     StopOnSignals(startup.stopSignalDescriptor, watch, stopNotifier);
     const int status = QCoreApplication::exec();
     ServiceManager::Stopping();
-    if (connection) {
-        // A clean goodbye: "offline", and what waits in the queue as far as it goes in 2 s.
-        QEventLoop goodbye;
-        connection->OnStopped = [&goodbye] { goodbye.quit(); };
-        connection->Stop(MqttSensor::Offline(sensorName), std::chrono::seconds(2));
-        goodbye.exec();
-    }
+    if (connection) // "offline", after what waits in the queue, as far as it goes in 2 s
+        Disconnect(*connection, MqttSensor::Offline(sensorName), std::chrono::seconds(2));
     return status;
 }
 

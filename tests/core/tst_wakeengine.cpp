@@ -3,6 +3,7 @@
 // it puts and when, and how the wake ends.
 #include "wakeengine.h"
 
+#include "fakeclock.h"
 #include "typedaddresses.h"
 
 #include <QRegularExpression>
@@ -13,14 +14,6 @@ namespace {
 using namespace std::chrono;
 
 const MacAddress kTarget = Mac("02-5E-4D-00-00-20");
-const RealTime kEpochStart{seconds(1765280000)};
-
-struct FakeClock final : WatchClock
-{
-    nanoseconds elapsed{0};
-    RealTime RealNow() override { return kEpochStart + elapsed; }
-    SteadyTime SteadyNow() override { return SteadyTime(elapsed); }
-};
 
 // "send": no packet leaves; "arp: why" or "echo: why": no question that way can be put.
 struct FakeSenderAndAsker final : MagicSender, MachineAsker

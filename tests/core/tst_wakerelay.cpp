@@ -4,6 +4,7 @@
 #include "wakerelay.h"
 
 #include "testframes.h"
+#include "fakeclock.h"
 #include "typedaddresses.h"
 
 #include <QTest>
@@ -12,14 +13,6 @@ namespace {
 
 using namespace std::chrono;
 
-const RealTime kEpochStart{seconds(1765280000)};
-
-struct FakeClock final : WatchClock
-{
-    nanoseconds elapsed{0};
-    RealTime RealNow() override { return kEpochStart + elapsed; }
-    SteadyTime SteadyNow() override { return SteadyTime(elapsed); }
-};
 
 struct CountingSender final : MagicSender, MachineAsker
 {
@@ -75,7 +68,8 @@ private slots:
 void TestWakeRelay::script_data()
 {
     // Steps, separated by ';': "ask N" (a request for machine N, from a requester of
-    // its own), "send TEXT" (a request as it came), "frame N" (machine N's ARP
+    // its own), "again K" (the Kth requester asks again, as after its broker came
+    // back), "send TEXT" (a request as it came), "frame N" (machine N's ARP
     // request), "pass S" (S seconds). Each requester's replies: their events, in order,
     // a run of "sent" told once.
     QTest::addColumn<QString>("steps");
@@ -89,6 +83,10 @@ void TestWakeRelay::script_data()
         << "ask 1; frame 1; pass 9; ask 1" << QStringList{"note,sent,woke", "note,woke"} << 6;
     QTest::newRow("10 s after its end: woken again")
         << "ask 1; frame 1; pass 11; ask 1" << QStringList{"note,sent,woke", "note,sent"} << 12;
+    QTest::newRow("asked again while it runs: one wake, one outcome")
+        << "ask 1; again 1; frame 1" << QStringList{"note,sent,note,woke"} << 6;
+    QTest::newRow("asked again by its requester long after: the outcome, no packet")
+        << "ask 1; frame 1; pass 11; again 1" << QStringList{"note,sent,woke,note,woke"} << 6;
     QTest::newRow("no sign of life") << "ask 1; pass 12" << QStringList{"note,sent,no_sign_of_life"} << 6;
     QTest::newRow("not JSON: refused, nothing sent") << "send nope" << QStringList{"refused"} << 0;
     QTest::newRow("a MAC no card has") << "send {\"mac\":\"01:00:5e:00:00:01\"}" << QStringList{"refused"} << 0;
@@ -140,18 +138,23 @@ void TestWakeRelay::script()
                 watch.Expire(clock.RealNow() - seconds(1));
         }
     };
-    int requester = 0;
+    QList<QByteArray> asked; // each requester's request
+    const auto request = [&](int requester) {
+        const QByteArray &payload = asked[requester - 1];
+        const std::string topic = "r" + std::to_string(requester);
+        relay.Request(ByteView(reinterpret_cast<const std::uint8_t *>(payload.data()), std::size_t(payload.size())),
+                      {topic, "correlation of " + topic});
+        pass(milliseconds(300)); // its rounds
+    };
     for (const QString &step : steps.split(';', Qt::SkipEmptyParts)) {
         const QString word = step.trimmed().section(' ', 0, 0);
         const QString rest = step.trimmed().section(' ', 1);
         if (word == "ask" || word == "send") {
-            const QByteArray payload =
-                word == "ask" ? "{\"mac\":\"" + Machine(rest.toInt()) + "\"}" : rest.toUtf8();
-            const std::string topic = "r" + std::to_string(++requester);
-            order << QString::fromStdString(topic);
-            relay.Request(ByteView(reinterpret_cast<const std::uint8_t *>(payload.data()), std::size_t(payload.size())),
-                          {topic, {}});
-            pass(milliseconds(300)); // its rounds
+            asked << (word == "ask" ? "{\"mac\":\"" + Machine(rest.toInt()) + "\"}" : rest.toUtf8());
+            order << "r" + QString::number(asked.size());
+            request(int(asked.size()));
+        } else if (word == "again") {
+            request(rest.toInt());
         } else if (word == "frame") {
             const testframes::Bytes frame = testframes::ArpRequest(testframes::Mac(rest.toInt()), 2, 1);
             watch.FrameSeen("eth0", ByteView(frame.data(), frame.size()), clock.RealNow());

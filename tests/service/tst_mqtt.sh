@@ -102,8 +102,8 @@ ask() {
     shift
     status=0
     ip netns exec "$requester" "$cli" --mqtt "$url" --mqtt-user "$user" \
-        --mqtt-password-file "$broker_dir/$user.password" --mqtt-ca "$ca" "$@" > "$work/out" 2> "$work/err" \
-        || status=$?
+        --mqtt-password-file "${PASSWORD_FILE:-$broker_dir/$user.password}" --mqtt-ca "$ca" "$@" \
+        > "$work/out" 2> "$work/err" || status=$?
 }
 expect_status() {
     [ "$status" -eq "$1" ] || fail "exit status $status, not $1: $(cat "$work/err" "$work/out")"
@@ -161,25 +161,21 @@ grep -q 'the broker does not let viewer send to corvalen/lab-1/wake: Not authori
 ask admin --wake 02:c4:0b:00:00:99
 expect_status 3
 grep -q 'no sensor has seen 02-C4-0B-00-00-99' "$work/err" || fail "unseen: $(cat "$work/err")"
-# A wrong password, a broker whose certificate this side does not trust.
-cp "$broker_dir/viewer.password" "$work/wrong.password"
-chmod 600 "$work/wrong.password"
-status=0
-ip netns exec "$requester" "$cli" --mqtt "$url" --mqtt-user admin --mqtt-password-file "$work/wrong.password" \
-    --mqtt-ca "$ca" --wake "$target_mac" > "$work/out" 2> "$work/err" || status=$?
-expect_status 3
-grep -q 'the broker refused the login' "$work/err" || fail "wrong password: $(cat "$work/err")"
+# A broker whose certificate this side does not trust.
 ask admin --wake "$target_mac" --mqtt-ca "$broker_dir/other-ca.crt"
 expect_status 3
 grep -q "certificate is not trusted" "$work/err" || fail "untrusted: $(cat "$work/err")"
-# A password file that others can read is refused before anything is sent.
-cp "$broker_dir/admin.password" "$work/open.password"
-chmod 644 "$work/open.password"
-status=0
-ip netns exec "$requester" "$cli" --mqtt "$url" --mqtt-user admin --mqtt-password-file "$work/open.password" \
-    --mqtt-ca "$ca" --wake "$target_mac" > "$work/out" 2> "$work/err" || status=$?
-expect_status 2
-grep -q 'can be read by others (mode 0644)' "$work/err" || fail "open password file: $(cat "$work/err")"
+# password_case USER MODE STATUS TEXT: admin logs in with USER's password, from a file of MODE.
+password_case() {
+    cp "$broker_dir/$1.password" "$work/case.password"
+    chmod "$2" "$work/case.password"
+    PASSWORD_FILE=$work/case.password ask admin --wake "$target_mac"
+    expect_status "$3"
+    grep -q "$4" "$work/err" || fail "password of $1, mode $2: $(cat "$work/err")"
+}
+password_case viewer 600 3 'the broker refused the login'
+# One that others can read is refused before anything is sent.
+password_case admin 644 2 'can be read by others (mode 0644)'
 
 # The broker goes away in the middle of a wake and comes back: the wake finishes, the
 # events wait in order, and the requester gets its outcome.

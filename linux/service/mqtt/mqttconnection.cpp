@@ -74,10 +74,10 @@ struct MqttCallbacks
             return;
         }
         connection.m_connected = true;
-        connection.m_everConnected = true;
         connection.m_backoff = std::chrono::seconds(1);
         connection.m_inFlight = 0;
-        connection.SendSubscriptions();
+        for (const std::vector<std::string> &filters : connection.m_subscriptions)
+            connection.SendSubscription(filters);
         if (connection.OnConnected)
             connection.OnConnected();
         connection.Pump();
@@ -109,10 +109,9 @@ struct MqttCallbacks
         connection.Pump(); // room for what waits
     }
 
-    static void Subscribe(mosquitto *, void *self, int mid, int count, const int *granted, const mosquitto_property *)
+    static void Subscribe(mosquitto *, void *self, int, int count, const int *granted, const mosquitto_property *)
     {
         MqttConnection &connection = Of(self);
-        connection.m_subscribeIds.erase(mid);
         if (connection.OnSubscribed)
             connection.OnSubscribed(std::vector<int>(granted, granted + count));
     }
@@ -279,35 +278,25 @@ void MqttConnection::Subscribe(const std::vector<std::string> &filters)
 {
     m_subscriptions.push_back(filters);
     if (m_connected) {
-        std::vector<char *> topics;
-        for (const std::string &filter : filters)
-            topics.push_back(const_cast<char *>(filter.c_str()));
-        int mid = 0;
-        mosquitto_subscribe_multiple(m_client, &mid, int(topics.size()), topics.data(), 1, 0, nullptr);
+        SendSubscription(filters);
         Service();
     }
 }
 
-void MqttConnection::SendSubscriptions()
+// One SUBSCRIBE for `filters`, at QoS 1: one answer through OnSubscribed.
+void MqttConnection::SendSubscription(const std::vector<std::string> &filters)
 {
-    for (const std::vector<std::string> &filters : m_subscriptions) {
-        std::vector<char *> topics;
-        for (const std::string &filter : filters)
-            topics.push_back(const_cast<char *>(filter.c_str()));
-        int mid = 0;
-        mosquitto_subscribe_multiple(m_client, &mid, int(topics.size()), topics.data(), 1, 0, nullptr);
-    }
+    std::vector<char *> topics;
+    for (const std::string &filter : filters)
+        topics.push_back(const_cast<char *>(filter.c_str()));
+    int mid = 0;
+    mosquitto_subscribe_multiple(m_client, &mid, int(topics.size()), topics.data(), 1, 0, nullptr);
 }
 
 std::uint64_t MqttConnection::Publish(MqttPublish message)
 {
     const std::uint64_t id = m_nextId++;
-    std::size_t events = 0;
-    if (message.droppable && m_queue.size() >= kQueueCapacity) {
-        for (const Outgoing &queued : m_queue)
-            events += queued.message.droppable ? 1 : 0;
-    }
-    if (message.droppable && events >= kQueueCapacity) {
+    if (message.droppable && m_queuedEvents >= kQueueCapacity) {
         ++m_dropped;
         if (OnDropped)
             OnDropped(m_dropped, !m_dropping);
@@ -315,6 +304,7 @@ std::uint64_t MqttConnection::Publish(MqttPublish message)
         return id;
     }
     m_dropping = false;
+    m_queuedEvents += message.droppable ? 1 : 0;
     m_queue.push_back({std::move(message), id});
     Pump();
     return id;
@@ -356,6 +346,7 @@ void MqttConnection::Pump()
         } else if (OnPublished) {
             OnPublished(outgoing.id, MQTT_RC_UNSPECIFIED); // too large for the broker, a topic it cannot take
         }
+        m_queuedEvents -= message.droppable ? 1 : 0;
         m_queue.pop_front();
     }
     Service();

@@ -130,7 +130,7 @@ private:
     void Handled(int rc);
     void Pump();
     void WatchSocket();
-    void SendSubscriptions();
+    void SendSubscription(const std::vector<std::string> &filters);
     std::string ErrorText(int rc) const;
 
     MqttLogin m_login;
@@ -139,17 +139,16 @@ private:
     bool m_connected = false;
     bool m_connecting = false;
     bool m_stopping = false;
-    bool m_everConnected = false;
     bool m_connectCalled = false; // the host is set: later tries reconnect
     std::chrono::seconds m_backoff{1};
     std::vector<std::vector<std::string>> m_subscriptions;
     std::deque<Outgoing> m_queue;
+    std::size_t m_queuedEvents = 0; // the droppable ones among them
     std::uint64_t m_nextId = 1;
     std::uint64_t m_dropped = 0;
     bool m_dropping = false; // in a run of drops, told once
     int m_inFlight = 0;
     std::map<int, std::uint64_t> m_ids; // libmosquitto's message IDs to ours
-    std::map<int, std::size_t> m_subscribeIds; // libmosquitto's to the index in m_subscriptions
     std::optional<std::uint64_t> m_lastId; // Stop()'s message
     std::string m_lastError; // libmosquitto's last error line, such as OpenSSL's reason
     int m_socket = -1;
