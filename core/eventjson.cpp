@@ -95,6 +95,12 @@ json SweepJson(const SweepEvent &sweep, const std::string &time)
     };
 }
 
+const char *EvidenceName(SignOfLife::Kind kind)
+{
+    static const char *const kEvidence[] = {"dhcp", "arp", "ipv6", "frame", "icmp"};
+    return kEvidence[int(kind)];
+}
+
 json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
 {
     const double seconds = Seconds(outcome.first, outcome.end);
@@ -111,12 +117,11 @@ json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
         event["problems"] = OutcomeProblems(outcome);
         return event;
     }
-    static const char *const kEvidence[] = {"dhcp", "arp", "ipv6", "frame", "icmp"};
     const SignOfLife &sign = *outcome.sign;
     char etherType[8];
     std::snprintf(etherType, sizeof etherType, "0x%04X", sign.etherType);
     event["after"] = seconds;
-    event["evidence"] = kEvidence[int(sign.kind)];
+    event["evidence"] = EvidenceName(sign.kind);
     event["what"] = SignOfLifeText(sign);
     event["ether_type"] = etherType;
     event["hostname"] = sign.hostName ? json(*sign.hostName) : json(nullptr);

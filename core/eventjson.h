@@ -23,6 +23,8 @@ nlohmann::json DatagramJson(const PacketReport &report, const std::string &time)
 nlohmann::json SweepJson(const SweepEvent &sweep, const std::string &time);
 // How the watch of a machine a magic packet was meant for ended: "woke" or
 // "no_sign_of_life"; `time` is its end's.
+// A sign of life's kind as the JSON names it: "dhcp", "arp", "ipv6", "frame" or "icmp".
+const char *EvidenceName(SignOfLife::Kind kind);
 nlohmann::json OutcomeJson(const WakeOutcome &outcome, const std::string &time);
 nlohmann::json UnansweredArpJson(const UnansweredArp &arp, const std::string &time);
 nlohmann::json SentJson(const SentPacket &sent, const std::string &time);

@@ -1,5 +1,7 @@
 #include "machinerecords.h"
 
+#include "eventjson.h"
+
 #include <algorithm>
 
 namespace {
@@ -40,13 +42,12 @@ std::optional<MachineRecord> MachineRecords::Seen(const SignOfLife &sign, const 
 
 nlohmann::json MachineRecordJson(const MachineRecord &record, const std::string &sensor, const std::string &time)
 {
-    static const char *const kEvidence[] = {"dhcp", "arp", "ipv6", "frame", "icmp"};
     using nlohmann::json;
     return {
         {"mac", FormatMac(record.sign.sourceMac)},
         {"time", time},
         {"unix_time", double(NsSinceEpoch(record.time)) / 1e9},
-        {"evidence", kEvidence[int(record.sign.kind)]},
+        {"evidence", EvidenceName(record.sign.kind)},
         {"what", SignOfLifeText(record.sign)},
         {"interface", record.interfaceName},
         {"vlan", record.sign.vlan ? json(*record.sign.vlan) : json(nullptr)},

@@ -62,8 +62,8 @@ void MqttRequester::Start(std::function<void(int status)> done)
         } else if (reasonCode == kNoMatchingSubscribers)
             End(kExitNotListening, "sensor " + m_sensor + " does not listen for requests: it is not connected");
         else if (reasonCode >= 0x80)
-            End(kExitNotListening, "the broker does not let " + (m_options.mqtt.user.empty() ? std::string("this user") : m_options.mqtt.user)
-                                       + " send to " + WakeTopic(m_sensor) + ": " + MqttConnection::ReasonText(reasonCode));
+            End(kExitNotListening, "the broker does not let " + User() + " send to " + WakeTopic(m_sensor) + ": "
+                                       + MqttConnection::ReasonText(reasonCode));
     };
     connect(&m_deadline, &QTimer::timeout, this, [this] {
         if (!m_answered)
@@ -80,6 +80,11 @@ void MqttRequester::Start(std::function<void(int status)> done)
     m_connection.Start(false);
 }
 
+std::string MqttRequester::User() const
+{
+    return m_options.mqtt.user.empty() ? std::string("this user") : m_options.mqtt.user;
+}
+
 void MqttRequester::Connected()
 {
     m_subscriptionsAnswered = 0;
@@ -89,8 +94,7 @@ void MqttRequester::Subscribed(const std::vector<int> &granted)
 {
     for (const int code : granted)
         if (code >= 0x80) {
-            End(kExitNotListening, "the broker does not let " + (m_options.mqtt.user.empty() ? std::string("this user") : m_options.mqtt.user)
-                                       + " read the sensors' topics under corvalen/");
+            End(kExitNotListening, "the broker does not let " + User() + " read the sensors' topics under corvalen/");
             return;
         }
     const int expected = m_options.mqtt.via.empty() ? 2 : 1;

@@ -36,6 +36,7 @@ private:
     void Publish();
     void Message(const MqttMessage &message);
     void End(int status, const std::string &line = {});
+    std::string User() const; // as the broker's refusals name it
 
     MqttConnection &m_connection;
     const WatchOptions &m_options;

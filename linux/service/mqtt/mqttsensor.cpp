@@ -82,9 +82,11 @@ void MqttSensor::Start(RequestHandler handler)
                   + std::to_string(droppedSoFar) + " so far; corvalen_mqtt_publishes_dropped_total counts them)");
     };
     m_connection.OnPublished = [this](std::uint64_t, int reasonCode) {
-        if (reasonCode == kNotAuthorized && m_refusedTopics.insert("publish").second)
+        if (reasonCode == kNotAuthorized && !m_refusalTold) {
+            m_refusalTold = true;
             m_say("the MQTT broker does not let this sensor publish under corvalen/" + m_name
                   + "/: see its ACL");
+        }
     };
     m_connection.OnMessage = [this](const MqttMessage &message) {
         if (message.topic != WakeTopic(m_name) || message.retained || !m_handler)

@@ -7,7 +7,6 @@
 #include "wakerelay.h"
 
 #include <functional>
-#include <set>
 #include <string>
 
 // A sensor on an MQTT broker: its status, every event, a record of each machine it
@@ -51,5 +50,5 @@ private:
     JsonSink m_events;
     MachineRecords m_records;
     RequestHandler m_handler;
-    std::set<std::string> m_refusedTopics; // told once each
+    bool m_refusalTold = false; // the broker's ACL refused a publish: told once
 };
