@@ -15,6 +15,7 @@
 namespace {
 
 constexpr double kLongestTimeoutSeconds = 2147483.0; // what a timer's milliseconds can hold
+constexpr int kLongestAsleepAfterSeconds = 7 * 24 * 3600; // a week
 
 constexpr const char *kDescription =
     "Shows the Wake-on-LAN magic packets that reach this computer, as they arrive.";
@@ -100,6 +101,37 @@ std::string AddMac(const std::string &written, std::vector<MacAddress> &macs)
 std::string LandMac(const std::string &written, WatchOptions &options)
 {
     return AddMac(written, options.macs);
+}
+
+std::string LandMachine(const std::string &written, WatchOptions &options)
+{
+    const std::size_t equals = written.find('=');
+    const std::string macText = written.substr(0, equals);
+    const std::optional<MacAddress> mac = ParseMac(macText);
+    if (!mac)
+        return Quoted(macText) + " is not a MAC address (write MAC or MAC=NAME: 00-11-22-33-44-55=nas).";
+    if (!CardCanHave(*mac))
+        return Quoted(macText) + " is no network card's address: it is a group address, or zero.";
+    const std::string name = equals == std::string::npos ? FormatMac(*mac) : written.substr(equals + 1);
+    if (!ValidMachineName(name))
+        return Quoted(name) + " is not a machine's name: 1 to " + std::to_string(kLongestMachineName)
+            + " bytes of UTF-8, without control characters.";
+    for (const WatchedMachine &machine : options.machines) {
+        if (machine.mac == *mac)
+            return FormatMac(*mac) + " is given twice.";
+    }
+    options.machines.push_back({*mac, name});
+    return {};
+}
+
+std::string LandAsleepAfter(const std::string &written, WatchOptions &options)
+{
+    const std::optional<double> seconds = Parsed<double>(written);
+    if (!seconds || !(*seconds >= 1) || *seconds > kLongestAsleepAfterSeconds)
+        return Quoted(written) + " is not a number of seconds from 1 to " + std::to_string(kLongestAsleepAfterSeconds)
+            + ".";
+    options.asleepAfter = std::chrono::milliseconds(std::lround(*seconds * 1000));
+    return {};
 }
 
 std::string LandCount(const std::string &written, WatchOptions &options)
@@ -317,6 +349,25 @@ const ConsoleOption kOptions[] = {
              "when standard output is the journal).",
      .consoles = Consoles::LinkLayer,
      .flag = &WatchOptions::journal},
+    {.name = "--machine",
+     .valueName = "MAC[=NAME]",
+     .help = "Keep track of this machine: awake at any frame from its MAC, asleep once nothing came from it for "
+             "--asleep-after seconds and it does not answer ARP at its address (asked twice, a second apart). "
+             "Each change is an event; its state and its wakes are metrics and, with --mqtt, a Home Assistant "
+             "device with a wake button. May be given again, for at most 64 machines.",
+     .consoles = Consoles::LinkLayer,
+     .land = LandMachine,
+     .repeatable = true,
+     .needsCapture = true,
+     .live = true},
+    {.name = "--asleep-after",
+     .valueName = "SECONDS",
+     .help = "With --machine: the silence after which a machine is asked by ARP, and held asleep when it does not "
+             "answer, or at once when no address of it is known (default: 600).",
+     .consoles = Consoles::LinkLayer,
+     .land = LandAsleepAfter,
+     .needsCapture = true,
+     .live = true},
     {.name = "--wake",
      .valueName = "MAC",
      .help = "Wake this machine: send it magic packets from every wired interface that is up with a carrier, as "
@@ -552,6 +603,10 @@ std::string Exclusion(const AddedOptions &added, const WatchOptions &options)
         if (!mqtt && option.row.mqttOnly && option.Given())
             return option.Name() + " needs --mqtt: the broker.";
     }
+    if (Given(added, "--asleep-after") && !Given(added, "--machine"))
+        return "--asleep-after needs --machine: the machines to keep track of.";
+    if (mqtt && wake && Given(added, "--machine"))
+        return "--machine keeps track of machines on this sensor; with --wake and --mqtt, the sensor asked does.";
     if (Given(added, "--via") && !wake)
         return "--via needs --wake: the machine to wake.";
     if (Given(added, "--name") && wake)
@@ -589,6 +644,8 @@ std::string Combination(const WatchOptions &options)
 {
     if (options.macs.size() > kMostNamedMacs)
         return "--mac: at most " + std::to_string(kMostNamedMacs) + " machines.";
+    if (options.machines.size() > kMostNamedMacs)
+        return "--machine: at most " + std::to_string(kMostNamedMacs) + " machines.";
     if (options.untilWoke && options.macs.empty())
         return "--until-woke needs --mac: the machine to wait for.";
     if (options.untilWoke && options.macs.size() > 1)
@@ -621,6 +678,27 @@ std::string Combination(const WatchOptions &options)
 }
 
 } // namespace
+
+bool ValidMachineName(std::string_view name)
+{
+    if (name.empty() || name.size() > kLongestMachineName)
+        return false;
+    for (std::size_t at = 0; at < name.size();) {
+        const auto lead = std::uint8_t(name[at]);
+        if (lead < 0x20 || lead == 0x7F)
+            return false;
+        const std::size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3
+                                                  : (lead & 0xF8) == 0xF0  ? 4
+                                                                           : 0;
+        if (length == 0 || at + length > name.size() || (length == 2 && lead < 0xC2))
+            return false;
+        for (std::size_t next = 1; next < length; ++next)
+            if ((std::uint8_t(name[at + next]) & 0xC0) != 0x80)
+                return false;
+        at += length;
+    }
+    return true;
+}
 
 bool WatchOptions::Wants(const MacAddress &mac) const
 {

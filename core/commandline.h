@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exitstatus.h"
+#include "machinestates.h"
 #include "relaytopics.h"
 #include "wireframe.h"
 
@@ -45,6 +46,9 @@ struct WatchOptions
     std::vector<std::uint8_t> password;  // a SecureOn password: empty, 4 or 6 bytes
     std::vector<Ipv4Octets> wakeTo;      // UDP to these addresses too (a remote subnet's broadcast, a relay)
     std::optional<Ipv4Octets> wakeIp;    // the machine's address, asked by ARP or ICMP echo once sent
+    // --machine: the machines whose awake or asleep state is kept, and the silence that makes one asleep.
+    std::vector<WatchedMachine> machines;
+    std::chrono::milliseconds asleepAfter{600000};
     // --mqtt: a sensor that publishes its events and wakes machines on request; with
     // --wake, a requester that asks a sensor to wake the machine.
     struct Mqtt
@@ -62,6 +66,10 @@ struct WatchOptions
     // Whether events for this MAC are reported.
     bool Wants(const MacAddress &mac) const;
 };
+
+// A machine's name as --machine gives it: 1 to 64 bytes of UTF-8, none of them a control character.
+inline constexpr std::size_t kLongestMachineName = 64;
+bool ValidMachineName(std::string_view name);
 
 // The port /metrics is served on when --metrics names an address alone: outside
 // 9100-9999, which Prometheus's exporters have taken up.

@@ -60,6 +60,12 @@ void TextSink::Unanswered(const UnansweredArp &arp)
     WriteLines({UnansweredArpLine(arp), "  Problem: " + UnansweredArpProblem(arp), std::string()});
 }
 
+void TextSink::MachineState(const MachineStateEvent &event)
+{
+    WriteLines({FormatDateTimeText(m_times.At(event.time).local, m_settings) + "  " + MachineStateLine(event),
+                std::string()});
+}
+
 JsonSink::JsonSink(WriteText write, LocalTimes &times)
     : m_write(std::move(write))
     , m_times(times)
@@ -223,4 +229,21 @@ void ConsoleReport::Unanswered(const UnansweredArp &arp)
 void ConsoleReport::Sent(const SentPacket &sent)
 {
     m_out.Sent(sent);
+}
+
+void JsonSink::MachineState(const MachineStateEvent &event)
+{
+    m_write(JsonLine(MachineStateJson(event, Time(event.time))));
+}
+
+void FanOutSink::MachineState(const MachineStateEvent &event)
+{
+    for (EventSink *sink : m_sinks)
+        sink->MachineState(event);
+}
+
+// The machines --machine names are reported whatever --mac chooses.
+void ConsoleReport::MachineState(const MachineStateEvent &event)
+{
+    m_out.MachineState(event);
 }

@@ -27,6 +27,7 @@ public:
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
     void Sent(const SentPacket &sent) override;
+    void MachineState(const MachineStateEvent &event) override;
 
 private:
     void WriteLines(const std::vector<std::string> &lines);
@@ -49,6 +50,7 @@ public:
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
     void Sent(const SentPacket &sent) override;
+    void MachineState(const MachineStateEvent &event) override;
 
 private:
     std::string Time(std::optional<RealTime> time);
@@ -70,6 +72,7 @@ public:
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
     void Sent(const SentPacket &sent) override;
+    void MachineState(const MachineStateEvent &event) override;
 
 private:
     std::vector<EventSink *> m_sinks;
@@ -90,6 +93,7 @@ public:
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
     void Sent(const SentPacket &sent) override;
+    void MachineState(const MachineStateEvent &event) override;
 
     // The summary's counts; the link-layer fields are the caller's to fill.
     const WatchCounts &Counts() const { return m_counts; }

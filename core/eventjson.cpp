@@ -130,6 +130,35 @@ json OutcomeJson(const WakeOutcome &outcome, const std::string &time)
     return event;
 }
 
+json MachineStateJson(const MachineStateEvent &event, const std::string &time)
+{
+    const json address = event.address ? json(FormatIpv4(*event.address)) : json(nullptr);
+    const json interfaceName = event.interfaceName.empty() ? json(nullptr) : json(event.interfaceName);
+    json object = {
+        {"event", event.awake ? "awake" : "asleep"},
+        {"time", time},
+        {"mac", FormatMac(event.machine.mac)},
+        {"machine", event.machine.name},
+    };
+    if (event.awake) {
+        object["evidence"] = event.sign ? EvidenceName(event.sign->kind) : "frame";
+        object["what"] = event.sign ? SignOfLifeText(*event.sign) : "frame";
+        object["answered_arp"] = event.answeredArp;
+        object["interface"] = interfaceName;
+        object["vlan"] = event.sign ? Number(event.sign->vlan) : json(nullptr);
+        object["address"] = address;
+        return object;
+    }
+    const bool asked = event.reason == MachineStateEvent::Reason::NoArpAnswer;
+    object["evidence"] = asked ? "no_arp_answer" : "silence";
+    object["silent_seconds"] = std::chrono::duration<double>(event.silentFor).count();
+    object["asked"] = asked;
+    object["interface"] = interfaceName;
+    object["address"] = address;
+    object["last_seen_unix_time"] = event.lastSeen ? json(std::chrono::duration<double>(event.lastSeen->time_since_epoch()).count()) : json(nullptr);
+    return object;
+}
+
 json UnansweredArpJson(const UnansweredArp &arp, const std::string &time)
 {
     return {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "arpwatch.h"
+#include "machinestates.h"
 #include "magicevent.h"
 #include "packetreport.h"
 #include "sweeps.h"
@@ -28,6 +29,9 @@ const char *EvidenceName(SignOfLife::Kind kind);
 nlohmann::json OutcomeJson(const WakeOutcome &outcome, const std::string &time);
 nlohmann::json UnansweredArpJson(const UnansweredArp &arp, const std::string &time);
 nlohmann::json SentJson(const SentPacket &sent, const std::string &time);
+// A watched machine's change: "awake", with the frame that showed it, or "asleep",
+// with how that was decided ("no_arp_answer" or "silence").
+nlohmann::json MachineStateJson(const MachineStateEvent &event, const std::string &time);
 // Datagrams the kernel dropped, and a failed receive.
 nlohmann::json DropsJson(std::uint64_t count);
 nlohmann::json ErrorJson(const std::string &text);

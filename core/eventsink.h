@@ -2,6 +2,7 @@
 
 #include "arpwatch.h"
 #include "datetimetext.h"
+#include "machinestates.h"
 #include "magicevent.h"
 #include "packetreport.h"
 #include "sweeps.h"
@@ -37,6 +38,8 @@ public:
     virtual void Unanswered(const UnansweredArp &arp) = 0;
     // A magic packet this machine sent to wake another (--wake).
     virtual void Sent(const SentPacket &sent) = 0;
+    // A watched machine (--machine) woke or fell asleep.
+    virtual void MachineState(const MachineStateEvent &event) = 0;
 };
 
 // A moment as the sinks write it: local time and its offset from UTC.

@@ -60,7 +60,7 @@ private:
     static const char *EventName(JournalEvent kind)
     {
         static const char *const kNames[] = {"magic", "near_miss", "woke", "no_sign_of_life", "unanswered_arp",
-                                             "sweep", "drops", "error", "sent"};
+                                             "sweep", "drops", "error", "sent", "awake", "asleep"};
         return kNames[int(kind)];
     }
 
@@ -96,6 +96,10 @@ const char *JournalMessageId(JournalEvent kind)
         return "3cc4a7e4af8d4b8c99a651721250f795";
     case JournalEvent::Sent:
         return "c479585d94f14c6392052335dd9333a1";
+    case JournalEvent::Awake:
+        return "8e34947dea53447a84ad5973564b28b8";
+    case JournalEvent::Asleep:
+        return "07886e015d4e407a8425b7a50a6b2b33";
     case JournalEvent::ReceiveError:
         break;
     }
@@ -191,4 +195,16 @@ JournalEntry SentEntry(const SentPacket &sent)
         .Field("WOL_INTERFACE", send.interfaceName)
         .Field("WOL_ERROR", sent.error)
         .Take();
+}
+
+JournalEntry MachineStateEntry(const MachineStateEvent &event)
+{
+    EntryBuilder entry(event.awake ? JournalEvent::Awake : JournalEvent::Asleep, MachineStateLine(event),
+                       kJournalInformational);
+    entry.Field("WOL_MAC", FormatMac(event.machine.mac)).Field("WOL_MACHINE", event.machine.name);
+    if (!event.interfaceName.empty())
+        entry.Field("WOL_INTERFACE", event.interfaceName);
+    if (event.address)
+        entry.Field("WOL_SOURCE", FormatIpv4(*event.address));
+    return entry.Take();
 }

@@ -18,6 +18,7 @@ inline constexpr std::uint16_t kEtherTypeQinQ = 0x88A8;
 inline constexpr std::uint16_t kEtherTypeQinQLegacy = 0x9100;
 
 inline constexpr std::size_t kIpv4ProtocolOffset = 9;
+inline constexpr std::size_t kIpv4SourceOffset = 12;
 inline constexpr std::size_t kIpv4MinimumHeaderSize = 20;
 inline constexpr std::size_t kIpv6NextHeaderOffset = 6;
 inline constexpr std::size_t kIpv6SourceOffset = 8;

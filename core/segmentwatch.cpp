@@ -47,7 +47,28 @@ SegmentWatch::SegmentWatch(Settings settings, LocalMachine &machine, WatchClock 
     , m_sink(sink)
     , m_sweeps(m_settings.sweepThreshold)
     , m_wakes(m_settings.wakeTimeout)
+    , m_states(m_settings.machines, m_settings.asleepAfter)
 {
+    for (const WatchedMachine &machine : m_settings.machines)
+        m_listening.push_back(machine.mac);
+}
+
+std::vector<MacAddress> SegmentWatch::Watched(std::size_t most) const
+{
+    std::vector<MacAddress> macs = m_wakes.Watched(most);
+    for (const MacAddress &mac : m_listening)
+        if (std::find(macs.begin(), macs.end(), mac) == macs.end())
+            macs.push_back(mac);
+    return macs;
+}
+
+void SegmentWatch::TrackMachines(RealTime now, std::vector<SendInterface> interfaces,
+                                 const std::function<std::optional<Ipv4Octets>(const MacAddress &)> &known,
+                                 MachineStates::Ask ask)
+{
+    m_states.Start(now, std::move(interfaces), known, std::move(ask));
+    for (const MachineStateEvent &event : m_states.Advance(now))
+        m_sink.MachineState(event);
 }
 
 bool SegmentWatch::Wants(const MacAddress &mac) const
@@ -295,14 +316,24 @@ void SegmentWatch::SegmentFrameSeen(const std::string &interfaceName, const Ethe
     if (arpOrDhcp && OnSignOfLife && !m_settings.readingFile)
         OnSignOfLife(sign, interfaceName, time.value_or(m_clock.RealNow()));
     // A watch ends at its machine's first frame, and a flood after it costs nothing.
-    const bool wakeSign = Watching(sign.sourceMac) && m_signsPending.count(sign.sourceMac) == 0;
+    const bool wakeSign = m_wakes.Watching(sign.sourceMac) && m_signsPending.count(sign.sourceMac) == 0;
+    // A watched machine's frame takes its place among the events where it may change its
+    // state; one that is awake is only heard from again.
+    bool stateSign = false;
+    if (!m_states.Empty() && m_states.Tracks(sign.sourceMac) && m_statesPending.count(sign.sourceMac) == 0) {
+        stateSign = m_states.Changes(sign.sourceMac);
+        if (!stateSign)
+            m_states.FrameSeen(sign, interfaceName, time.value_or(m_clock.RealNow()));
+    }
     const bool arpMatters = sign.kind == SignOfLife::Kind::Arp || sign.dhcpRequested || wakeSign;
-    if (!wakeSign && !arpMatters)
+    if (!wakeSign && !stateSign && !arpMatters)
         return;
     Pending pending;
     pending.kind = Pending::Kind::Sign;
     pending.sign = sign;
     pending.wakeSign = wakeSign;
+    pending.stateSign = stateSign;
+    pending.interfaceName = interfaceName;
     pending.time = time.value_or(m_clock.RealNow());
     if (m_settings.readingFile) {
         SignFinished(pending);
@@ -310,6 +341,8 @@ void SegmentWatch::SegmentFrameSeen(const std::string &interfaceName, const Ethe
     }
     if (wakeSign)
         m_signsPending.insert(sign.sourceMac);
+    if (stateSign)
+        m_statesPending.insert(sign.sourceMac);
     Push(std::move(pending), time);
 }
 
@@ -320,7 +353,7 @@ bool SegmentWatch::Watching(const MacAddress &source)
     const std::uint64_t key = MacKey(source);
     if (key == m_notWatched)
         return false;
-    if (m_wakes.Watching(source))
+    if (m_wakes.Watching(source) || m_states.Tracks(source))
         return true;
     m_notWatched = key;
     return false;
@@ -330,6 +363,12 @@ void SegmentWatch::SignFinished(const Pending &pending)
 {
     if (pending.wakeSign)
         m_signsPending.erase(pending.sign.sourceMac);
+    if (pending.stateSign) {
+        m_statesPending.erase(pending.sign.sourceMac);
+        if (const std::optional<MachineStateEvent> changed =
+                m_states.FrameSeen(pending.sign, pending.interfaceName, pending.time))
+            m_sink.MachineState(*changed);
+    }
     if (const std::optional<WakeOutcome> outcome =
             pending.wakeSign ? m_wakes.FrameSeen(pending.sign, pending.time) : std::nullopt)
         Outcomes({*outcome});
@@ -357,6 +396,16 @@ void SegmentWatch::Expire(RealTime now)
     for (const SweepEvent &sweep : m_sweeps.Expire(now))
         m_sink.Sweep(sweep);
     Outcomes(m_wakes.Expire(now));
+    if (m_states.Empty())
+        return;
+    for (const MachineStateEvent &event : m_states.Advance(now))
+        m_sink.MachineState(event);
+    std::vector<MacAddress> listening = m_states.Listening(now);
+    if (listening != m_listening) {
+        m_listening = std::move(listening);
+        if (OnWatchedChanged)
+            OnWatchedChanged();
+    }
 }
 
 void SegmentWatch::Finish()

@@ -3,6 +3,7 @@
 #include "arpwatch.h"
 #include "eventsink.h"
 #include "localmachine.h"
+#include "machinestates.h"
 #include "magicevent.h"
 #include "sweeps.h"
 #include "wakewatch.h"
@@ -45,6 +46,9 @@ public:
         bool readingFile = false;
         // The link-layer capture runs: a datagram waits for its frame, and the other way round.
         bool captureRunning = false;
+        // The machines whose awake or asleep state is kept (--machine), and the silence that makes one asleep.
+        std::vector<WatchedMachine> machines{};
+        Nanoseconds asleepAfter = MachineStates::kDefaultAsleepAfter;
     };
 
     SegmentWatch(Settings settings, LocalMachine &machine, WatchClock &clock, EventSink &sink);
@@ -77,13 +81,21 @@ public:
     // Nothing watches for the frames of `mac`, which this machine wakes: only its answers
     // to this machine's questions can tell.
     void WatchingOnlyByAsking(const MacAddress &mac, const AskedOnly &asked) { m_askedOnly[mac] = asked; }
+    // Begins keeping the state of the watched machines at `now`, on the clock Expire()
+    // is given: each is asked by ARP through `ask`, on the one of `interfaces` whose
+    // subnet holds its address; `known` gives its address from the neighbour table.
+    void TrackMachines(RealTime now, std::vector<SendInterface> interfaces,
+                       const std::function<std::optional<Ipv4Octets>(const MacAddress &)> &known,
+                       MachineStates::Ask ask);
+    const MachineStates &Machines() const { return m_states; }
     // Hands over everything, as things stand. A capture file that ends early says
     // which watches it cut short; a live watch that was stopped says nothing of them.
     void Finish();
 
-    // The MACs of the `most` wake watches begun last.
-    std::vector<MacAddress> Watched(std::size_t most) const { return m_wakes.Watched(most); }
-    // Called when the set of wake watches changed.
+    // The MACs whose every frame is wanted: of the `most` wake watches begun last, and
+    // of the watched machines not heard from lately.
+    std::vector<MacAddress> Watched(std::size_t most) const;
+    // Called when the set of wake watches or of the machines listened for changed.
     std::function<void()> OnWatchedChanged;
     // Called with each outcome once the sink has it: the wakes that sent packets wait for theirs.
     std::function<void(const WakeOutcome &outcome)> OnOutcome;
@@ -100,6 +112,8 @@ private:
         ReceiveFailure failure{};
         SignOfLife sign{};
         bool wakeSign = false;
+        bool stateSign = false; // it may change a watched machine's state
+        std::string interfaceName{};
         RealTime time{};
         Waiting waiting = Waiting::Nothing;
         SteadyTime received{};
@@ -133,6 +147,9 @@ private:
     std::deque<Pending> m_pending;
     std::set<MacAddress> m_signsPending; // a sign of life of theirs waits among the events
     std::set<MacAddress> m_sentFor;      // the machines this one sent magic packets for
+    MachineStates m_states;
+    std::set<MacAddress> m_statesPending; // a frame of theirs that may change their state waits among the events
+    std::vector<MacAddress> m_listening;  // the watched machines whose frames the kernel filter lets through
     // A MAC, as MacKey makes it, that no watch has begun for since it was found unwatched.
     static constexpr std::uint64_t kNoMac = ~std::uint64_t(0); // no MAC makes it
     std::uint64_t m_notWatched = kNoMac;

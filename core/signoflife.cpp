@@ -155,8 +155,13 @@ SignOfLife ReadSignOfLife(const EthernetFrame &frame)
     sign.vlan = frame.vlan;
     if (sign.etherType == kEtherTypeArp)
         ReadArp(frame.payload, sign);
-    else if (sign.etherType == kEtherTypeIpv4 && frame.payload.size() >= kIpv4MinimumHeaderSize)
+    else if (sign.etherType == kEtherTypeIpv4 && frame.payload.size() >= kIpv4MinimumHeaderSize) {
+        const Ipv4Octets source{frame.payload[kIpv4SourceOffset], frame.payload[kIpv4SourceOffset + 1],
+                                frame.payload[kIpv4SourceOffset + 2], frame.payload[kIpv4SourceOffset + 3]};
+        if (source != Ipv4Octets{})
+            sign.ipv4Source = source;
         ReadDhcp(frame.payload, sign);
+    }
     else if (sign.etherType == kEtherTypeIpv6)
         ReadNeighbourDiscovery(frame.payload, sign);
     return sign;

@@ -25,6 +25,7 @@ struct SignOfLife
     Ipv4Octets arpSender{};
     Ipv4Octets arpTarget{};
     std::optional<Ipv4Octets> dhcpRequested; // DHCP option 50
+    std::optional<Ipv4Octets> ipv4Source;    // an IPv4 packet's source address, where it is not 0.0.0.0
     std::optional<std::uint16_t> vlan;       // the frame's outer VLAN tag
 };
 

@@ -72,6 +72,7 @@ struct WakeRelay::Wake final : public EventSink
     void Outcome(const WakeOutcome &outcome) override { relay.m_sink.Outcome(outcome); }
     void Sweep(const SweepEvent &sweep) override { relay.m_sink.Sweep(sweep); }
     void Unanswered(const UnansweredArp &arp) override { relay.m_sink.Unanswered(arp); }
+    void MachineState(const MachineStateEvent &event) override { relay.m_sink.MachineState(event); }
     void Sent(const SentPacket &sent) override
     {
         relay.m_sink.Sent(sent);

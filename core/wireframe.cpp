@@ -18,7 +18,6 @@ constexpr std::size_t kMaxVlanTags = 2;
 constexpr std::size_t kIpv4VersionAndIhlOffset = 0;
 constexpr std::size_t kIpv4TotalLengthOffset = 2;
 constexpr std::size_t kIpv4FragmentOffset = 6;
-constexpr std::size_t kIpv4SourceOffset = 12;
 constexpr std::size_t kIpv4DestinationOffset = 16;
 constexpr std::size_t kIpv4AddressSize = 4;
 constexpr std::uint16_t kIpv4MoreFragmentsAndOffset = 0x3FFF;

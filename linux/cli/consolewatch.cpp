@@ -39,6 +39,8 @@ SegmentWatch::Settings ConsoleWatch::SettingsFor(const WatchOptions &options, bo
     settings.macs = options.macs;
     settings.readingFile = !options.readFile.empty();
     settings.captureRunning = captureRunning && options.readFile.empty();
+    settings.machines = options.machines;
+    settings.asleepAfter = options.asleepAfter;
     return settings;
 }
 
@@ -83,6 +85,8 @@ ConsoleWatch::ConsoleWatch(const WatchOptions &options, SocketCalls &socketCalls
         m_watch.Expire(m_clock.RealNow() - std::chrono::seconds(1));
         if (m_metrics && m_capture)
             m_metrics->CaptureDropsNow(m_capture->Drops());
+        if (m_metrics)
+            m_metrics->MachinesNow(m_watch.Machines());
     });
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             [] { std::fflush(stdout); });
@@ -114,6 +118,10 @@ bool ConsoleWatch::Start()
     }
     if (!m_options.udpOnly && !m_capture)
         WriteError(NoLinkLayerLine(ProgramName(), m_captureFailure));
+    if (!m_options.machines.empty() && !m_capture) {
+        WriteError(ProgramName() + ": --machine needs the link-layer capture, which sees every frame of the machines");
+        return false;
+    }
     std::vector<std::string> linkInterfaces;
     if (m_capture) {
         m_capture->OnFrame = [this](const std::string &interfaceName, ByteView frame, RealTime kernelTime) {
@@ -150,6 +158,22 @@ void ConsoleWatch::StartWaking(WakeSender &sender, PlannedWake planned)
     Drive(sender, *m_wake);
     m_wake->Start();
     ArmWake();
+}
+
+void ConsoleWatch::TrackMachines(MachineAsker &asker, std::vector<SendInterface> interfaces)
+{
+    const auto ask = [&asker](const std::string &interfaceName, const Ipv4Octets &address) {
+        WakeQuestion question;
+        question.way = AskedOnly::Way::Arp;
+        question.address = address;
+        question.link.name = interfaceName;
+        std::string why;
+        return asker.Ask(question, why);
+    };
+    // On the clock the wake watches end by: a second behind, so that an answer is among the events by then.
+    m_watch.TrackMachines(m_clock.RealNow() - std::chrono::seconds(1), std::move(interfaces),
+                          [](const MacAddress &mac) { return NeighbourAddress(mac); }, ask);
+    m_filterUpdate.start(0);
 }
 
 void ConsoleWatch::StartRelay(WakeSender &sender, WakeRelay::Planner planner, WakeOrder defaults,

@@ -63,6 +63,9 @@ public:
                     std::function<void(RequestEnd end)> ended);
     // A request as it came over the network.
     void RelayRequest(ByteView payload, const ReplyAddress &to);
+    // --machine, once listening: keeps each machine's state, asking it by ARP through
+    // `asker` on the one of `interfaces` whose subnet holds its address.
+    void TrackMachines(MachineAsker &asker, std::vector<SendInterface> interfaces);
     // Each ARP or DHCP frame a machine sent, as it comes.
     void WatchSignsOfLife(std::function<void(const SignOfLife &, const std::string &, RealTime)> seen)
     {

@@ -240,9 +240,10 @@ int RemoteWake(int &argc, char *argv[], const WatchOptions &options)
     return status;
 }
 
-// What a sensor sends with: every wired interface as it is at the start, whose
-// sockets are opened while the capabilities are held.
-std::unique_ptr<WakeSender> SensorSender(const std::vector<SendInterface> &interfaces)
+// What a sensor sends with, and asks the machines it watches with: every wired
+// interface as it is at the start, whose sockets are opened while the capabilities
+// are held; `echo` for the ICMP echo socket too.
+std::unique_ptr<WakeSender> SensorSender(const std::vector<SendInterface> &interfaces, bool echo)
 {
     WakePlan every;
     for (const SendInterface &interface : interfaces) {
@@ -251,7 +252,7 @@ std::unique_ptr<WakeSender> SensorSender(const std::vector<SendInterface> &inter
         send.interfaceName = interface.name;
         every.sends.push_back(send);
     }
-    return std::make_unique<WakeSender>(every, interfaces, true);
+    return std::make_unique<WakeSender>(every, interfaces, echo);
 }
 
 // --read analyses a capture file: no socket, no capture of this machine, no capability.
@@ -299,9 +300,10 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
             return wake->refusal;
         sender = std::make_unique<WakeSender>(*wake->plan, wake->interfaces, wake->order.address.has_value());
     }
-    // A sensor on a broker: its login and its sockets, while the capabilities are held.
+    // A sensor on a broker: its login; its sockets, and those that ask the watched
+    // machines, while the capabilities are held.
     std::optional<MqttLogin> login;
-    std::unique_ptr<WakeSender> relaySender;
+    std::unique_ptr<WakeSender> segmentSender;
     std::vector<SendInterface> sendInterfaces;
     bool framesAtStart = false;
     const std::string sensorName = options.mqtt.name.empty() ? SensorNameFromHost(HostName()) : options.mqtt.name;
@@ -309,9 +311,11 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
         login = MqttLoginFor(options, "corvalen-" + sensorName);
         if (!login)
             return kExitUsage;
+    }
+    if (options.mqtt.url || !options.machines.empty()) {
         sendInterfaces = ReadSendInterfaces(QStringLiteral("/"));
         framesAtStart = WakeSender::CanSendFrames();
-        relaySender = SensorSender(sendInterfaces);
+        segmentSender = SensorSender(sendInterfaces, options.mqtt.url.has_value());
     }
     // The raw socket and the link-layer capture are what needs a capability. Opened
     // before any thread exists, every capability of the process can go in one step.
@@ -331,7 +335,7 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
     std::optional<WatchMetrics> metrics;
     std::unique_ptr<MetricsServer> metricsServer;
     if (!options.metricsAddress.empty()) {
-        metrics.emplace(options.macs, kProgram.version);
+        metrics.emplace(options.macs, kProgram.version, options.machines);
         std::string failure;
         metricsServer = MetricsServer::Start(options.metricsAddress, metrics->Registry(), &failure);
         if (!metricsServer) {
@@ -356,6 +360,8 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
                                                                line.c_str());
                                               });
     }
+    if (sensor)
+        sensor->Watch(options.machines, kProgram.version);
     Outputs outputs(options, sensor.get());
     ConsoleWatch watch(options, socketCalls, captureOpen ? &capture : nullptr, capture.LastError(), outputs.Sink(),
                         metrics ? &*metrics : nullptr);
@@ -367,6 +373,8 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
     }
     if (sender)
         watch.StartWaking(*sender, std::move(*wake));
+    if (!options.machines.empty())
+        watch.TrackMachines(*segmentSender, sendInterfaces);
     if (sensor) {
         WakeOrder defaults;
         defaults.request.port = options.wakePort;
@@ -376,7 +384,7 @@ int Watch(int &argc, char *argv[], const WatchOptions &options)
             "the Ethernet frame of type 0x0842 needs the CAP_NET_RAW capability, which the sensor did not have: "
             "sending UDP alone";
         watch.StartRelay(
-            *relaySender,
+            *segmentSender,
             [](WakeOrder order) {
                 return WakeEngine::Plan(std::move(order), ReadSendInterfaces(QStringLiteral("/")),
                                         [](const MacAddress &mac) { return NeighbourAddress(mac); });

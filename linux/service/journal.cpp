@@ -122,3 +122,9 @@ void JournalSink::Unanswered(const UnansweredArp &arp)
     if (!m_journal.Send(UnansweredArpEntry(arp)))
         m_fallback.Unanswered(arp);
 }
+
+void JournalSink::MachineState(const MachineStateEvent &event)
+{
+    if (!m_journal.Send(MachineStateEntry(event)))
+        m_fallback.MachineState(event);
+}

@@ -42,6 +42,7 @@ public:
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
     void Sent(const SentPacket &sent) override;
+    void MachineState(const MachineStateEvent &event) override;
 
 private:
     EventJournal &m_journal;

@@ -65,7 +65,8 @@ auto &Registered(Builder builder, const char *name, const char *help, prometheus
 
 } // namespace
 
-WatchMetrics::WatchMetrics(const std::vector<MacAddress> &namedMacs, const std::string &version)
+WatchMetrics::WatchMetrics(const std::vector<MacAddress> &namedMacs, const std::string &version,
+                           const std::vector<WatchedMachine> &machines)
     : m_registry(std::make_shared<prometheus::Registry>())
 {
     prometheus::Registry &registry = *m_registry;
@@ -118,6 +119,59 @@ WatchMetrics::WatchMetrics(const std::vector<MacAddress> &namedMacs, const std::
                           &targetOutcomes.Add({{"mac", label}, {"outcome", "no_sign_of_life"}}),
                           &targetLast.Add({{"mac", label}})};
     }
+
+    m_machineAwake = &Registered(BuildGauge(), "corvalen_machine_awake",
+                                 "Whether each machine named with --machine is awake (1) or asleep (0); absent "
+                                 "until known",
+                                 registry);
+    m_machineLastSeen = &Registered(BuildGauge(), "corvalen_machine_last_seen_timestamp_seconds",
+                                    "When a frame last came from each machine named with --machine, or it last "
+                                    "answered ARP, in seconds since the epoch",
+                                    registry);
+    auto &machineWakes = Registered(BuildCounter(), "corvalen_machine_wakes_total",
+                                    "Watches of each machine named with --machine after a magic packet for it, by "
+                                    "how they ended: woke, or no_sign_of_life",
+                                    registry);
+    auto &machineWakeDuration = prometheus::BuildHistogram()
+                                    .Name("corvalen_machine_wake_duration_seconds")
+                                    .Help("For each machine named with --machine that woke, the time from the first "
+                                          "magic packet to its first sign of life")
+                                    .Register(registry);
+    for (const WatchedMachine &machine : machines) {
+        Machine &added = m_machines[machine.mac];
+        added.labels = {{"machine", machine.name}, {"mac", FormatMac(machine.mac)}};
+        auto outcome = [&added](const char *name) {
+            std::map<std::string, std::string> labels = added.labels;
+            labels["outcome"] = name;
+            return labels;
+        };
+        added.woke = &machineWakes.Add(outcome("woke"));
+        added.noSignOfLife = &machineWakes.Add(outcome("no_sign_of_life"));
+        added.wakeDuration = &machineWakeDuration.Add(
+            added.labels, prometheus::Histogram::BucketBoundaries{1, 2, 5, 10, 15, 20, 30, 45, 60, 90, 120, 180, 300, 600});
+    }
+}
+
+void WatchMetrics::MachineState(const MachineStateEvent &event)
+{
+    const auto machine = m_machines.find(event.machine.mac);
+    if (machine == m_machines.end())
+        return;
+    if (!machine->second.awake)
+        machine->second.awake = &m_machineAwake->Add(machine->second.labels);
+    machine->second.awake->Set(event.awake ? 1 : 0);
+}
+
+void WatchMetrics::MachinesNow(const MachineStates &states)
+{
+    for (const MachineStates::Machine &watched : states.Machines()) {
+        const auto machine = m_machines.find(watched.id.mac);
+        if (machine == m_machines.end() || !watched.lastSeen)
+            continue;
+        if (!machine->second.lastSeen)
+            machine->second.lastSeen = &m_machineLastSeen->Add(machine->second.labels);
+        machine->second.lastSeen->Set(Seconds(*watched.lastSeen));
+    }
 }
 
 void WatchMetrics::PacketSeen(const MacAddress &mac, const std::map<std::string, std::string> &labels,
@@ -165,6 +219,11 @@ void WatchMetrics::Outcome(const WakeOutcome &outcome)
     (outcome.woke ? m_woke : m_noSignOfLife)->Increment();
     if (const auto target = m_targets.find(outcome.mac); target != m_targets.end())
         (outcome.woke ? target->second.woke : target->second.noSignOfLife)->Increment();
+    if (const auto machine = m_machines.find(outcome.mac); machine != m_machines.end()) {
+        (outcome.woke ? machine->second.woke : machine->second.noSignOfLife)->Increment();
+        if (outcome.woke)
+            machine->second.wakeDuration->Observe(std::chrono::duration<double>(outcome.end - outcome.first).count());
+    }
 }
 
 void WatchMetrics::Unanswered(const UnansweredArp &)

@@ -6,6 +6,7 @@
 #include <prometheus/counter.h>
 #include <prometheus/family.h>
 #include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
 #include <prometheus/registry.h>
 
 #include <cstdint>
@@ -26,7 +27,9 @@ class Exposer;
 class WatchMetrics final : public EventSink
 {
 public:
-    WatchMetrics(const std::vector<MacAddress> &namedMacs, const std::string &version);
+    // `machines`: those whose state is kept (--machine), labelled by name and MAC.
+    WatchMetrics(const std::vector<MacAddress> &namedMacs, const std::string &version,
+                 const std::vector<WatchedMachine> &machines = {});
 
     void Magic(const MagicEvent &event) override;
     void Datagram(const PacketReport &report) override; // the raw socket alone
@@ -35,8 +38,11 @@ public:
     void Sweep(const SweepEvent &sweep) override;
     void Unanswered(const UnansweredArp &arp) override;
     void Sent(const SentPacket &sent) override;
+    void MachineState(const MachineStateEvent &event) override;
     // The capture's count of dropped frames, as it stands.
     void CaptureDropsNow(std::uint64_t framesSoFar);
+    // When each watched machine was last heard from, as things stand.
+    void MachinesNow(const MachineStates &states);
 
     std::shared_ptr<prometheus::Registry> Registry() const { return m_registry; }
 
@@ -47,6 +53,16 @@ private:
         prometheus::Counter *woke;
         prometheus::Counter *noSignOfLife;
         prometheus::Gauge *lastPacket;
+    };
+
+    struct Machine
+    {
+        std::map<std::string, std::string> labels;
+        prometheus::Gauge *awake = nullptr;    // added once its state is known
+        prometheus::Gauge *lastSeen = nullptr; // added once it was heard from
+        prometheus::Counter *woke;
+        prometheus::Counter *noSignOfLife;
+        prometheus::Histogram *wakeDuration;
     };
 
     void PacketSeen(const MacAddress &mac, const std::map<std::string, std::string> &labels,
@@ -64,6 +80,9 @@ private:
     prometheus::Counter *m_receiveErrors;
     prometheus::Gauge *m_lastMagic;
     std::map<MacAddress, Target> m_targets;
+    prometheus::Family<prometheus::Gauge> *m_machineAwake;
+    prometheus::Family<prometheus::Gauge> *m_machineLastSeen;
+    std::map<MacAddress, Machine> m_machines;
     std::uint64_t m_captureDropsCounted = 0;
 };
 

@@ -256,7 +256,7 @@ void TestCommandLine::helpListsTheProgramsOptions_data()
     QTest::newRow("link layer") << true
                                 << "-h,--help -v,--version --json --mac --count --timeout --udp-only --interface "
                                    "--sweep-threshold --read --wake-timeout --until-woke --promiscuous --metrics "
-                                   "--journal --wake --port --password --to --ip --mqtt --mqtt-user --mqtt-password-file "
+                                   "--journal --machine --asleep-after --wake --port --password --to --ip --mqtt --mqtt-user --mqtt-password-file "
                                    "--mqtt-ca --mqtt-cert --mqtt-key --name --via --check";
     QTest::newRow("raw socket alone")
         << false << "-h,--help -v,--version --json --mac --count --timeout --wake --wake-timeout --port --password --to "

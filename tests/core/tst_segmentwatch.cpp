@@ -96,6 +96,7 @@ public:
                     .arg(QString::fromStdString(FormatIpv4(arp.address)));
     }
     void Sent(const SentPacket &sent) override { seen << QString::fromStdString(SentLine(sent)); }
+    void MachineState(const MachineStateEvent &event) override { seen << QString::fromStdString(MachineStateLine(event)); }
 };
 
 ByteView View(const Bytes &frame)
@@ -180,6 +181,7 @@ void TestSegmentWatch::onePacketOneEvent()
         void Sweep(const SweepEvent &) override {}
         void Unanswered(const UnansweredArp &) override {}
         void Sent(const SentPacket &) override {}
+        void MachineState(const MachineStateEvent &) override {}
 
     private:
         QStringList &m_seen;

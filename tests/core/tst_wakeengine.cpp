@@ -63,6 +63,7 @@ struct OutcomeSink final : EventSink
     void Sweep(const SweepEvent &) override {}
     void Unanswered(const UnansweredArp &) override {}
     void Sent(const SentPacket &) override {}
+    void MachineState(const MachineStateEvent &) override {}
 };
 
 const SendInterface kEth0{"eth0", Mac("02-5E-4D-00-00-01"),

@@ -60,7 +60,7 @@
 
 broker_port=8883
 broker_cert_port=8884
-broker_users=(lab-1 lab-2 admin viewer)
+broker_users=(lab-1 lab-2 admin viewer homeassistant)
 broker_dir=
 broker_host=
 broker_netns=
@@ -120,6 +120,9 @@ broker_setup() {
 # reads the wake requests for it. Pattern lines apply to every user.
 pattern write corvalen/%u/#
 pattern read corvalen/%u/wake
+# Its Home Assistant discovery configs, under its own node ID: written, and read
+# back to remove those of machines it no longer watches.
+pattern readwrite homeassistant/+/corvalen-%u/#
 
 # An admin asks any sensor to wake a machine, and reads all that the sensors write;
 # it writes nothing under corvalen/admin/, as a sensor named admin, which the pattern
@@ -128,6 +131,13 @@ user admin
 topic read corvalen/#
 topic write corvalen/+/wake
 topic deny corvalen/admin/#
+
+# Home Assistant reads the configs and the states, and presses the wake buttons.
+user homeassistant
+topic read homeassistant/#
+topic read corvalen/#
+topic write corvalen/+/wake
+topic deny corvalen/homeassistant/#
 
 # A viewer reads, and writes nothing: not even under corvalen/viewer/, which the
 # sensors' pattern would let it write.

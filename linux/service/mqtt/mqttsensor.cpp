@@ -2,6 +2,8 @@
 
 #include "eventjson.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kNotAuthorized = 0x87;
@@ -64,6 +66,7 @@ void MqttSensor::Start(RequestHandler handler)
         MqttPublish online = MessageTo(StatusTopic(m_name), kOnline);
         online.retain = true;
         m_connection.PublishFirst(std::move(online));
+        PublishMachines();
         if (m_metrics)
             m_metrics->Connected(true);
         m_say("connected to the MQTT broker as sensor " + m_name);
@@ -89,6 +92,10 @@ void MqttSensor::Start(RequestHandler handler)
         }
     };
     m_connection.OnMessage = [this](const MqttMessage &message) {
+        if (message.topic != WakeTopic(m_name)) {
+            ConfigSeen(message);
+            return;
+        }
         if (message.topic != WakeTopic(m_name) || message.retained || !m_handler)
             return; // a retained request is an old one: no machine is woken for it now
         const ReplyAddress to{message.responseTopic.empty() ? ReplyTopic(m_name) : message.responseTopic,
@@ -96,7 +103,7 @@ void MqttSensor::Start(RequestHandler handler)
         m_handler(ByteView(reinterpret_cast<const std::uint8_t *>(message.payload.data()), message.payload.size()),
                   to);
     };
-    m_connection.Subscribe({WakeTopic(m_name)});
+    m_connection.Subscribe({WakeTopic(m_name), EveryDiscoveryConfig(m_name)});
     m_connection.Start(true);
 }
 
@@ -116,4 +123,69 @@ void MqttSensor::SignOfLife(const ::SignOfLife &sign, const std::string &interfa
         MessageTo(MachineTopic(m_name, sign.sourceMac), Payload(MachineRecordJson(*record, m_name, Time(record->time))));
     message.retain = true;
     m_connection.Publish(std::move(message));
+}
+
+void MqttSensor::Watch(std::vector<WatchedMachine> machines, std::string version)
+{
+    m_machines = std::move(machines);
+    m_version = std::move(version);
+}
+
+bool MqttSensor::Watches(const MacAddress &mac) const
+{
+    return std::any_of(m_machines.begin(), m_machines.end(),
+                       [&mac](const WatchedMachine &machine) { return machine.mac == mac; });
+}
+
+void MqttSensor::PublishRetained(std::string topic, std::string payload)
+{
+    MqttPublish message = MessageTo(std::move(topic), std::move(payload));
+    message.retain = true;
+    m_connection.Publish(std::move(message));
+}
+
+// On each connection: a broker that lost its retained messages has them again.
+void MqttSensor::PublishMachines()
+{
+    for (const WatchedMachine &machine : m_machines) {
+        for (const DiscoveryConfig &config : DiscoveryConfigs(m_name, machine, m_version))
+            PublishRetained(config.topic, Payload(config.config));
+    }
+    for (const auto &[mac, state] : m_states)
+        PublishRetained(MachineAwakeTopic(m_name, mac), state);
+    for (const auto &[mac, lastWake] : m_lastWakes)
+        PublishRetained(MachineLastWakeTopic(m_name, mac), lastWake);
+}
+
+// A retained config of this sensor's from an earlier run, for a machine it no longer
+// watches: removed, with the machine's state and last wake, as Home Assistant expects.
+void MqttSensor::ConfigSeen(const MqttMessage &message)
+{
+    const std::optional<MacAddress> mac = DiscoveredMachine(m_name, message.topic);
+    if (!mac || Watches(*mac) || message.payload.empty())
+        return;
+    PublishRetained(message.topic, std::string());
+    if (m_removed.insert(*mac).second) {
+        PublishRetained(MachineAwakeTopic(m_name, *mac), std::string());
+        PublishRetained(MachineLastWakeTopic(m_name, *mac), std::string());
+        m_say("removed the Home Assistant configs of " + FormatMac(*mac) + ", which this sensor no longer watches");
+    }
+}
+
+void MqttSensor::MachineState(const MachineStateEvent &event)
+{
+    m_events.MachineState(event);
+    const std::string state = event.awake ? kAwakeOn : kAwakeOff;
+    m_states[event.machine.mac] = state;
+    PublishRetained(MachineAwakeTopic(m_name, event.machine.mac), state);
+}
+
+void MqttSensor::Outcome(const WakeOutcome &outcome)
+{
+    m_events.Outcome(outcome);
+    if (!outcome.woke || !Watches(outcome.mac))
+        return;
+    const std::string lastWake = LastWakePayload(outcome.end - outcome.first);
+    m_lastWakes[outcome.mac] = lastWake;
+    PublishRetained(MachineLastWakeTopic(m_name, outcome.mac), lastWake);
 }
