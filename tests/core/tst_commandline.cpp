@@ -29,6 +29,8 @@ private slots:
     void wake();
     void mqtt_data();
     void mqtt();
+    void machines_data();
+    void machines();
     void helpListsTheProgramsOptions_data();
     void helpListsTheProgramsOptions();
     void jsonLineSurvivesBytesThatAreNotUtf8();
@@ -244,6 +246,53 @@ void TestCommandLine::mqtt()
                    .arg(m.url->tls ? 1 : 0);
         if (!m.via.empty())
             read += " via=" + QString::fromStdString(m.via);
+    }
+    QVERIFY2(read.startsWith(outcome), qPrintable(read));
+}
+
+void TestCommandLine::machines_data()
+{
+    QTest::addColumn<QString>("arguments"); // the words, separated by '|': a name may hold a space
+    QTest::addColumn<QString>("outcome");   // the machines read and the silence, or the usage error
+
+    const auto row = [](const char *name, const char *arguments, const char *outcome) {
+        QTest::newRow(name) << QString(arguments) << QString(outcome);
+    };
+    row("named, in any form of MAC", "--machine|02-11-22-33-44-55=nas|--machine|021122334466",
+        "02-11-22-33-44-55=nas 02-11-22-33-44-66=02-11-22-33-44-66 after 600 s");
+    row("a name with spaces and '=' and UTF-8", "--machine|02:11:22:33:44:55=Büro PC=2|--asleep-after|90",
+        "02-11-22-33-44-55=Büro PC=2 after 90 s");
+    row("not a MAC", "--machine|nas=02:11:22:33:44:55", "--machine: 'nas' is not a MAC address");
+    row("a group address", "--machine|01:00:5e:00:00:01", "--machine: '01:00:5e:00:00:01' is no network card's");
+    row("an empty name", "--machine|02:11:22:33:44:55=", "--machine: '' is not a machine's name");
+    row("a name of 65 bytes",
+        "--machine|02:11:22:33:44:55=12345678901234567890123456789012345678901234567890123456789012345",
+        "--machine: '12345678901234567890123456789012345678901234567890123456789012345' is not a machine's name");
+    row("the same machine twice", "--machine|02:11:22:33:44:55=a|--machine|021122334455=b",
+        "--machine: 02-11-22-33-44-55 is given twice.");
+    row("asleep after nothing", "--asleep-after|60", "--asleep-after needs --machine");
+    row("asleep after no time", "--machine|02:11:22:33:44:55|--asleep-after|0",
+        "--asleep-after: '0' is not a number of seconds from 1 to 604800.");
+    row("without the capture", "--machine|02:11:22:33:44:55|--udp-only", "--machine and --udp-only exclude each other.");
+    row("in a capture file", "--machine|02:11:22:33:44:55|--read|x.pcap", "--read and --machine exclude each other.");
+    row("for a requester", "--mqtt|mqtt://b|--wake|02c11e00005a|--machine|02:11:22:33:44:55",
+        "--machine keeps track of machines on this sensor");
+}
+
+void TestCommandLine::machines()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, outcome);
+
+    std::vector<std::string> given;
+    for (const QString &word : arguments.split('|'))
+        given.push_back(word.toStdString());
+    const ParsedCommandLine parsed = ParseCommandLine(given, ConsoleProgram{"corvalen-cli", "1", true});
+    QString read = QString::fromStdString(parsed.usageError);
+    if (read.isEmpty()) {
+        for (const WatchedMachine &machine : parsed.options.machines)
+            read += QString::fromStdString(FormatMac(machine.mac) + '=' + machine.name) + ' ';
+        read += QStringLiteral("after %1 s").arg(parsed.options.asleepAfter.count() / 1000);
     }
     QVERIFY2(read.startsWith(outcome), qPrintable(read));
 }

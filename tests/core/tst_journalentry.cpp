@@ -75,6 +75,18 @@ void TestJournalEntry::entry_data()
     const WakeSend send{SendForm::SubnetBroadcast, Mac("02-C1-1E-00-00-5A"), "eth0", Octets4("192.0.2.255"), 9, 0};
     row("sent", SentEntry({send, RealTime(std::chrono::seconds(1)), {}}), "sent", 6, 0);
     row("could not send", SentEntry({send, RealTime(std::chrono::seconds(1)), "Network is unreachable"}), "sent", 3, 0);
+    MachineStateEvent awake;
+    awake.machine = {Mac("02-C1-1E-00-00-5A"), "nas"};
+    awake.awake = true;
+    awake.answeredArp = true;
+    awake.address = Octets4("192.0.2.23");
+    awake.interfaceName = "eth0";
+    row("awake", MachineStateEntry(awake), "awake", 6, 0);
+    MachineStateEvent asleep = awake;
+    asleep.awake = false;
+    asleep.reason = MachineStateEvent::Reason::Silent;
+    asleep.address.reset();
+    row("asleep", MachineStateEntry(asleep), "asleep", 6, 0);
 }
 
 void TestJournalEntry::entry()
