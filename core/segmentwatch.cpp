@@ -71,9 +71,11 @@ void SegmentWatch::TrackMachines(RealTime now, std::vector<SendInterface> interf
         m_sink.MachineState(event);
 }
 
+// The machines --mac names, or every one; and the watched machines, whose wakes are recorded.
 bool SegmentWatch::Wants(const MacAddress &mac) const
 {
-    return m_settings.macs.empty() || std::find(m_settings.macs.begin(), m_settings.macs.end(), mac) != m_settings.macs.end();
+    return m_settings.macs.empty() || std::find(m_settings.macs.begin(), m_settings.macs.end(), mac) != m_settings.macs.end()
+           || m_states.Tracks(mac);
 }
 
 void SegmentWatch::FrameSeen(const std::string &interfaceName, ByteView frame, std::optional<RealTime> time)
