@@ -44,6 +44,9 @@ std::string MachineStateLine(const MachineStateEvent &event)
     if (event.reason == MachineStateEvent::Reason::NoArpAnswer)
         return "Asleep: " + who + " " + silence + " and did not answer ARP for "
                + FormatIpv4(event.address.value_or(Ipv4Octets{})) + on + ", asked twice";
+    if (event.address && !event.interfaceName.empty())
+        return "Asleep: " + who + " " + silence + "; ARP for " + FormatIpv4(*event.address) + on
+               + " could not be sent";
     return "Asleep: " + who + " " + silence + "; it could not be asked: no IPv4 address of it is known on this "
            "machine's subnets";
 }
@@ -150,7 +153,7 @@ MachineStateEvent MachineStates::Asleep(const Machine &machine, RealTime now, Ma
     event.awake = false;
     event.reason = reason;
     event.time = now;
-    event.interfaceName = reason == MachineStateEvent::Reason::NoArpAnswer ? machine.interfaceName : std::string();
+    event.interfaceName = machine.asking ? machine.interfaceName : std::string();
     event.address = machine.address;
     event.lastSeen = machine.lastSeen;
     event.silentFor = now - machine.since.value_or(now);
@@ -165,6 +168,7 @@ std::optional<MachineStateEvent> MachineStates::Step(Machine &machine, RealTime 
             return std::nullopt;
         if (!Askable(machine)) {
             machine.awake = false;
+            machine.asking = false;
             return Asleep(machine, now, MachineStateEvent::Reason::Silent);
         }
         machine.asked = 0;
@@ -172,11 +176,14 @@ std::optional<MachineStateEvent> MachineStates::Step(Machine &machine, RealTime 
     }
     if (now < *machine.nextStep)
         return std::nullopt;
-    if (machine.asked < kAsks && Askable(machine) && m_ask(machine.interfaceName, *machine.address)) {
-        // A late step waits its second all the same: the answer has its time to come.
-        ++machine.asked;
-        machine.nextStep = now + kAskInterval;
-        return std::nullopt;
+    if (machine.asked < kAsks) {
+        machine.asking = Askable(machine);
+        if (machine.asking && m_ask(machine.interfaceName, *machine.address)) {
+            // A late step waits its second all the same: the answer has its time to come.
+            ++machine.asked;
+            machine.nextStep = now + kAskInterval;
+            return std::nullopt;
+        }
     }
     // Asked twice and a second gone by without an answer, or it could not be asked.
     const bool unanswered = machine.asked == kAsks;

@@ -73,6 +73,7 @@ public:
         std::string interfaceName; // where the address lies, or where it was last seen
         // The round of questions that runs: how many were put, and when the next is due.
         int asked = 0;
+        bool asking = false; // the round that ran last found an interface to ask on
         std::optional<RealTime> nextStep;
         std::optional<RealTime> since; // the silence counts from here: its last frame, or the start
     };

@@ -170,6 +170,11 @@ void ConsoleWatch::TrackMachines(MachineAsker &asker, std::vector<SendInterface>
         std::string why;
         return asker.Ask(question, why);
     };
+    // An answer counts only where the capture sees it.
+    const std::vector<std::string> captured = m_capture ? m_capture->Interfaces() : std::vector<std::string>();
+    std::erase_if(interfaces, [&captured](const SendInterface &interface) {
+        return std::find(captured.begin(), captured.end(), interface.name) == captured.end();
+    });
     // On the clock the wake watches end by: a second behind, so that an answer is among the events by then.
     m_watch.TrackMachines(m_clock.RealNow() - std::chrono::seconds(1), std::move(interfaces),
                           [](const MacAddress &mac) { return NeighbourAddress(mac); }, ask);

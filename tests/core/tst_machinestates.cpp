@@ -76,7 +76,7 @@ void TestMachineStates::script_data()
     // before asleep; machine 3's address is in the neighbour table at the start. Steps:
     // "arp N" (its ARP request), "ipv4 N" (UDP from its address), "other N" (a frame of
     // type 0x88B5), "answers N" (it answers each ARP question from now on), "mute N"
-    // (it does not), "pass S".
+    // (it does not), "unsendable" (no question can be sent), "pass S".
     QTest::addColumn<QString>("steps");
     QTest::addColumn<QStringList>("told");
     QTest::addColumn<int>("questions");
@@ -94,6 +94,10 @@ void TestMachineStates::script_data()
     QTest::newRow("silent but answering: awake all along, asked after each silence")
         << "answers 3; pass 35"
         << QStringList{"at 0: awake 3 answer 10.0.0.3", "at 9: asleep 1 silence", "at 9: asleep 2 silence"} << 3;
+    QTest::newRow("its question cannot be sent: asleep by silence alone")
+        << "unsendable; pass 12" << QStringList{"at 9: asleep 1 silence", "at 9: asleep 2 silence",
+                                                "at 9: asleep 3 silence 10.0.0.3"}
+        << 2;
     QTest::newRow("falls silent: asked twice after its silence, a second apart, then asleep")
         << "answers 3; arp 1; pass 1; mute 1; pass 15"
         << QStringList{"at 0: awake 1 ARP request 10.0.0.1", "at 0: awake 3 answer 10.0.0.3", "at 9: asleep 2 silence",
@@ -122,7 +126,8 @@ void TestMachineStates::script()
         watch.FrameSeen("eth0", ByteView(bytes.data(), bytes.size()), clock.RealNow());
     };
     std::map<int, int> answering; // the address each machine answers for, by its MAC's last byte
-    int asked = 0;
+    int asked = 0; // questions put, sent or not
+    bool sendable = true;
     const SendInterface eth0{"eth0", Mac("02-5E-4D-00-00-01"), Ipv4Network{Octets4("10.0.0.100"), Octets4("255.255.255.0")},
                              true, true, true};
     std::vector<std::pair<std::string, Ipv4Octets>> pendingAnswers;
@@ -133,8 +138,9 @@ void TestMachineStates::script()
             [](const MacAddress &mac) { return mac[5] == 3 ? std::optional(Octets4("10.0.0.3")) : std::nullopt; },
             [&](const std::string &interfaceName, const Ipv4Octets &address) {
                 ++asked;
-                pendingAnswers.emplace_back(interfaceName, address);
-                return true;
+                if (sendable)
+                    pendingAnswers.emplace_back(interfaceName, address);
+                return sendable;
             });
     };
     // The answers come 10 ms after each question.
@@ -158,7 +164,7 @@ void TestMachineStates::script()
     for (const QString &step : steps.split(';', Qt::SkipEmptyParts)) {
         const QStringList words = step.trimmed().split(' ');
         const int n = words.value(1).toInt();
-        if (!started && words[0] != "answers" && words[0] != "mute") {
+        if (!started && words[0] != "answers" && words[0] != "mute" && words[0] != "unsendable") {
             started = true;
             start();
         }
@@ -170,6 +176,8 @@ void TestMachineStates::script()
             frame(testframes::Ethernet(testframes::Mac(n), 0x88B5, Bytes(46, 0)));
         else if (words[0] == "answers")
             answering[n] = n;
+        else if (words[0] == "unsendable")
+            sendable = false;
         else if (words[0] == "mute")
             answering.erase(n);
         else if (words[0] == "pass")

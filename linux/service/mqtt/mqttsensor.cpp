@@ -88,7 +88,7 @@ void MqttSensor::Start(RequestHandler handler)
         if (reasonCode == kNotAuthorized && !m_refusalTold) {
             m_refusalTold = true;
             m_say("the MQTT broker does not let this sensor publish under corvalen/" + m_name
-                  + "/: see its ACL");
+                  + "/ or, for Home Assistant, under homeassistant/+/corvalen-" + m_name + "/: see its ACL");
         }
     };
     m_connection.OnMessage = [this](const MqttMessage &message) {
