@@ -4,6 +4,7 @@
 #include "segmentwatch.h"
 
 #include "fakeclock.h"
+#include "quietsink.h"
 #include "testframes.h"
 #include "typedaddresses.h"
 
@@ -22,17 +23,10 @@ struct NoMachine final : LocalMachine
     std::optional<bool> DeviceWakeup(const std::string &) override { return std::nullopt; }
 };
 
-struct StateSink final : EventSink
+struct StateSink final : QuietSink
 {
     QStringList told;
     RealTime start{};
-    void Magic(const MagicEvent &) override {}
-    void Datagram(const PacketReport &) override {}
-    void Failure(const ReceiveFailure &) override {}
-    void Outcome(const WakeOutcome &) override {}
-    void Sweep(const SweepEvent &) override {}
-    void Unanswered(const UnansweredArp &) override {}
-    void Sent(const SentPacket &) override {}
     // "at S: awake N arp" or "at S: asleep N no_arp_answer 10.0.0.N": S whole seconds since the start.
     void MachineState(const MachineStateEvent &event) override
     {

@@ -4,6 +4,7 @@
 #include "wakeengine.h"
 
 #include "fakeclock.h"
+#include "quietsink.h"
 #include "typedaddresses.h"
 
 #include <QRegularExpression>
@@ -46,12 +47,9 @@ struct FakeMachine final : LocalMachine
 
 // Each outcome's line; for a machine that did not wake, how it was asked for where
 // only its answer could tell.
-struct OutcomeSink final : EventSink
+struct OutcomeSink final : QuietSink
 {
     QStringList outcomes;
-    void Magic(const MagicEvent &) override {}
-    void Datagram(const PacketReport &) override {}
-    void Failure(const ReceiveFailure &) override {}
     void Outcome(const WakeOutcome &o) override
     {
         QString outcome = QString::fromStdString(OutcomeLine(o));
@@ -60,10 +58,6 @@ struct OutcomeSink final : EventSink
                                               + (o.askedOnly->way == AskedOnly::Way::Arp ? " by ARP)" : " by echo)"));
         outcomes << outcome;
     }
-    void Sweep(const SweepEvent &) override {}
-    void Unanswered(const UnansweredArp &) override {}
-    void Sent(const SentPacket &) override {}
-    void MachineState(const MachineStateEvent &) override {}
 };
 
 const SendInterface kEth0{"eth0", Mac("02-5E-4D-00-00-01"),

@@ -5,6 +5,7 @@
 
 #include "testframes.h"
 #include "fakeclock.h"
+#include "quietsink.h"
 #include "typedaddresses.h"
 
 #include <QTest>
@@ -34,17 +35,7 @@ struct FakeMachine final : LocalMachine
     std::optional<std::vector<MacAddress>> ReachableNeighbours() override { return std::vector<MacAddress>{}; }
 };
 
-struct NoSink final : EventSink
-{
-    void Magic(const MagicEvent &) override {}
-    void Datagram(const PacketReport &) override {}
-    void Failure(const ReceiveFailure &) override {}
-    void Outcome(const WakeOutcome &) override {}
-    void Sweep(const SweepEvent &) override {}
-    void Unanswered(const UnansweredArp &) override {}
-    void Sent(const SentPacket &) override {}
-    void MachineState(const MachineStateEvent &) override {}
-};
+using NoSink = QuietSink;
 
 const SendInterface kEth0{"eth0", Mac("02-5E-4D-00-00-01"),
                           Ipv4Network{Octets4("192.168.1.10"), Octets4("255.255.255.0")}, true, true, true};
