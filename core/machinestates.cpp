@@ -40,9 +40,9 @@ std::string MachineStateLine(const MachineStateEvent &event)
     }
     const std::string silence = event.lastSeen ? "sent nothing for " + WholeSeconds(event.silentFor)
                                                : "sent nothing since the start, " + WholeSeconds(event.silentFor)
-                                                     + " ago,";
+                                                     + " ago";
     if (event.reason == MachineStateEvent::Reason::NoArpAnswer)
-        return "Asleep: " + who + " " + silence + " and did not answer ARP for "
+        return "Asleep: " + who + " " + silence + (event.lastSeen ? "" : ",") + " and did not answer ARP for "
                + FormatIpv4(event.address.value_or(Ipv4Octets{})) + on + ", asked twice";
     if (event.address && !event.interfaceName.empty())
         return "Asleep: " + who + " " + silence + "; ARP for " + FormatIpv4(*event.address) + on
@@ -95,15 +95,22 @@ void MachineStates::Start(RealTime now, std::vector<SendInterface> interfaces,
     }
 }
 
-// What its frame says of where it lives: the address an ARP frame gives as its sender, or an
-// IPv4 packet's source.
-void MachineStates::Learn(Machine &machine, const SignOfLife &sign, const std::string &interfaceName)
+// What its frame says of where it lives: the address an ARP frame gives as its sender, or
+// an IPv4 packet's source on one of this machine's subnets (a router's frames carry the
+// sources of others). True when the frame gave one.
+bool MachineStates::Learn(Machine &machine, const SignOfLife &sign, const std::string &interfaceName)
 {
-    if (sign.kind == SignOfLife::Kind::Arp && sign.arpSender != Ipv4Octets{})
-        machine.address = sign.arpSender;
-    else if (sign.ipv4Source)
-        machine.address = sign.ipv4Source;
     machine.interfaceName = interfaceName;
+    if (sign.kind == SignOfLife::Kind::Arp && sign.arpSender != Ipv4Octets{}) {
+        machine.address = sign.arpSender;
+        return true;
+    }
+    if (!sign.ipv4Source || std::none_of(m_interfaces.begin(), m_interfaces.end(), [&sign](const SendInterface &local) {
+            return local.ipv4 && local.ipv4->Holds(*sign.ipv4Source);
+        }))
+        return false;
+    machine.address = sign.ipv4Source;
+    return true;
 }
 
 // Its address lies on one of this machine's subnets: the interface there is where to ask.
@@ -127,7 +134,7 @@ std::optional<MachineStateEvent> MachineStates::FrameSeen(const SignOfLife &sign
     if (!machine)
         return std::nullopt;
     const bool asking = machine->nextStep.has_value() && machine->asked > 0;
-    Learn(*machine, sign, interfaceName);
+    const bool gave = Learn(*machine, sign, interfaceName);
     machine->lastSeen = std::max(machine->lastSeen.value_or(time), time);
     machine->since = machine->lastSeen;
     machine->asked = 0;
@@ -142,7 +149,8 @@ std::optional<MachineStateEvent> MachineStates::FrameSeen(const SignOfLife &sign
     event.sign = sign;
     event.answeredArp = asking && sign.kind == SignOfLife::Kind::Arp && !sign.arpRequest;
     event.interfaceName = interfaceName;
-    event.address = machine->address;
+    if (gave) // the address this frame gave, not one learned before
+        event.address = machine->address;
     return event;
 }
 

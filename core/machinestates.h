@@ -107,7 +107,7 @@ public:
 private:
     const Machine *Find(const MacAddress &mac) const;
     Machine *Find(const MacAddress &mac);
-    void Learn(Machine &machine, const SignOfLife &sign, const std::string &interfaceName);
+    bool Learn(Machine &machine, const SignOfLife &sign, const std::string &interfaceName);
     bool Askable(Machine &machine);
     std::optional<MachineStateEvent> Step(Machine &machine, RealTime now);
     MachineStateEvent Asleep(const Machine &machine, RealTime now, MachineStateEvent::Reason reason) const;

@@ -68,7 +68,8 @@ void TestMachineStates::script_data()
 {
     // Machines 1 to 3 (00-11-22-33-44-0N, 10.0.0.N) are watched with 10 s of silence
     // before asleep; machine 3's address is in the neighbour table at the start. Steps:
-    // "arp N" (its ARP request), "ipv4 N" (UDP from its address), "other N" (a frame of
+    // "arp N" (its ARP request), "ipv4 N" (UDP from its address), "routed N" (UDP it
+    // routed, from 192.0.2.N), "other N" (a frame of
     // type 0x88B5), "answers N" (it answers each ARP question from now on), "mute N"
     // (it does not), "unsendable" (no question can be sent), "pass S".
     QTest::addColumn<QString>("steps");
@@ -88,6 +89,11 @@ void TestMachineStates::script_data()
     QTest::newRow("silent but answering: awake all along, asked after each silence")
         << "answers 3; pass 35"
         << QStringList{"at 0: awake 3 answer 10.0.0.3", "at 9: asleep 1 silence", "at 9: asleep 2 silence"} << 3;
+    QTest::newRow("a routed packet's source is not its address: asked at the one its ARP gave")
+        << "arp 1; routed 1; pass 14"
+        << QStringList{"at 0: awake 1 ARP request 10.0.0.1", "at 1: asleep 3 no_arp_answer 10.0.0.3",
+                       "at 9: asleep 2 silence", "at 13: asleep 1 no_arp_answer 10.0.0.1"}
+        << 4;
     QTest::newRow("its question cannot be sent: asleep by silence alone")
         << "unsendable; pass 12" << QStringList{"at 9: asleep 1 silence", "at 9: asleep 2 silence",
                                                 "at 9: asleep 3 silence 10.0.0.3"}
@@ -166,7 +172,11 @@ void TestMachineStates::script()
             frame(testframes::ArpRequest(testframes::Mac(n), n, 100));
         else if (words[0] == "ipv4")
             frame(testframes::Udp(testframes::Mac(n), n, 5353, 5353, Bytes(8, 0)));
-        else if (words[0] == "other")
+        else if (words[0] == "routed") {
+            Bytes routed = testframes::Udp(testframes::Mac(n), n, 5353, 5353, Bytes(8, 0));
+            std::copy_n(Octets4("192.0.2.1").begin(), 4, routed.begin() + 14 + 12);
+            frame(routed);
+        } else if (words[0] == "other")
             frame(testframes::Ethernet(testframes::Mac(n), 0x88B5, Bytes(46, 0)));
         else if (words[0] == "answers")
             answering[n] = n;
