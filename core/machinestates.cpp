@@ -73,10 +73,15 @@ MachineStates::Machine *MachineStates::Find(const MacAddress &mac)
     return const_cast<Machine *>(std::as_const(*this).Find(mac));
 }
 
-bool MachineStates::Changes(const MacAddress &mac) const
+MachineStates::Heard MachineStates::Hear(const SignOfLife &sign, const std::string &interfaceName, RealTime time)
 {
-    const Machine *machine = Find(mac);
-    return machine && machine->awake != true;
+    const Machine *machine = Find(sign.sourceMac);
+    if (!machine)
+        return Heard::NotWatched;
+    if (machine->awake != true)
+        return Heard::MayChange;
+    FrameSeen(sign, interfaceName, time);
+    return Heard::Refreshed;
 }
 
 void MachineStates::Start(RealTime now, std::vector<SendInterface> interfaces,
@@ -84,8 +89,8 @@ void MachineStates::Start(RealTime now, std::vector<SendInterface> interfaces,
 {
     m_interfaces = std::move(interfaces);
     m_ask = std::move(ask);
+    m_start = now;
     for (Machine &machine : m_machines) {
-        machine.since = now;
         if (!machine.address && known)
             machine.address = known(machine.id.mac);
         if (machine.address && Askable(machine)) {
@@ -136,7 +141,6 @@ std::optional<MachineStateEvent> MachineStates::FrameSeen(const SignOfLife &sign
     const bool asking = machine->nextStep.has_value() && machine->asked > 0;
     const bool gave = Learn(*machine, sign, interfaceName);
     machine->lastSeen = std::max(machine->lastSeen.value_or(time), time);
-    machine->since = machine->lastSeen;
     machine->asked = 0;
     machine->nextStep.reset();
     if (machine->awake == true)
@@ -164,13 +168,14 @@ MachineStateEvent MachineStates::Asleep(const Machine &machine, RealTime now, Ma
     event.interfaceName = machine.asking ? machine.interfaceName : std::string();
     event.address = machine.address;
     event.lastSeen = machine.lastSeen;
-    event.silentFor = now - machine.since.value_or(now);
+    event.silentFor = now - Since(machine).value_or(now);
     return event;
 }
 
 std::optional<MachineStateEvent> MachineStates::Step(Machine &machine, RealTime now)
 {
-    const bool silentLongEnough = machine.since && now - *machine.since >= m_asleepAfter;
+    const std::optional<RealTime> since = Since(machine);
+    const bool silentLongEnough = since && now - *since >= m_asleepAfter;
     if (!machine.nextStep) {
         if (machine.awake == false || !silentLongEnough)
             return std::nullopt;

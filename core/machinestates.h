@@ -75,16 +75,16 @@ public:
         int asked = 0;
         bool asking = false; // the round that ran last found an interface to ask on
         std::optional<RealTime> nextStep;
-        std::optional<RealTime> since; // the silence counts from here: its last frame, or the start
     };
 
     MachineStates(std::vector<WatchedMachine> machines, Nanoseconds asleepAfter);
 
     bool Empty() const { return m_machines.empty(); }
     bool Tracks(const MacAddress &mac) const { return Find(mac) != nullptr; }
-    // Whether a frame from `mac` now would change its state, so that it should wait
-    // for its place among the events; an awake machine's frames only refresh it.
-    bool Changes(const MacAddress &mac) const;
+    // A frame from a machine, as it comes. An awake machine's frame refreshes it at once;
+    // one that may change a state is for FrameSeen() once it has its place among the events.
+    enum class Heard { NotWatched, Refreshed, MayChange };
+    Heard Hear(const SignOfLife &sign, const std::string &interfaceName, RealTime time);
 
     // The start, at `now`: `interfaces` are this machine's, whose subnets say where a
     // machine can be asked; `known` gives a machine's address where the neighbour
@@ -112,9 +112,15 @@ private:
     std::optional<MachineStateEvent> Step(Machine &machine, RealTime now);
     MachineStateEvent Asleep(const Machine &machine, RealTime now, MachineStateEvent::Reason reason) const;
     Nanoseconds Unheard() const;
+    // Where its silence counts from: its last frame, or the start; nothing before the start.
+    std::optional<RealTime> Since(const Machine &machine) const
+    {
+        return machine.lastSeen ? machine.lastSeen : m_start;
+    }
 
     std::vector<Machine> m_machines;
     const Nanoseconds m_asleepAfter;
+    std::optional<RealTime> m_start;
     std::vector<SendInterface> m_interfaces;
     Ask m_ask;
 };

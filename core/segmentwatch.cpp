@@ -321,12 +321,9 @@ void SegmentWatch::SegmentFrameSeen(const std::string &interfaceName, const Ethe
     const bool wakeSign = m_wakes.Watching(sign.sourceMac) && m_signsPending.count(sign.sourceMac) == 0;
     // A watched machine's frame takes its place among the events where it may change its
     // state; one that is awake is only heard from again.
-    bool stateSign = false;
-    if (!m_states.Empty() && m_states.Tracks(sign.sourceMac) && m_statesPending.count(sign.sourceMac) == 0) {
-        stateSign = m_states.Changes(sign.sourceMac);
-        if (!stateSign)
-            m_states.FrameSeen(sign, interfaceName, time.value_or(m_clock.RealNow()));
-    }
+    const bool stateSign = !m_states.Empty() && m_statesPending.count(sign.sourceMac) == 0
+                           && m_states.Hear(sign, interfaceName, time.value_or(m_clock.RealNow()))
+                                  == MachineStates::Heard::MayChange;
     const bool arpMatters = sign.kind == SignOfLife::Kind::Arp || sign.dhcpRequested || wakeSign;
     if (!wakeSign && !stateSign && !arpMatters)
         return;

@@ -176,8 +176,14 @@ void ConsoleWatch::TrackMachines(MachineAsker &asker, std::vector<SendInterface>
         return std::find(captured.begin(), captured.end(), interface.name) == captured.end();
     });
     // On the clock the wake watches end by: a second behind, so that an answer is among the events by then.
+    const std::map<MacAddress, Ipv4Octets> neighbours = NeighbourAddresses(); // one read of the table for all
     m_watch.TrackMachines(m_clock.RealNow() - std::chrono::seconds(1), std::move(interfaces),
-                          [](const MacAddress &mac) { return NeighbourAddress(mac); }, ask);
+                          [&neighbours](const MacAddress &mac) {
+                              const auto found = neighbours.find(mac);
+                              return found == neighbours.end() ? std::nullopt
+                                                               : std::optional<Ipv4Octets>(found->second);
+                          },
+                          ask);
     m_filterUpdate.start(0);
 }
 

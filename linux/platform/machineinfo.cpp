@@ -282,14 +282,22 @@ public:
 
 } // namespace
 
-std::optional<Ipv4Octets> NeighbourAddress(const MacAddress &mac)
+std::map<MacAddress, Ipv4Octets> NeighbourAddresses()
 {
+    std::map<MacAddress, Ipv4Octets> addresses;
     for (const Neighbour &neighbour : Neighbours().value_or(std::vector<Neighbour>{})) {
         if (neighbour.family == AF_INET && (neighbour.state & (NUD_FAILED | NUD_INCOMPLETE | NUD_NOARP)) == 0
-            && neighbour.mac == mac && neighbour.ipv4)
-            return neighbour.ipv4;
+            && neighbour.mac && neighbour.ipv4)
+            addresses.emplace(*neighbour.mac, *neighbour.ipv4); // the first, as the table lists them
     }
-    return std::nullopt;
+    return addresses;
+}
+
+std::optional<Ipv4Octets> NeighbourAddress(const MacAddress &mac)
+{
+    const std::map<MacAddress, Ipv4Octets> addresses = NeighbourAddresses();
+    const auto found = addresses.find(mac);
+    return found == addresses.end() ? std::nullopt : std::optional<Ipv4Octets>(found->second);
 }
 
 std::optional<WakeOnState> ReadWakeOn(const std::string &interfaceName)

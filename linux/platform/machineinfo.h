@@ -3,6 +3,7 @@
 #include "localmachine.h"
 
 #include <array>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,8 @@ std::optional<WakeOnState> ReadWakeOn(const std::string &interfaceName);
 // has its MAC (stale ones too: a sleeping machine's entry goes stale first); nothing
 // when it holds none.
 std::optional<Ipv4Octets> NeighbourAddress(const MacAddress &mac);
+// The same for every MAC the table holds, read once.
+std::map<MacAddress, Ipv4Octets> NeighbourAddresses();
 
 // ethtool's letters for a WAKE_* bit mask, in ethtool's order; "d" for none.
 std::string WakeOnLetters(std::uint32_t wakeModes);
